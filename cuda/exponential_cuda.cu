@@ -1,0 +1,2 @@
+// Exponential cones on the device.
+#include "cuda/device_common.cuh"

@@ -1,0 +1,2 @@
+// PSD cone on the device.
+#include "cuda/device_common.cuh"

@@ -1,0 +1,2 @@
+// Second-order cone on the device.
+#include "cuda/device_common.cuh"

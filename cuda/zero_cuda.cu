@@ -1,0 +1,2 @@
+// Zero cone on the device.
+#include "cuda/device_common.cuh"

@@ -1,0 +1,68 @@
+// Host arithmetic of the nonnegative orthant.
+#include "host/nonnegative.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include "host/parallel.hpp"
+
+namespace velkora::torv::cones::host {
+
+namespace {
+constexpr const char* kInteriorMessage = "nonnegative NT scaling requires strictly positive interior inputs";
+}
+
+void nonnegative_project(const double* in, double* out, u64 n) {
+    parallel_for(n, n > kElementwiseThreshold, [=](u64 i) {
+        const double v = in[i];
+        out[i] = v > 0.0 ? v : 0.0;
+    });
+}
+
+double nonnegative_violation(const double* x, u64 n) {
+    const double sum = parallel_sum(n, n > kElementwiseThreshold, [=](u64 i) {
+        const double v = x[i];
+        return v < 0.0 ? v * v : 0.0;
+    });
+    return std::sqrt(sum);
+}
+
+bool nonnegative_contains(const double* x, u64 n, double atol) {
+    return !parallel_any(n, n > kElementwiseThreshold, [=](u64 i) { return -atol > x[i]; });
+}
+
+void nonnegative_check_interior(const double* s, const double* z, u64 n) {
+    for (u64 i = 0; i < n; ++i)
+        if (z[i] <= 0.0 || s[i] <= 0.0) throw std::runtime_error(kInteriorMessage);
+}
+
+std::vector<double> nonnegative_nt_scaling(const double* s, const double* z, u64 n) {
+    std::vector<double> h(n * n, 0.0);
+    for (u64 i = 0; i < n; ++i) {
+        if (z[i] <= 0.0 || s[i] <= 0.0) throw std::runtime_error(kInteriorMessage);
+        h[i * (n + 1)] = z[i] / s[i];
+    }
+    return h;
+}
+
+void nonnegative_fill_diagonal(const double* s, const double* z, double* out, u64 n) {
+    parallel_for(n, n > kDiagonalThreshold, [=](u64 i) { out[i * (n + 1)] = z[i] / s[i]; });
+}
+
+void nonnegative_nt_scaling_into(const double* s, const double* z, double* out, u64 n, u64 batch) {
+    const u64 total = n * batch;
+    for (u64 i = 0; i < total; ++i)
+        if (s[i] <= 0.0 || z[i] <= 0.0) throw std::runtime_error(kInteriorMessage);
+    const u64 block = n * n;
+    if (batch * block == 0) return;
+    std::memset(out, 0, batch * block * sizeof(double));
+    parallel_for(batch, total > kElementwiseThreshold, [=](u64 b) {
+        double* h = out + b * block;
+        const double* sb = s + b * n;
+        const double* zb = z + b * n;
+        for (u64 i = 0; i < n; ++i) h[i * (n + 1)] = zb[i] / sb[i];
+    });
+}
+
+}  // namespace velkora::torv::cones::host

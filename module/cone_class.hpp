@@ -1,0 +1,162 @@
+// The one class surface shared by all five cone classes, written once over a family
+// description F. F supplies:
+//   Bound, python_name, ctor_arg, ctor_default_one, construct(size), dim(c), rows(c)
+// and, for bind_shared_methods, its routines (host pointers / device pointers):
+//   project(c, in, out)                     project_cuda(c, in, out, device, stream)
+//   violation(c, x)                         violation_cuda(c, x, device)
+//   contains(c, x, atol)                    contains_cuda(c, x, atol, device)
+//   nt_list(c, s, z) -> std::vector<double> nt_array(c, s, z) -> OwnedMatrix
+//   nt_into(c, s, z, out, batch)            nt_cuda(c, s, z, out, batch, device, stream)
+// The methods build the views in parameter order, run the device checks, and route on
+// the deciding view: CUDA views go to the device launchers after the availability gate.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "cuda/device_api.hpp"
+#include "module/results.hpp"
+#include "module/views.hpp"
+
+namespace velkora::torv::cones::cpp {
+
+using device::StreamHandle;
+
+template <class F>
+nb::class_<typename F::Bound> bind_cone_class(nb::module_& m) {
+    using B = typename F::Bound;
+    nb::class_<B> cls(m, F::python_name);
+    auto init = [](B* self, u64 size) { new (self) B(F::construct(size)); };
+    if constexpr (F::ctor_default_one)
+        cls.def("__init__", init, nb::arg(F::ctor_arg) = 1);
+    else
+        cls.def("__init__", init, nb::arg(F::ctor_arg));
+    cls.def_prop_ro("dim", [](const B& c) { return F::dim(c); });
+    cls.def_prop_ro("rows", [](const B& c) { return F::rows(c); });
+    return cls;
+}
+
+// Views s (n*batch), z (n*batch), output (n*n*batch); s/z then s/output device checks;
+// routed on the output. `device_nt` is the device launcher to use (the family's
+// default method unless a method is forced).
+template <class F, class DeviceNt>
+void nt_scaling_checked(const typename F::Bound& c, const RoVector& s, const RoVector& z, const RwVector& output,
+                        u64 batch, DeviceNt&& device_nt) {
+    const u64 n = F::rows(c);
+    auto sv = vector_view(s, checked_count({n, batch}), "s");
+    auto zv = vector_view(z, checked_count({n, batch}), "z");
+    auto out = vector_view(output, checked_count({n, n, batch}), "output");
+    check_inputs_same_device(sv, zv);
+    const int device = check_input_output_device(sv, out);
+    if (out.is_cuda()) {
+        require_cuda_runtime();
+        device_nt(sv.data, zv.data, out.data, device);
+    } else {
+        F::nt_into(c, sv.data, zv.data, out.data, batch);
+    }
+}
+
+template <class F>
+void nt_scaling_dispatch(const typename F::Bound& c, const RoVector& s, const RoVector& z, const RwVector& output,
+                         u64 batch, StreamHandle stream) {
+    nt_scaling_checked<F>(c, s, z, output, batch, [&](const double* sd, const double* zd, double* hd, int dev) {
+        F::nt_cuda(c, sd, zd, hd, batch, dev, stream);
+    });
+}
+
+// Methods 1-10 of every class: projection, violation, membership, unit vectors and
+// the dense NT scaling matrix as list, array, into and batch.
+template <class F>
+void bind_shared_methods(nb::class_<typename F::Bound>& cls) {
+    using B = typename F::Bound;
+    using namespace nb::literals;
+
+    cls.def(
+        "project_into",
+        [](const B& c, const RoVector& input, const RwVector& output, StreamHandle stream) {
+            const u64 n = F::rows(c);
+            auto in = vector_view(input, n, "input");
+            auto out = vector_view(output, n, "output");
+            const int device = check_input_output_device(in, out);
+            if (in.is_cuda()) {
+                require_cuda_runtime();
+                F::project_cuda(c, in.data, out.data, device, stream);
+            } else {
+                F::project(c, in.data, out.data);
+            }
+        },
+        "input"_a.noconvert(), "output"_a.noconvert(), "stream"_a = 0);
+
+    cls.def(
+        "violation",
+        [](const B& c, const RoVector& input) -> double {
+            auto in = vector_view(input, F::rows(c), "input");
+            if (in.is_cuda()) {
+                require_cuda_runtime();
+                return F::violation_cuda(c, in.data, in.device_id);
+            }
+            return F::violation(c, in.data);
+        },
+        "input"_a.noconvert());
+
+    cls.def(
+        "contains",
+        [](const B& c, const RoVector& input, double atol) -> bool {
+            auto in = vector_view(input, F::rows(c), "input");
+            if (in.is_cuda()) {
+                require_cuda_runtime();
+                return F::contains_cuda(c, in.data, atol, in.device_id);
+            }
+            return F::contains(c, in.data, atol);
+        },
+        "input"_a.noconvert(), "atol"_a = 1e-8);
+
+    cls.def(
+        "unit_vector", [](const B& c, u64 index) { return unit_vector_values(F::rows(c), index); }, "index"_a);
+    cls.def(
+        "unit_vector_array", [](const B& c, u64 index) { return unit_vector_new_array(F::rows(c), index); },
+        "index"_a);
+    cls.def(
+        "unit_vector_into",
+        [](const B& c, u64 index, const RwVector& output) { unit_vector_fill(output, F::rows(c), index); }, "index"_a,
+        "output"_a.noconvert());
+
+    cls.def(
+        "nt_scaling_matrix",
+        [](const B& c, const RoVector& s, const RoVector& z) -> std::vector<double> {
+            const u64 n = F::rows(c);
+            auto sv = dense_input_view(s, n, "s");
+            auto zv = dense_input_view(z, n, "z");
+            return F::nt_list(c, sv.data, zv.data);
+        },
+        "s"_a.noconvert(), "z"_a.noconvert());
+
+    cls.def(
+        "nt_scaling_matrix_array",
+        [](const B& c, const RoVector& s, const RoVector& z) -> OwnedMatrix {
+            const u64 n = F::rows(c);
+            auto sv = dense_input_view(s, n, "s");
+            auto zv = dense_input_view(z, n, "z");
+            return F::nt_array(c, sv.data, zv.data);
+        },
+        "s"_a.noconvert(), "z"_a.noconvert());
+
+    cls.def(
+        "nt_scaling_matrix_into",
+        [](const B& c, const RoVector& s, const RoVector& z, const RwVector& output, StreamHandle stream) {
+            nt_scaling_dispatch<F>(c, s, z, output, 1, stream);
+        },
+        "s"_a.noconvert(), "z"_a.noconvert(), "output"_a.noconvert(), "stream"_a = 0);
+
+    cls.def(
+        "nt_scaling_matrix_batch_into",
+        [](const B& c, const RoVector& s, const RoVector& z, const RwVector& output, u64 batch, StreamHandle stream) {
+            nt_scaling_dispatch<F>(c, s, z, output, batch, stream);
+        },
+        "s"_a.noconvert(), "z"_a.noconvert(), "output"_a.noconvert(), "batch"_a, "stream"_a = 0);
+}
+
+}  // namespace velkora::torv::cones::cpp

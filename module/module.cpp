@@ -1,0 +1,34 @@
+// Module entry of _cpp_cuda: docstring, capability functions, then the cone classes
+// in their fixed order. Import touches no device and reserves no memory.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "cuda/device_api.hpp"
+#include "module/registration.hpp"
+
+namespace nb = nanobind;
+namespace cones = velkora::torv::cones;
+
+namespace {
+// This build links no host BLAS, cuBLAS or cuSOLVER.
+bool capability_absent() { return false; }
+}  // namespace
+
+NB_MODULE(_cpp_cuda, m) {
+    m.doc() = "nanobind C++/CUDA cone classes for velkora.torv.cones.cpp";
+
+    m.def("has_cuda", &cones::device::cuda_device_available);
+    m.def("cuda_runtime_version", []() { return std::string(cones::device::cuda_runtime_version_text()); });
+    m.def("has_host_blas", &capability_absent);
+    m.def("has_cublas", &capability_absent);
+    m.def("has_cusolver", &capability_absent);
+    m.def("host_blas_backend", []() { return std::string("none"); });
+
+    cones::cpp::register_zero_cone(m);
+    cones::cpp::register_nonnegative_cone(m);
+    cones::cpp::register_second_order_cone(m);
+    cones::cpp::register_psd_cone(m);
+    cones::cpp::register_exponential_cone(m);
+}

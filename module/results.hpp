@@ -1,0 +1,34 @@
+// Result conversion for Python: zeroed capsule-owned NumPy arrays, dense n x n results
+// turned into arrays, identity matrices and unit vectors in their three forms.
+#pragma once
+
+#include <vector>
+
+#include "module/views.hpp"
+
+namespace velkora::torv::cones::cpp {
+
+using OwnedVector = nb::ndarray<nb::numpy, double, nb::ndim<1>, nb::c_contig>;
+using OwnedMatrix = nb::ndarray<nb::numpy, double, nb::ndim<2>, nb::c_contig>;
+
+// calloc'd buffer of `count` doubles; "<what> allocation failed" on failure.
+double* zeroed_doubles(u64 count, const char* what);
+
+// Hand a zeroed_doubles buffer to NumPy: the array owns it through a capsule that
+// frees it when the array dies (also on the failure path).
+OwnedVector make_owned_array(double* buffer, u64 count);
+OwnedMatrix make_owned_array(double* buffer, u64 rows, u64 cols);
+
+// Copy of an n*n row-major result as an (n, n) array; refuses a result of another
+// length with "<what> internal dense matrix size mismatch".
+OwnedMatrix dense_to_owned_array(const std::vector<double>& dense, u64 n, const char* what);
+
+std::vector<double> identity_values(u64 n);
+OwnedMatrix identity_array(u64 n);
+
+std::vector<double> unit_vector_values(u64 length, u64 index);
+OwnedVector unit_vector_new_array(u64 length, u64 index);
+// e_index into a host `output` of `length` entries; nothing written on refusal.
+void unit_vector_fill(const RwVector& output, u64 length, u64 index);
+
+}  // namespace velkora::torv::cones::cpp

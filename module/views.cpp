@@ -1,0 +1,71 @@
+// Checks of array arguments and of their placement.
+#include "module/views.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "cuda/device_api.hpp"
+
+namespace velkora::torv::cones::cpp {
+
+u64 checked_count(std::initializer_list<u64> factors) {
+    u64 product = 1;
+    for (u64 f : factors) {
+        if (f != 0 && product > UINT64_MAX / f)
+            throw std::runtime_error("expected entry count overflows 64-bit unsigned arithmetic");
+        product *= f;
+    }
+    return product;
+}
+
+void check_entry_count(u64 actual, u64 expected, const char* name) {
+    if (actual != expected)
+        throw std::runtime_error(std::string(name) + " expected " + std::to_string(expected) + " entries, got " +
+                                 std::to_string(actual));
+}
+
+void check_device_kind(std::int32_t device_type, const char* name) {
+    if (device_type != kDeviceCpu && device_type != kDeviceCuda)
+        throw std::runtime_error(std::string(name) + " must be on CPU or CUDA");
+}
+
+VectorView<const std::int64_t> index_vector_view(const IndexVector& array, const char* name) {
+    check_device_kind(array.device_type(), name);
+    VectorView<const std::int64_t> view;
+    view.device_type = array.device_type();
+    view.device_id = array.device_id();
+    view.data = array.data();
+    view.size = static_cast<u64>(array.shape(0));
+    return view;
+}
+
+VectorView<const double> dense_input_view(const RoVector& array, u64 expected, const char* name) {
+    auto view = vector_view(array, expected, name);
+    if (view.is_cuda()) throw std::runtime_error(std::string(name) + " must be a CPU vector for dense NT scaling");
+    return view;
+}
+
+VectorView<double> dense_output_view(const RwVector& array, u64 expected, const char* name) {
+    auto view = vector_view(array, expected, name);
+    if (view.is_cuda()) throw std::runtime_error(std::string(name) + " must be a CPU vector for dense helper output");
+    return view;
+}
+
+static bool same_device(const Placement& a, const Placement& b) {
+    return a.device_type == b.device_type && a.device_id == b.device_id;
+}
+
+void check_inputs_same_device(const Placement& a, const Placement& b) {
+    if (!same_device(a, b)) throw std::runtime_error("input vectors must live on the same device");
+}
+
+int check_input_output_device(const Placement& input, const Placement& output) {
+    if (!same_device(input, output)) throw std::runtime_error("input and output must live on the same device");
+    return input.device_id;
+}
+
+void require_cuda_runtime() {
+    if (!device::cuda_device_available()) throw std::runtime_error("CUDA runtime is required for CUDA cone arrays");
+}
+
+}  // namespace velkora::torv::cones::cpp
