@@ -11,6 +11,7 @@
 // the deciding view: CUDA views go to the device launchers after the availability gate.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -40,11 +41,11 @@ nb::class_<typename F::Bound> bind_cone_class(nb::module_& m) {
 }
 
 // Views s (n*batch), z (n*batch), output (n*n*batch); s/z then s/output device checks;
-// routed on the output. `device_nt` is the device launcher to use (the family's
-// default method unless a method is forced).
-template <class F, class DeviceNt>
+// routed on the output: host_nt(s, z, out) or, after the availability gate,
+// device_nt(s, z, out, device).
+template <class F, class HostNt, class DeviceNt>
 void nt_scaling_checked(const typename F::Bound& c, const RoVector& s, const RoVector& z, const RwVector& output,
-                        u64 batch, DeviceNt&& device_nt) {
+                        u64 batch, HostNt&& host_nt, DeviceNt&& device_nt) {
     const u64 n = F::rows(c);
     auto sv = vector_view(s, checked_count({n, batch}), "s");
     auto zv = vector_view(z, checked_count({n, batch}), "z");
@@ -55,16 +56,17 @@ void nt_scaling_checked(const typename F::Bound& c, const RoVector& s, const RoV
         require_cuda_runtime();
         device_nt(sv.data, zv.data, out.data, device);
     } else {
-        F::nt_into(c, sv.data, zv.data, out.data, batch);
+        host_nt(sv.data, zv.data, out.data);
     }
 }
 
 template <class F>
 void nt_scaling_dispatch(const typename F::Bound& c, const RoVector& s, const RoVector& z, const RwVector& output,
                          u64 batch, StreamHandle stream) {
-    nt_scaling_checked<F>(c, s, z, output, batch, [&](const double* sd, const double* zd, double* hd, int dev) {
-        F::nt_cuda(c, sd, zd, hd, batch, dev, stream);
-    });
+    nt_scaling_checked<F>(
+        c, s, z, output, batch,
+        [&](const double* sd, const double* zd, double* hd) { F::nt_into(c, sd, zd, hd, batch); },
+        [&](const double* sd, const double* zd, double* hd, int dev) { F::nt_cuda(c, sd, zd, hd, batch, dev, stream); });
 }
 
 // Methods 1-10 of every class: projection, violation, membership, unit vectors and
@@ -155,6 +157,47 @@ void bind_shared_methods(nb::class_<typename F::Bound>& cls) {
         "nt_scaling_matrix_batch_into",
         [](const B& c, const RoVector& s, const RoVector& z, const RwVector& output, u64 batch, StreamHandle stream) {
             nt_scaling_dispatch<F>(c, s, z, output, batch, stream);
+        },
+        "s"_a.noconvert(), "z"_a.noconvert(), "output"_a.noconvert(), "batch"_a, "stream"_a = 0);
+}
+
+// The three extra NT methods of the classes whose device NT scaling has a choice of
+// method (registered after method 10). F additionally supplies:
+//   default_method(c) -> const char*        (the text the default device path uses)
+//   nt_cuda_custom(c, s, z, out, batch, device, stream)
+//   nt_cuda_cublas(c, s, z, out, batch, device, stream)
+//   cublas_host_message                      (refusal of host arrays for the cuBLAS method)
+template <class F>
+void bind_method_choice(nb::class_<typename F::Bound>& cls) {
+    using B = typename F::Bound;
+    using namespace nb::literals;
+
+    cls.def(
+        "nt_scaling_matrix_default_method",
+        [](const B& c, u64 /*batch: the choice does not depend on it*/) { return std::string(F::default_method(c)); },
+        "batch"_a = 1);
+
+    cls.def(
+        "nt_scaling_matrix_batch_custom_into",
+        [](const B& c, const RoVector& s, const RoVector& z, const RwVector& output, u64 batch, StreamHandle stream) {
+            nt_scaling_checked<F>(
+                c, s, z, output, batch,
+                [&](const double* sd, const double* zd, double* hd) { F::nt_into(c, sd, zd, hd, batch); },
+                [&](const double* sd, const double* zd, double* hd, int dev) {
+                    F::nt_cuda_custom(c, sd, zd, hd, batch, dev, stream);
+                });
+        },
+        "s"_a.noconvert(), "z"_a.noconvert(), "output"_a.noconvert(), "batch"_a, "stream"_a = 0);
+
+    cls.def(
+        "nt_scaling_matrix_batch_cublas_into",
+        [](const B& c, const RoVector& s, const RoVector& z, const RwVector& output, u64 batch, StreamHandle stream) {
+            nt_scaling_checked<F>(
+                c, s, z, output, batch,
+                [&](const double*, const double*, double*) { throw std::runtime_error(F::cublas_host_message); },
+                [&](const double* sd, const double* zd, double* hd, int dev) {
+                    F::nt_cuda_cublas(c, sd, zd, hd, batch, dev, stream);
+                });
         },
         "s"_a.noconvert(), "z"_a.noconvert(), "output"_a.noconvert(), "batch"_a, "stream"_a = 0);
 }

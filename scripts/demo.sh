@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets everything up, then runs the demo: every operation on sample data with timings
+# against NumPy references, on host arrays and on (emulated) device arrays.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+.venv/bin/python examples/demo.py
+PYTHONPATH="$PWD/build/emu" .venv/bin/python examples/demo.py --device-only

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Sets everything up from scratch on a fresh machine: a Python 3.12 virtual
+# environment in .venv with pinned package ranges, the production build of
+# _cpp_cuda (nvcc, installed into .venv) and the CUDA host emulation build in
+# build/emu (the same cuda/ sources compiled by the host compiler).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+find_python() {
+    if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
+    local root
+    root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+    for p in "$root"/versions/3.12*/bin/python3.12 "$(command -v python3.12 || true)"; do
+        if [ -x "$p" ]; then echo "$p"; return; fi
+    done
+    echo "Python 3.12 not found (set PYTHON=/path/to/python3.12)" >&2
+    exit 1
+}
+
+export PATH="/usr/local/cuda/bin:$PATH"
+if [ ! -x .venv/bin/python ]; then
+    "$(find_python)" -m venv .venv
+fi
+PY=.venv/bin/python
+$PY -m pip install -q --upgrade "pip>=24"
+$PY -m pip install -q -r requirements.txt
+
+# Production build: nvcc, sm_75..sm_90, static CUDA runtime.
+$PY -m pip install -q --no-build-isolation .
+
+# Emulation build: cuda/ compiled as C++ against emu/, plus the _cuemu test helper.
+cmake -S . -B build/emu -DVELKORA_CUDA_EMULATION=ON -DCMAKE_BUILD_TYPE=Release \
+      -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
+cmake --build build/emu -j "$(nproc)"

@@ -1,0 +1,73 @@
+"""Shared fixtures: the module under test, and a device-array fixture that runs the
+device tests on the CUDA host emulation (or, later, on a real GPU through CuPy)."""
+import gc
+
+import numpy as np
+import pytest
+
+import _cpp_cuda
+
+try:
+    import _cuemu
+except ImportError:  # production build: no emulator beside the module
+    _cuemu = None
+
+
+@pytest.fixture(scope="session")
+def cones():
+    return _cpp_cuda
+
+
+class EmulatedDevice:
+    """Device arrays in emulated device memory, tagged as DLPack CUDA arrays."""
+
+    emulated = True
+
+    def array(self, host, device=0, offset=0, dtype=None):
+        host = np.ascontiguousarray(host, dtype=dtype if dtype is not None else np.asarray(host).dtype)
+        if host.dtype not in (np.float64, np.int64):
+            host = host.astype(np.float64)
+        return _cuemu.array(host.reshape(-1), device=device, offset=offset)
+
+    def empty(self, n, device=0, offset=0, dtype="float64", fill=np.nan):
+        return _cuemu.empty(n, dtype=dtype, device=device, offset=offset, fill=fill)
+
+    def to_numpy(self, arr):
+        return np.asarray(_cuemu.to_numpy(arr))
+
+    def launches(self):
+        return [entry[0] for entry in _cuemu.launches()]
+
+    def clear_launches(self):
+        _cuemu.clear_launches()
+
+
+def emulation_available():
+    return _cuemu is not None and _cpp_cuda.has_cuda()
+
+
+@pytest.fixture
+def dev():
+    """Device-array helper; every test using it also proves it leaked no device memory."""
+    if _cuemu is None:
+        pytest.skip("device tests need the CUDA host emulation build (or a GPU)")
+    _cuemu.reset()
+    before = _cuemu.live_allocations()
+    faults = _cuemu.faults()
+    helper = EmulatedDevice()
+    yield helper
+    gc.collect()
+    assert _cuemu.live_allocations() == before, "device memory leaked"
+    assert _cuemu.faults() == faults, "invalid device free or copy"
+
+
+@pytest.fixture
+def emu(dev):
+    """The emulator's controls (launch log, failure injection, device counts)."""
+    yield _cuemu
+    _cuemu.reset()
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261207)
