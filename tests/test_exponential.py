@@ -618,3 +618,42 @@ def test_device_runtime_failures_name_the_call(cones, dev, emu, rng):
             call()
         assert str(info.value).startswith("cudaMalloc failed: ")
     assert cone.violation(d) == 0.0 and cone.contains(d) is True
+
+
+def test_device_streams(cones, dev, emu, rng):
+    """Projection and scaling run on the caller's stream; the scalar results on stream 0."""
+    v = random_interior(rng, 2)
+    cone = cones.ExponentialConeCpp(2)
+    d = dev.array(v)
+    emu.clear_launches()
+    cone.project_into(d, dev.empty(6), stream=0x5A5A)
+    cone.nt_scaling_matrix_batch_into(d, d, dev.empty(36), 1, stream=0x77)
+    cone.violation(d)
+    cone.contains(d)
+    streams = {}
+    for entry in emu.launches():
+        streams.setdefault(entry[0], set()).add(entry[4])
+    assert streams["exp_project_kernel"] == {0x5A5A}
+    assert streams["exp_nt_scaling_kernel"] == {0x77}
+    assert streams["exp_violation_kernel"] == {0} and streams["exp_contains_kernel"] == {0}
+
+
+@pytest.mark.parametrize("kernel", ["exp_project_kernel", "exp_violation_kernel", "exp_contains_kernel",
+                                    "exp_nt_scaling_kernel", "reduce_sum_sq_kernel", "reduce_max_kernel"])
+def test_device_launch_failures_name_the_kernel(cones, dev, emu, rng, kernel):
+    v = random_interior(rng, 2)
+    cone = cones.ExponentialConeCpp(2)
+    d = dev.array(v)
+    calls = {
+        "exp_project_kernel": lambda: cone.project_into(d, dev.empty(6)),
+        "exp_violation_kernel": lambda: cone.violation(d),
+        "reduce_sum_sq_kernel": lambda: cone.violation(d),
+        "exp_contains_kernel": lambda: cone.contains(d),
+        "reduce_max_kernel": lambda: cone.contains(d),
+        "exp_nt_scaling_kernel": lambda: cone.nt_scaling_matrix_into(d, d, dev.empty(36)),
+    }
+    emu.fail_next(kernel, 719)
+    with pytest.raises(RuntimeError) as info:
+        calls[kernel]()
+    assert str(info.value).startswith(kernel + " failed: ")
+    calls[kernel]()  # the failure was injected once
