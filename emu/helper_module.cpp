@@ -99,6 +99,45 @@ nb::object empty(size_t n, const std::string& dtype, int device, size_t offset, 
     return make_device_array(words.data(), n, dt, device, offset, false);
 }
 
+// A device array that is allocated but never filled: its pages stay uncommitted until a
+// kernel touches them, so arrays of 2^32+ doubles cost only what tests write and read.
+nb::object lazy_empty(size_t n, int device, size_t offset) {
+    check_device(device);
+    check_offset(offset);
+    char* base = static_cast<char*>(cuemu::raw_allocate(offset + n * sizeof(double), device));
+    if (!base) throw std::bad_alloc();
+    return wrap(base, offset, n, nb::dtype<double>(), nb::device::cuda::value, device, false, free_device);
+}
+
+void check_range(const AnyCuda& a, size_t start, size_t count) {
+    if (a.ndim() != 1 || a.dtype() != nb::dtype<double>()) throw nb::type_error("expected a 1-D float64 array");
+    if (start > a.shape(0) || count > a.shape(0) - start) throw nb::value_error("range outside the array");
+}
+
+// Entries [start, start + count) of a float64 device array.
+nb::object read_range(const AnyCuda& a, size_t start, size_t count) {
+    check_range(a, start, count);
+    std::unique_ptr<char[]> buf(new char[count ? count * sizeof(double) : 1]);
+    const char* src = static_cast<const char*>(a.data()) + start * sizeof(double);
+    if (count && cuemu::raw_memcpy(buf.get(), src, count * sizeof(double), cudaMemcpyDeviceToHost) != cudaSuccess)
+        throw nb::value_error("range is not inside a live emulated device allocation");
+    const size_t shape[1] = {count};
+    nb::capsule owner(buf.get(), free_host);
+    char* data = buf.release();
+    return nb::ndarray<nb::numpy>(data, 1, shape, owner, nullptr, nb::dtype<double>(), nb::device::cpu::value, 0)
+        .cast();
+}
+
+// Copies host float64 values into a device array from entry `start` on.
+void write_range(const AnyCuda& a, size_t start, const HostVector& values) {
+    if (values.dtype() != nb::dtype<double>()) throw nb::type_error("values must be float64");
+    check_range(a, start, values.shape(0));
+    char* dst = const_cast<char*>(static_cast<const char*>(a.data())) + start * sizeof(double);
+    if (values.shape(0) &&
+        cuemu::raw_memcpy(dst, values.data(), values.nbytes(), cudaMemcpyHostToDevice) != cudaSuccess)
+        throw nb::value_error("range is not inside a live emulated device allocation");
+}
+
 nb::object to_numpy(const AnyCuda& a) {
     const size_t bytes = a.nbytes();
     std::unique_ptr<char[]> buf(new char[bytes ? bytes : 1]);
@@ -154,6 +193,12 @@ NB_MODULE(_cuemu, m) {
           "after a 256-byte aligned start. Returns a CUDA-tagged DLPack array that frees the memory when it dies.");
     m.def("empty", &empty, "n"_a, "dtype"_a = "float64", "device"_a = 0, "offset"_a = 0, "fill"_a = NAN,
           "New device array of n elements, every element set to `fill` (NaN fill means -1 for int64).");
+    m.def("lazy_empty", &lazy_empty, "n"_a, "device"_a = 0, "offset"_a = 0,
+          "New float64 device array of n elements whose contents are never initialised (pages stay uncommitted).");
+    m.def("read", &read_range, "arr"_a, "start"_a, "count"_a, "Copy entries [start, start+count) to NumPy.");
+    m.def("write", &write_range, "arr"_a, "start"_a, "values"_a, "Copy float64 values into the array from start on.");
+    m.def("run_only_blocks", &cuemu::run_only_blocks, "first"_a, "count"_a,
+          "The next launch on this thread runs only the blocks with linear index in [first, first+count).");
     m.def("to_numpy", &to_numpy, "arr"_a, "Copy any CUDA-tagged DLPack array back into a NumPy array.");
     m.def("pinned", &pinned, "host"_a, "Copy of a host array tagged as CUDA host-pinned memory (DLPack device 3).");
     m.def("pointer", [](const AnyArray& a) { return reinterpret_cast<uintptr_t>(a.data()); }, "arr"_a,

@@ -76,6 +76,11 @@ CUEMU_API cudaError_t raw_memset(void* p, int value, size_t bytes);
 // "cudaSetDevice", "cudaGetDevice", "cudaGetDeviceCount") or kernel names given to launch().
 // Repeated calls queue up: each injection fires once, in order.
 CUEMU_API void fail_next(const std::string& what, cudaError_t status);
+
+// The next launch on the calling thread runs only the blocks whose linear index lies in
+// [first, first + count): grids of 2^24+ blocks (2^32+ elements) can then be tested by
+// their last blocks alone. The window is cleared by that launch.
+CUEMU_API void run_only_blocks(unsigned long long first, unsigned long long count);
 CUEMU_API void clear_injections();
 CUEMU_API size_t pending_injections();
 

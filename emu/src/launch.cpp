@@ -78,6 +78,10 @@ struct Scheduler {
     bool failed = false;
     std::string failure;
 
+    // Block window of the next launch on this thread (count 0: every block runs).
+    unsigned long long window_first = 0;
+    unsigned long long window_count = 0;
+
     std::vector<Fiber*> all;
     std::vector<Fiber*> idle;
     Fiber* booting = nullptr;
@@ -300,6 +304,11 @@ bool run_grid(Scheduler& s, const char* name, dim3 grid, dim3 block, size_t shar
     for (unsigned z = 0; ok && z < grid.z; ++z)
         for (unsigned y = 0; ok && y < grid.y; ++y)
             for (unsigned x = 0; ok && x < grid.x; ++x) {
+                if (s.window_count != 0) {
+                    const unsigned long long linear =
+                        x + static_cast<unsigned long long>(grid.x) * (y + static_cast<unsigned long long>(grid.y) * z);
+                    if (linear < s.window_first || linear - s.window_first >= s.window_count) continue;
+                }
                 s.block.index = uint3{x, y, z};
                 std::memset(s.shm, 0xFF, shared);  // shared memory starts undefined in every block
                 ok = run_block(s);
@@ -333,9 +342,15 @@ void launch(const char* kernel_name, dim3 grid, dim3 block, size_t dynamic_share
         if (status == cudaSuccess && !run_grid(s, kernel_name, grid, block, dynamic_shared_bytes, body, ctx, device))
             status = cudaErrorLaunchFailure;
     }
+    s.window_first = s.window_count = 0;
     if (status != cudaSuccess) internal::set_last_error(status);
     internal::record_launch(
         LaunchRecord{kernel_name ? kernel_name : "", grid, block, dynamic_shared_bytes, stream, status});
+}
+
+void run_only_blocks(unsigned long long first, unsigned long long count) {
+    t_sched.window_first = first;
+    t_sched.window_count = count;
 }
 
 void* dynamic_shared_memory() {

@@ -19,6 +19,7 @@ namespace cuemu {
 namespace {
 
 constexpr size_t kAlign = 256;           // cudaMalloc's alignment guarantee
+constexpr size_t kPoisonLimit = size_t(1) << 30;
 constexpr unsigned char kPoison = 0xFF;  // fresh memory reads as NaN (double) or -1 (integer)
 
 size_t page_size() {
@@ -148,7 +149,9 @@ cudaError_t allocate(size_t size, int device, void** out) {
     a.size = size;
     a.device = device;
     // Poison so kernels that rely on zeroed memory (which cudaMalloc does not give) show it.
-    std::memset(a.user, kPoison, rounded);
+    // Huge allocations (tests of 64-bit indexing over 2^32+ elements) stay lazily mapped:
+    // only the pages a kernel touches are ever committed.
+    if (rounded <= kPoisonLimit) std::memset(a.user, kPoison, rounded);
     std::lock_guard<std::mutex> lock(g().mem_mu);
     // One call closes guards and data together unless a kernel on this device is running now.
     const bool running = g().work_depth[device] != 0;
