@@ -63,6 +63,23 @@ std::vector<double> exp_scaling_dense(const double* s, const double* z, u64 bloc
     return h;
 }
 
+bool exp_balanced_block(const double* us, const double* vs, double* m, u64 row_stride) {
+    const int shift = expcone::balance_exponent(us, 3);
+    double u[3], d[3];
+    for (int i = 0; i < 3; ++i) u[i] = std::ldexp(us[i], shift);
+    for (int i = 0; i < 3; ++i) d[i] = std::ldexp(vs[i], shift) - u[i];
+    const double b = ((0.0 + u[0] * u[0]) + u[1] * u[1]) + u[2] * u[2];
+    const double e = ((0.0 + d[0] * u[0]) + d[1] * u[1]) + d[2] * u[2];
+    bool finite = true;
+    for (unsigned r = 0; r < 3; ++r)
+        for (unsigned c = 0; c < 3; ++c) {
+            const double entry = expcone::psb_entry(u, d, b, e, r, c);
+            m[r * row_stride + c] = entry;
+            finite = finite && std::isfinite(entry);
+        }
+    return finite;
+}
+
 void exp_scaling_batch(const double* s, const double* z, double* out, u64 blocks, u64 batch) {
     const u64 n = 3 * blocks;
     const u64 matrix = n * n;
@@ -76,21 +93,7 @@ void exp_scaling_batch(const double* s, const double* z, double* out, u64 blocks
         const double* us = s + t * n + 3 * k;
         const double* vs = z + t * n + 3 * k;
         if (!pair_interior(us, vs)) return true;
-        const int shift = expcone::balance_exponent(us, 3);
-        double u[3], d[3];
-        for (int i = 0; i < 3; ++i) u[i] = std::ldexp(us[i], shift);
-        for (int i = 0; i < 3; ++i) d[i] = std::ldexp(vs[i], shift) - u[i];
-        const double b = ((0.0 + u[0] * u[0]) + u[1] * u[1]) + u[2] * u[2];
-        const double e = ((0.0 + d[0] * u[0]) + d[1] * u[1]) + d[2] * u[2];
-        double* h = out + t * matrix + 3 * k * n + 3 * k;
-        bool finite = true;
-        for (unsigned r = 0; r < 3; ++r)
-            for (unsigned c = 0; c < 3; ++c) {
-                const double m = expcone::psb_entry(u, d, b, e, r, c);
-                h[r * n + c] = m;
-                finite = finite && std::isfinite(m);
-            }
-        return !finite;
+        return !exp_balanced_block(us, vs, out + t * matrix + 3 * k * n + 3 * k, n);
     });
     if (failed) throw std::runtime_error(kInteriorMessage);
 }

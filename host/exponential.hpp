@@ -30,6 +30,10 @@ bool exp_contains(const double* x, u64 blocks, double atol);
 // vectors") and blocks that are not finite ("exponential scaling source vector must
 // have nonzero finite norm").
 std::vector<double> exp_scaling_dense(const double* s, const double* z, u64 blocks);
+// One 3x3 PSB block of the pair (u, v) (no interior test), in the batch order
+// ((d_r u_c / b + [r = c]) + u_r d_c / b) - e u_r u_c / (b b) after balancing u and v by a
+// power of two; written at m with rows `row_stride` apart. False when an entry is not finite.
+bool exp_balanced_block(const double* u, const double* v, double* m, u64 row_stride);
 // The same matrices for `batch` items (s, z: batch*3B; out: batch*9B^2), cleared first,
 // then written block by block; a non-interior pair or a block that is not finite
 // refuses with "exponential scaling requires strictly interior cone vectors" (out is
