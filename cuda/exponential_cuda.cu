@@ -57,15 +57,8 @@ __global__ void exp_nt_scaling_kernel(const double* s, const double* z, double* 
         return;
     }
     const unsigned long long base = e.item * d + 3 * cone;
-    const int shift = expcone::balance_exponent(s + base, 3);
-    double u[3], delta[3];
-    for (int k = 0; k < 3; ++k) u[k] = ldexp(s[base + k], shift);
-    for (int k = 0; k < 3; ++k) delta[k] = ldexp(z[base + k], shift) - u[k];
-    double sigma = 0.0;
-    for (int k = 0; k < 3; ++k) sigma = fma(u[k], u[k], sigma);
-    const double tau = ((0.0 + delta[0] * u[0]) + delta[1] * u[1]) + delta[2] * u[2];
-    H[i] = expcone::psb_entry(u, delta, sigma, tau, static_cast<unsigned>(e.row - 3 * cone),
-                              static_cast<unsigned>(e.col - 3 * cone));
+    H[i] = expcone::device_block_entry(s + base, z + base, static_cast<unsigned>(e.row - 3 * cone),
+                                       static_cast<unsigned>(e.col - 3 * cone));
 }
 
 void exp_project_cuda(const double* in, double* out, std::uint64_t count, int device, StreamHandle stream) {

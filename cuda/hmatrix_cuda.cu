@@ -7,6 +7,7 @@
 #include "cuda/hmatrix_cuda.hpp"
 
 #include "cuda/device_common.cuh"
+#include "host/exponential_rules.hpp"
 
 namespace velkora::torv::cones::device {
 
@@ -58,6 +59,7 @@ __device__ __forceinline__ void coo_entries(const long long* row_indices, const 
 
 constexpr int kKindZero = 0;
 constexpr int kKindNonnegative = 1;
+constexpr int kKindExponential = 2;
 
 struct DirectEntry {
     int kind;
@@ -67,6 +69,13 @@ struct DirectEntry {
         switch (kind) {
             case kKindZero: return r == c ? 1.0 : 0.0;
             case kKindNonnegative: return r == c ? z[r] / s[r] : 0.0;
+            case kKindExponential: {
+                // Entries coupling two different cones are 0; c < d holds by construction.
+                const unsigned long long cone = r / 3;
+                if (c / 3 != cone) return 0.0;
+                return expcone::device_block_entry(s + 3 * cone, z + 3 * cone, static_cast<unsigned>(r - 3 * cone),
+                                                   static_cast<unsigned>(c - 3 * cone));
+            }
             default: return 0.0;
         }
     }
@@ -149,6 +158,17 @@ void nonnegative_hmatrix_coo_cuda(const double* s, const double* z, const std::i
                                   const std::int64_t* col_indices, double* values, u64 nnz, u64 d, u64 row_offset,
                                   int device, StreamHandle stream) {
     direct_coo(kKindNonnegative, s, z, row_indices, col_indices, values, nnz, d, row_offset, device, stream);
+}
+
+void exp_hmatrix_csr_cuda(const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
+                          double* values, u64 nnz, u64 d, u64 row_offset, int device, StreamHandle stream) {
+    direct_csr(kKindExponential, s, z, indptr, indices, values, nnz, d, row_offset, device, stream);
+}
+
+void exp_hmatrix_coo_cuda(const double* s, const double* z, const std::int64_t* row_indices,
+                          const std::int64_t* col_indices, double* values, u64 nnz, u64 d, u64 row_offset, int device,
+                          StreamHandle stream) {
+    direct_coo(kKindExponential, s, z, row_indices, col_indices, values, nnz, d, row_offset, device, stream);
 }
 
 }  // namespace velkora::torv::cones::device

@@ -23,4 +23,11 @@ void nonnegative_hmatrix_coo_cuda(const double* s, const double* z, const std::i
                                   const std::int64_t* col_indices, double* values, u64 nnz, u64 d, u64 row_offset,
                                   int device, StreamHandle stream);
 
+// d = 3 * (number of cones)
+void exp_hmatrix_csr_cuda(const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
+                          double* values, u64 nnz, u64 d, u64 row_offset, int device, StreamHandle stream);
+void exp_hmatrix_coo_cuda(const double* s, const double* z, const std::int64_t* row_indices,
+                          const std::int64_t* col_indices, double* values, u64 nnz, u64 d, u64 row_offset, int device,
+                          StreamHandle stream);
+
 }  // namespace velkora::torv::cones::device

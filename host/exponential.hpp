@@ -40,4 +40,10 @@ bool exp_balanced_block(const double* u, const double* v, double* m, u64 row_str
 // then partly written). Allocates nothing.
 void exp_scaling_batch(const double* s, const double* z, double* out, u64 blocks, u64 batch);
 
+// The 3x3 blocks of the sparse H fill (9 per cone, row-major, cone k at 9k). Each cone's
+// s and then z triple must pass the sparse interior test (x1 > 0: x2 > exp(x0/x1) x1, the
+// ratio not clamped; otherwise x0 < 0, x1 = 0, x2 >= 0), and its block must be finite,
+// else "exponential sparse H fill requires strictly interior inputs".
+std::vector<double> exp_sparse_blocks(const double* s, const double* z, u64 blocks);
+
 }  // namespace velkora::torv::cones::host

@@ -97,4 +97,18 @@ VELKORA_EXPCONE_FN double psb_entry(const double* u, const double* d, double b, 
     return ((d[r] * u[c] / b + delta) + u[r] * d[c] / b) - ((e * u[r]) * u[c]) / (b * b);
 }
 
+// Entry (r, c) of the 3x3 block of one cone pair (s, z) as the device forms it for the
+// dense matrices and the sparse gather alike: balanced by a power of two, sigma = s.s
+// accumulated with fused multiply-adds, tau = delta.s in component order.
+VELKORA_EXPCONE_FN double device_block_entry(const double* s, const double* z, unsigned r, unsigned c) {
+    const int shift = balance_exponent(s, 3);
+    double u[3], delta[3];
+    for (int k = 0; k < 3; ++k) u[k] = std::ldexp(s[k], shift);
+    for (int k = 0; k < 3; ++k) delta[k] = std::ldexp(z[k], shift) - u[k];
+    double sigma = 0.0;
+    for (int k = 0; k < 3; ++k) sigma = std::fma(u[k], u[k], sigma);
+    const double tau = ((0.0 + delta[0] * u[0]) + delta[1] * u[1]) + delta[2] * u[2];
+    return psb_entry(u, delta, sigma, tau, r, c);
+}
+
 }  // namespace velkora::torv::cones::expcone

@@ -50,4 +50,10 @@ void zero_nt_scaling_into(const double* s, const double* z, double* out, u64 n, 
     });
 }
 
+void zero_sparse_check(const double* s, const double* z, u64 n) {
+    for (u64 i = 0; i < n; ++i)
+        if (!(s[i] == 0.0 && z[i] == 0.0))
+            throw std::runtime_error("zero-cone sparse H fill requires zero primal and dual inputs");
+}
+
 }  // namespace velkora::torv::cones::host

@@ -23,4 +23,8 @@ void zero_check_nt_inputs(const double* s, const double* z, u64 n);
 // B*n entries of s and then of z before out is touched.
 void zero_nt_scaling_into(const double* s, const double* z, double* out, u64 n, u64 batch);
 
+// Precondition of the sparse H fill: every s_i and z_i exactly 0.0 (either sign; NaN
+// fails), else "zero-cone sparse H fill requires zero primal and dual inputs".
+void zero_sparse_check(const double* s, const double* z, u64 n);
+
 }  // namespace velkora::torv::cones::host

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "cuda/exponential_cuda.hpp"
+#include "cuda/hmatrix_cuda.hpp"
 #include "host/exponential.hpp"
 #include "module/bound_types.hpp"
 #include "module/cone_class.hpp"
@@ -55,6 +56,24 @@ struct ExponentialFamily {
                         StreamHandle stream) {
         device::exp_nt_scaling_cuda(s, z, out, c.blocks, batch, dev, stream);
     }
+
+    // Sparse fill: 9 values per cone prepared up front, 0 between different cones.
+    static auto sparse_entries(const Bound& c, const double* s, const double* z) {
+        return [m = host::exp_sparse_blocks(s, z, c.blocks)](u64 r, u64 col) {
+            const u64 cone = r / 3;
+            return col / 3 == cone ? m[9 * cone + 3 * (r % 3) + col % 3] : 0.0;
+        };
+    }
+    static void hmatrix_csr_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* indptr,
+                                 const std::int64_t* indices, double* values, u64 nnz, u64 row_offset, int dev,
+                                 StreamHandle stream) {
+        device::exp_hmatrix_csr_cuda(s, z, indptr, indices, values, nnz, rows(c), row_offset, dev, stream);
+    }
+    static void hmatrix_coo_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* row_idx,
+                                 const std::int64_t* col_idx, double* values, u64 nnz, u64 row_offset, int dev,
+                                 StreamHandle stream) {
+        device::exp_hmatrix_coo_cuda(s, z, row_idx, col_idx, values, nnz, rows(c), row_offset, dev, stream);
+    }
 };
 
 }  // namespace
@@ -62,6 +81,7 @@ struct ExponentialFamily {
 void register_exponential_cone(nb::module_& m) {
     auto cls = bind_cone_class<ExponentialFamily>(m);
     bind_shared_methods<ExponentialFamily>(cls);
+    bind_sparse_methods<ExponentialFamily>(cls);
 }
 
 }  // namespace velkora::torv::cones::cpp

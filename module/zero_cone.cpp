@@ -1,5 +1,6 @@
 // ZeroConeCpp: the zero cone {0} (equality constraints) plugged into the shared class
 // surface. Its NT scaling matrix is the identity for (near-)zero s and z.
+#include "cuda/hmatrix_cuda.hpp"
 #include "cuda/zero_cuda.hpp"
 #include "host/zero.hpp"
 #include "module/bound_types.hpp"
@@ -49,6 +50,22 @@ struct ZeroFamily {
                         StreamHandle stream) {
         device::zero_nt_scaling_cuda(out, c.dim, batch, dev, stream);
     }
+
+    // Sparse fill: the identity block, after the exact-zero test of s and z.
+    static auto sparse_entries(const Bound& c, const double* s, const double* z) {
+        host::zero_sparse_check(s, z, c.dim);
+        return [](u64 r, u64 col) { return r == col ? 1.0 : 0.0; };
+    }
+    static void hmatrix_csr_cuda(const Bound& c, const double*, const double*, const std::int64_t* indptr,
+                                 const std::int64_t* indices, double* values, u64 nnz, u64 row_offset, int dev,
+                                 StreamHandle stream) {
+        device::zero_hmatrix_csr_cuda(indptr, indices, values, nnz, c.dim, row_offset, dev, stream);
+    }
+    static void hmatrix_coo_cuda(const Bound& c, const double*, const double*, const std::int64_t* row_idx,
+                                 const std::int64_t* col_idx, double* values, u64 nnz, u64 row_offset, int dev,
+                                 StreamHandle stream) {
+        device::zero_hmatrix_coo_cuda(row_idx, col_idx, values, nnz, c.dim, row_offset, dev, stream);
+    }
 };
 
 }  // namespace
@@ -56,6 +73,7 @@ struct ZeroFamily {
 void register_zero_cone(nb::module_& m) {
     auto cls = bind_cone_class<ZeroFamily>(m);
     bind_shared_methods<ZeroFamily>(cls);
+    bind_sparse_methods<ZeroFamily>(cls);
 }
 
 }  // namespace velkora::torv::cones::cpp

@@ -319,3 +319,60 @@ def test_device_refusals_before_launch(cones, dev):
     cone.hmatrix_csr_values_into(s, z, dev.array(np.zeros(4, dtype=np.int64)), dev.array(np.zeros(0, dtype=np.int64)),
                                  empty)
     assert dev.launches() == ["direct_csr_kernel"]
+
+
+# --- per-family preconditions and block structure -------------------------------------
+
+def dense_csr(n):
+    indptr = np.arange(0, n * n + 1, n, dtype=np.int64)
+    indices = np.tile(np.arange(n, dtype=np.int64), n)
+    return indptr, indices
+
+
+def test_zero_cone_requires_exact_zeros(cones):
+    cone = cones.ZeroConeCpp(2)
+    indptr, indices = dense_csr(2)
+    values = np.full(4, 9.0)
+    cone.hmatrix_csr_values_into(np.array([0.0, -0.0]), np.zeros(2), indptr, indices, values)
+    assert values.tolist() == [1.0, 0.0, 0.0, 1.0]
+    for s, z in (([1e-300, 0.0], [0.0, 0.0]), ([0.0, 0.0], [0.0, np.nan])):
+        values = np.full(4, 9.0)
+        with pytest.raises(RuntimeError) as info:
+            cone.hmatrix_coo_values_into(np.array(s), np.array(z), np.array([0, 1]), np.array([0, 1]), values[:2])
+        assert str(info.value) == "zero-cone sparse H fill requires zero primal and dual inputs"
+        assert np.all(values == 9.0)
+
+
+@pytest.mark.parametrize(
+    "s, ok",
+    [((-1.0, 0.0, 0.0), True), ((0.0, 0.0, 1.0), False), ((-1.0, 0.0, -1e-300), False), ((0.0, 1.0, 1.0), False),
+     ((0.0, 1.0, 1.0000001), True), ((800.0, 1.0, 1e308), False)],
+)
+def test_exponential_sparse_interior_test(cones, s, ok):
+    """x1 > 0 needs x2 > exp(x0/x1) x1 with an unclamped ratio (exp(800) is inf); the
+    boundary piece x1 = 0 needs x0 < 0 and x2 >= 0."""
+    cone = cones.ExponentialConeCpp(1)
+    z = np.array([-1.0, 1.0, 2.0])
+    indptr, indices = dense_csr(3)
+    values = np.full(9, 9.0)
+    if ok:
+        cone.hmatrix_csr_values_into(np.array(s), z, indptr, indices, values)
+        assert np.all(np.isfinite(values))
+        np.testing.assert_allclose(values.reshape(3, 3) @ np.array(s), z, atol=1e-12)
+    else:
+        with pytest.raises(RuntimeError) as info:
+            cone.hmatrix_csr_values_into(np.array(s), z, indptr, indices, values)
+        assert str(info.value) == "exponential sparse H fill requires strictly interior inputs"
+        assert np.all(values == 9.0)
+
+
+def test_exponential_blocks_do_not_couple(cones, rng):
+    cone = cones.ExponentialConeCpp(2)
+    s, z = exp_point(rng, 2), exp_point(rng, 2)
+    h = cone.nt_scaling_matrix_array(s, z)
+    rows = np.array([4, 2, 0, 5], dtype=np.int64)
+    cols = np.array([5, 3, 2, 3], dtype=np.int64)
+    values = np.full(4, 9.0)
+    cone.hmatrix_coo_values_into(s, z, rows, cols, values)
+    np.testing.assert_allclose(values, [h[4, 5], 0.0, h[0, 2], h[5, 3]], rtol=1e-15, atol=1e-15)
+    assert values[1] == 0.0
