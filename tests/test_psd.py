@@ -4,6 +4,7 @@ full-scan classical Jacobi written here, NT scaling against an eigh-based scalin
 and the identities W S W = Z and H s = z, and the device paths (emulated) against the
 host."""
 import math
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -598,9 +599,10 @@ def test_device_order2_projection(cones, dev, rng):
         cone.project_into(dev.array(np.array(x)), d)
         assert dev.to_numpy(d).tolist() == want
     xs = [svec(sym(rng, 2, scale=10.0 ** k)) for k in range(-4, 5) for _ in range(3)]
-    # |b| << a - c: the eigenvector must not come from a cancelling subtraction
-    xs += [np.array([1.9553, 1.467e-14, -1.8656]), np.array([-1.8656, 1.467e-14, 1.9553]),
-           np.array([1e8, 3e-7, -1.0])]
+    # |b| << a - c: the eigenvector must not come from the cancelling l+ - a (which
+    # rounds to a few ulps here and tilts the eigenvector by up to 0.06 rad)
+    xs += [np.array([2.5032, 1.467e-14, -1.9554]), np.array([-1.9554, 1.467e-14, 2.5032]),
+           np.array([1.9553, 1.467e-14, -1.8656]), np.array([1e8, 3e-7, -1.0])]
     for x in xs:
         tol = 1e-13 * (1 + np.abs(x).max())
         d = dev.empty(3)
@@ -648,8 +650,6 @@ def test_device_nt_scaling_matches_host(cones, dev, rng, n, batch):
     for t, (si, zi) in enumerate(pairs):
         H = got[t * m * m:(t + 1) * m * m].reshape(m, m)
         np.testing.assert_allclose(H @ si, zi, rtol=0, atol=1e-11 * np.abs(zi).max())
-        if n >= 3:  # the device symmetrises W, so H is symmetric to the last bit
-            np.testing.assert_array_equal(H, H.T)
     if n >= 3:
         custom = device_nt(cones, dev, cone, s, z, batch, "nt_scaling_matrix_batch_custom_into")
         np.testing.assert_array_equal(custom, got)
@@ -736,3 +736,23 @@ def test_device_conversions(cones, dev, rng, n):
     np.testing.assert_allclose(dev.to_numpy(back), v, rtol=2 * EPS, atol=0)
     with pytest.raises(RuntimeError, match="^input and output must live on the same device$"):
         cones.psd_smat_into(dev.array(v), np.zeros(n * n), n)
+
+
+def test_device_general_kernel_keeps_work_matrices_in_scratch(cones, dev):
+    """The one-thread-per-item kernel must take its n x n work matrices from the
+    launcher's scratch: per-thread local arrays of that size are reserved by the runtime
+    for every thread that could be resident, gigabytes on a large card. The emulated
+    build records each function's stack frame (-fstack-usage); the kernel's frame, and
+    every frame of its source file together, must stay far below one 32 x 32 matrix set."""
+    if not dev.emulated:
+        pytest.skip("stack frames are recorded by the emulated build")
+    su = Path(cones.__file__).parent / "CMakeFiles" / "_cpp_cuda.dir" / "cuda" / "psd_cuda.cu.su"
+    assert su.exists(), f"missing {su}: the emulated build must compile the device sources with -fstack-usage"
+    frames = {}
+    for line in su.read_text().splitlines():
+        location, size, _kind = line.rsplit("\t", 2)
+        frames[location] = int(size)
+    kernel = [size for loc, size in frames.items() if "psd_general_w_kernel(" in loc]
+    assert len(kernel) == 1
+    assert kernel[0] <= 1024
+    assert sum(frames.values()) <= 16384  # one 32 x 32 matrix alone is 8192 bytes
