@@ -340,7 +340,12 @@ def test_membership_rules(cones):
     x = np.array([1.0, 0.0, -0.5e-8])  # one eigenvalue -atol/2
     assert c2.contains(x) is True
     assert c2.contains(np.array([1.0, 0.0, -2e-8])) is False
-    assert c2.contains(np.array([np.nan, 0.0, 1.0])) in (True, False)  # must not raise
+    # a NaN eigenvalue adds nothing to the violation; clipping copies it into R
+    x = np.array([np.nan, 0.0, 1.0])
+    assert c2.violation(x) == 0.0 and c2.contains(x, 0.0) is True
+    p = np.empty(3)
+    c2.project_into(x, p)
+    assert np.isnan(p).all()
     c1 = cones.PsdConeCpp(1)
     out = np.empty(1)
     for x, proj, viol in ((-2.0, 0.0, 2.0), (3.0, 3.0, 0.0), (0.0, 0.0, 0.0)):
@@ -465,8 +470,7 @@ def test_nt_scaling_examples(cones, rng):
         np.testing.assert_allclose(H, np.eye(m_of(n)), rtol=0, atol=1e-11)  # Jacobi stops at 1e-12
 
 
-@pytest.mark.parametrize("n", [2])
-def test_closed_form_matches_general_path(cones, rng, n):
+def test_closed_form_matches_general_path(cones, rng):
     cone = cones.PsdConeCpp(2)
     for _ in range(20):
         s, z = interior_pair(rng, 2, spread=rng.uniform(0.01, 100))
