@@ -197,6 +197,8 @@ unsigned long long scratch_count(std::initializer_list<unsigned long long> parts
 // psd_general_w_kernel over `batch` items into W with work at `work`.
 void launch_general_w(const double* s, const double* z, double* W, double* work, std::uint64_t n, std::uint64_t batch,
                       cudaStream_t stream) {
+    // One block per item: a batch beyond the grid's x limit is refused, never truncated.
+    if (batch > 0x7fffffffull) throw_cuda_error(cudaErrorInvalidConfiguration, "psd_general_w_kernel");
     VELKORA_LAUNCH(psd_general_w_kernel, dim3(static_cast<unsigned>(batch)), dim3(1), 0, stream, s, z, W, work, n,
                    batch);
 }

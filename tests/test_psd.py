@@ -574,12 +574,34 @@ def test_tiny_indefinite_matrices_are_refused(cones, n):
         cone.nt_scaling_matrix(good, x)
 
 
+@pytest.mark.skipif("__import__('_cpp_cuda').has_cuda()", reason="needs a build without a usable device")
+def test_device_routes_need_a_device_before_order_checks(cones):
+    """With CUDA arrays the availability gate comes first; the order refusals after it."""
+    c3, c33 = cones.PsdConeCpp(3), cones.PsdConeCpp(33)
+    calls = [
+        lambda: c3.project_into(TaggedArray(6, KDL_CUDA), TaggedArray(6, KDL_CUDA)),
+        lambda: c3.violation(TaggedArray(6, KDL_CUDA)),
+        lambda: c3.contains(TaggedArray(6, KDL_CUDA)),
+        lambda: c3.nt_scaling_matrix_batch_cublas_into(TaggedArray(6, KDL_CUDA), TaggedArray(6, KDL_CUDA),
+                                                       TaggedArray(36, KDL_CUDA), 1),
+        lambda: c33.nt_scaling_matrix_batch_custom_into(TaggedArray(561, KDL_CUDA), TaggedArray(561, KDL_CUDA),
+                                                        TaggedArray(561 * 561, KDL_CUDA), 1),
+    ]
+    for call in calls:
+        with pytest.raises(RuntimeError, match="^CUDA runtime is required for CUDA cone arrays$"):
+            call()
+    with pytest.raises(RuntimeError, match="^input expected 6 entries, got 5$"):
+        c3.violation(TaggedArray(5, KDL_CUDA))
+
+
 # --- device (emulated) ------------------------------------------------------------------
 
 def test_device_refusals_without_order_2(cones, dev):
     for n in (1, 3):
         cone = cones.PsdConeCpp(n)
         m = cone.rows
+        with pytest.raises(RuntimeError, match=f"^output expected {m} entries, got {m + 1}$"):  # lengths first
+            cone.project_into(dev.array(np.ones(m)), dev.empty(m + 1))
         with pytest.raises(RuntimeError, match="^CUDA PSD projection currently supports dim=2$"):
             cone.project_into(dev.array(np.ones(m)), dev.empty(m))
         with pytest.raises(RuntimeError, match="^CUDA PSD violation currently supports dim=2$"):
