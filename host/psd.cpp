@@ -20,11 +20,8 @@ void psd_project(const double* in, double* out, u64 n) {
         out[0] = clip_at_zero(in[0]);
         return;
     }
-    JacobiHostWork work(n);
-    psd_smat_fill(in, n, work.A.data());
-    jacobi_eigen(work.view(), n);
-    const std::vector<double>& A = work.A;
-    const std::vector<double>& V = work.V;
+    std::vector<double> A = psd_smat_host(in, n), V;
+    psd_jacobi_eigen(A, V, n);
     // Only the lower triangle of R feeds the svec, so only it is accumulated.
     std::vector<double> R(n * n, 0.0);
     for (u64 a = 0; a < n; ++a) {
@@ -39,12 +36,11 @@ void psd_project(const double* in, double* out, u64 n) {
 
 double psd_violation(const double* x, u64 n) {
     if (n == 1) return clip_at_zero(-x[0]);
-    JacobiHostWork work(n);
-    psd_smat_fill(x, n, work.A.data());
-    jacobi_eigen(work.view(), n);
+    std::vector<double> A = psd_smat_host(x, n), V;
+    psd_jacobi_eigen(A, V, n);
     double sum = 0.0;
     for (u64 k = 0; k < n; ++k) {
-        const double lambda = work.A[k * n + k];
+        const double lambda = A[k * n + k];
         if (lambda < 0.0) sum += lambda * lambda;
     }
     return std::sqrt(sum);

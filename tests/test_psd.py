@@ -526,7 +526,7 @@ def test_method_choice_host(cones, rng):
         c.nt_scaling_matrix_batch_cublas_into(s, TaggedArray(6, KDL_CUDA), np.zeros(36), 1)
 
 
-# --- mended faults ----------------------------------------------------------------------
+# --- numerically delicate inputs ------------------------------------------------------
 
 NEAR_ISOTROPIC = [np.array([1000.0, 2e-14 * SQ2, 1000.0]), np.array([1e3, 1e-13, 1e3])]
 
