@@ -7,7 +7,9 @@
 #include "cuda/hmatrix_cuda.hpp"
 
 #include "cuda/device_common.cuh"
+#include "cuda/psd_cuda.hpp"
 #include "host/exponential_rules.hpp"
+#include "host/psd_nt.hpp"
 
 namespace velkora::torv::cones::device {
 
@@ -81,6 +83,15 @@ struct DirectEntry {
     }
 };
 
+// PSD operator entry of X -> W X W^T in svec coordinates, computed from the n x n W.
+struct PsdWEntry {
+    const double* W;
+    unsigned long long n;
+    __device__ __forceinline__ double operator()(unsigned long long r, unsigned long long c) const {
+        return host::psd_operator_entry(W, n, r, c);
+    }
+};
+
 struct DenseEntry {
     const double* dense;
     unsigned long long d;
@@ -115,6 +126,18 @@ __global__ void dense_coo_gather_kernel(const double* dense, const long long* ro
     coo_entries(row_indices, col_indices, values, nnz, d, row_offset, DenseEntry{dense, d});
 }
 
+__global__ void psd_w_csr_gather_kernel(const double* W, const long long* indptr, const long long* indices,
+                                        double* values, unsigned long long nnz, unsigned long long m,
+                                        unsigned long long n, unsigned long long row_offset) {
+    csr_rows(indptr, indices, values, nnz, m, row_offset, PsdWEntry{W, n});
+}
+
+__global__ void psd_w_coo_gather_kernel(const double* W, const long long* row_indices, const long long* col_indices,
+                                        double* values, unsigned long long nnz, unsigned long long m,
+                                        unsigned long long n, unsigned long long row_offset) {
+    coo_entries(row_indices, col_indices, values, nnz, m, row_offset, PsdWEntry{W, n});
+}
+
 namespace {
 
 const long long* as_ll(const std::int64_t* p) { return reinterpret_cast<const long long*>(p); }
@@ -123,7 +146,7 @@ void direct_csr(int kind, const double* s, const double* z, const std::int64_t* 
                 double* values, u64 nnz, u64 d, u64 row_offset, int device, StreamHandle stream) {
     ensure_device(device);
     if (d == 0) return;
-    VELKORA_LAUNCH(direct_csr_kernel, dim3(static_cast<unsigned>(d)), dim3(kThreads), 0, to_stream(stream), kind, s, z,
+    VELKORA_LAUNCH(direct_csr_kernel, grid_blocks(d), dim3(kThreads), 0, to_stream(stream), kind, s, z,
                    as_ll(indptr), as_ll(indices), values, nnz, d, row_offset);
 }
 
@@ -136,7 +159,78 @@ void direct_coo(int kind, const double* s, const double* z, const std::int64_t* 
                    as_ll(row_indices), as_ll(col_indices), values, nnz, d, row_offset);
 }
 
+// The CSR or COO gather of one sparse structure, reading `source` (d x d dense H or the
+// PSD W) from stream-ordered scratch of `scratch_doubles` filled by `fill(scratch)`.
+struct Structure {
+    bool csr;
+    const std::int64_t* first;   // indptr or row_indices
+    const std::int64_t* second;  // indices or col_indices
+    double* values;
+    u64 nnz;
+    u64 row_offset;
+};
+
+template <class Fill, class Gather>
+void scratch_gather(u64 scratch_doubles, cudaStream_t stream, Fill&& fill, Gather&& gather) {
+    StreamBuffer scratch(scratch_doubles, stream);
+    fill(scratch.get());
+    gather(scratch.get());
+    scratch.release();
+}
+
+// Dense gather: d blocks (CSR) or one thread per stored position (COO).
+template <class Fill>
+void dense_gather(const Structure& st, u64 d, int device, StreamHandle stream, Fill&& fill) {
+    ensure_device(device);
+    if (d == 0 || (!st.csr && st.nnz == 0)) return;
+    const cudaStream_t cs = to_stream(stream);
+    scratch_gather(d * d, cs, fill, [&](const double* dense) {
+        if (st.csr)
+            VELKORA_LAUNCH(dense_csr_gather_kernel, grid_blocks(d), dim3(kThreads), 0, cs, dense, as_ll(st.first),
+                           as_ll(st.second), st.values, st.nnz, d, st.row_offset);
+        else
+            VELKORA_LAUNCH(dense_coo_gather_kernel, grid_for(st.nnz), dim3(kThreads), 0, cs, dense, as_ll(st.first),
+                           as_ll(st.second), st.values, st.nnz, d, st.row_offset);
+    });
+}
+
+// PSD: orders 1 and 2 gather the dense m x m H; orders 3..32 keep only W in scratch and
+// compute each operator entry on demand. The order limit is checked before any scratch
+// is allocated.
+void psd_gather(const double* s, const double* z, const Structure& st, u64 n, int device, StreamHandle stream) {
+    ensure_device(device);
+    psd_check_order(n);
+    const u64 m = n * (n + 1) / 2;
+    if (n <= 2) {
+        dense_gather(st, m, device, stream,
+                     [&](double* dense) { psd_nt_scaling_cuda(s, z, dense, n, 1, device, stream); });
+        return;
+    }
+    if (!st.csr && st.nnz == 0) return;
+    const cudaStream_t cs = to_stream(stream);
+    scratch_gather(n * n, cs, [&](double* W) { psd_nt_w_cuda(s, z, W, n, 1, device, stream); },
+                   [&](const double* W) {
+                       if (st.csr)
+                           VELKORA_LAUNCH(psd_w_csr_gather_kernel, grid_blocks(m), dim3(kThreads), 0, cs, W,
+                                          as_ll(st.first), as_ll(st.second), st.values, st.nnz, m, n, st.row_offset);
+                       else
+                           VELKORA_LAUNCH(psd_w_coo_gather_kernel, grid_for(st.nnz), dim3(kThreads), 0, cs, W,
+                                          as_ll(st.first), as_ll(st.second), st.values, st.nnz, m, n, st.row_offset);
+                   });
+}
+
 }  // namespace
+
+void psd_hmatrix_csr_cuda(const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
+                          double* values, u64 nnz, u64 n, u64 row_offset, int device, StreamHandle stream) {
+    psd_gather(s, z, Structure{true, indptr, indices, values, nnz, row_offset}, n, device, stream);
+}
+
+void psd_hmatrix_coo_cuda(const double* s, const double* z, const std::int64_t* row_indices,
+                          const std::int64_t* col_indices, double* values, u64 nnz, u64 n, u64 row_offset, int device,
+                          StreamHandle stream) {
+    psd_gather(s, z, Structure{false, row_indices, col_indices, values, nnz, row_offset}, n, device, stream);
+}
 
 void zero_hmatrix_csr_cuda(const std::int64_t* indptr, const std::int64_t* indices, double* values, u64 nnz, u64 d,
                            u64 row_offset, int device, StreamHandle stream) {

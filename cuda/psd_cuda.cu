@@ -177,13 +177,14 @@ __global__ void psd_svec_kernel(const double* M, double* v, unsigned long long n
     v[i] = p != q ? value * kPsdSqrt2 : value;
 }
 
+void psd_check_order(std::uint64_t n) {
+    if (n > kPsdGeneralMaxOrder) throw std::runtime_error("CUDA PSD NT scaling currently supports dim <= 32");
+}
+
 namespace {
 
 enum class PsdMethod { kAnalytic, kCustom, kCublas };
 
-void check_general_order(std::uint64_t n) {
-    if (n > kPsdGeneralMaxOrder) throw std::runtime_error("CUDA PSD NT scaling currently supports dim <= 32");
-}
 
 // Stream-ordered scratch of `count` doubles, refusing a count whose byte size wraps.
 unsigned long long scratch_count(std::initializer_list<unsigned long long> parts, unsigned long long batch) {
@@ -210,7 +211,7 @@ void psd_nt_dispatch(const double* s, const double* z, double* H, std::uint64_t 
                      StreamHandle stream, PsdMethod method) {
     ensure_device(device);
     if (batch == 0 || n == 0) return;
-    check_general_order(n);
+    psd_check_order(n);
     const cudaStream_t st = to_stream(stream);
     if (n == 1) {
         VELKORA_LAUNCH(psd1_nt_scaling_kernel, grid_for(batch, kPsdThreads), dim3(kPsdThreads), 0, st, s, z, H, batch);
@@ -272,7 +273,7 @@ void psd_nt_w_cuda(const double* s, const double* z, double* W, std::uint64_t n,
                    StreamHandle stream) {
     ensure_device(device);
     if (batch == 0) return;
-    check_general_order(n);
+    psd_check_order(n);
     if (n < 3) throw std::runtime_error("CUDA PSD W output is only used for dim >= 3");
     const cudaStream_t st = to_stream(stream);
     StreamBuffer work(scratch_count({general_work_doubles(n)}, batch), st);

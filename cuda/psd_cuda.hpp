@@ -10,6 +10,9 @@ namespace velkora::torv::cones::device {
 // Largest order served by the general (one thread per item) NT path.
 constexpr std::uint64_t kPsdGeneralMaxOrder = 32;
 
+// Refuses orders above the device limit: "CUDA PSD NT scaling currently supports dim <= 32".
+void psd_check_order(std::uint64_t n);
+
 // Order-2 projection of one svec triple (closed-form eigen-split).
 void psd2_project_cuda(const double* in, double* out, int device, StreamHandle stream);
 // Order-2 violation sqrt(min(l+, 0)^2 + min(l-, 0)^2) (synchronous, default stream).

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "cuda/hmatrix_cuda.hpp"
 #include "cuda/psd_cuda.hpp"
 #include "host/psd.hpp"
 #include "host/psd_nt.hpp"
@@ -72,6 +73,23 @@ struct PsdFamily {
                                StreamHandle stream) {
         device::psd_nt_scaling_cublas_cuda(s, z, out, c.dim, batch, dev, stream);
     }
+
+    // Sparse fill: the n x n scaling point W once, each entry of the m x m operator on demand.
+    static auto sparse_entries(const Bound& c, const double* s, const double* z) {
+        return [n = c.dim, W = host::psd_general_w(s, z, c.dim)](u64 r, u64 col) {
+            return host::psd_operator_entry(W.data(), n, r, col);
+        };
+    }
+    static void hmatrix_csr_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* indptr,
+                                 const std::int64_t* indices, double* values, u64 nnz, u64 row_offset, int dev,
+                                 StreamHandle stream) {
+        device::psd_hmatrix_csr_cuda(s, z, indptr, indices, values, nnz, c.dim, row_offset, dev, stream);
+    }
+    static void hmatrix_coo_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* row_idx,
+                                 const std::int64_t* col_idx, double* values, u64 nnz, u64 row_offset, int dev,
+                                 StreamHandle stream) {
+        device::psd_hmatrix_coo_cuda(s, z, row_idx, col_idx, values, nnz, c.dim, row_offset, dev, stream);
+    }
 };
 
 }  // namespace
@@ -80,6 +98,7 @@ void register_psd_cone(nb::module_& m) {
     auto cls = bind_cone_class<PsdFamily>(m);
     bind_shared_methods<PsdFamily>(cls);
     bind_method_choice<PsdFamily>(cls);
+    bind_sparse_methods<PsdFamily>(cls);
 }
 
 }  // namespace velkora::torv::cones::cpp

@@ -376,3 +376,56 @@ def test_exponential_blocks_do_not_couple(cones, rng):
     cone.hmatrix_coo_values_into(s, z, rows, cols, values)
     np.testing.assert_allclose(values, [h[4, 5], 0.0, h[0, 2], h[5, 3]], rtol=1e-15, atol=1e-15)
     assert values[1] == 0.0
+
+
+@pytest.mark.parametrize(
+    "order, kernels",
+    [(1, ["psd1_nt_scaling_kernel", "dense_csr_gather_kernel"]),
+     (2, ["psd2_nt_scaling_kernel", "dense_csr_gather_kernel"]),
+     (3, ["psd_general_w_kernel", "psd_w_csr_gather_kernel"]),
+     (7, ["psd_general_w_kernel", "psd_w_csr_gather_kernel"])],
+)
+def test_device_psd_gather_paths(cones, dev, rng, order, kernels):
+    cone = cones.PsdConeCpp(order)
+    m = cone.rows
+    s, z = svec(spd(rng, order)), svec(spd(rng, order))
+    indptr, indices = dense_csr(m)
+    host = np.zeros(m * m)
+    cone.hmatrix_csr_values_into(s, z, indptr, indices, host)
+    np.testing.assert_allclose(host.reshape(m, m), cone.nt_scaling_matrix_array(s, z), rtol=1e-12, atol=1e-13)
+    d_values = dev.empty(m * m)
+    dev.clear_launches()
+    cone.hmatrix_csr_values_into(dev.array(s), dev.array(z), dev.array(indptr), dev.array(indices), d_values)
+    assert dev.launches() == kernels
+    np.testing.assert_allclose(dev.to_numpy(d_values), host, rtol=1e-11, atol=1e-12)
+
+
+def test_device_psd_order_limit_before_scratch(cones, dev, emu):
+    """Order 33 is refused before any scratch is allocated: a pending allocation failure
+    stays pending and nothing is launched."""
+    cone = cones.PsdConeCpp(33)
+    m = cone.rows
+    s = dev.array(svec(np.eye(33)))
+    indptr = dev.array(np.zeros(m + 1, dtype=np.int64))
+    emu.fail_next("cudaMallocAsync", 2)
+    dev.clear_launches()
+    for call in (lambda: cone.hmatrix_csr_values_into(s, s, indptr, dev.array(np.zeros(1, dtype=np.int64)), dev.empty(1)),
+                 lambda: cone.hmatrix_coo_values_into(s, s, dev.array(np.zeros(1, dtype=np.int64)),
+                                                      dev.array(np.zeros(1, dtype=np.int64)), dev.empty(1))):
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert str(info.value) == "CUDA PSD NT scaling currently supports dim <= 32"
+    assert dev.launches() == []
+    assert emu.pending_injections() == 1
+
+
+@pytest.mark.parametrize("failing", ["psd_general_w_kernel", "psd_w_coo_gather_kernel", "cudaMallocAsync"])
+def test_device_psd_w_gather_releases_scratch_on_failure(cones, dev, emu, rng, failing):
+    cone = cones.PsdConeCpp(3)
+    s = dev.array(svec(spd(rng, 3)))
+    rows = dev.array(np.arange(6, dtype=np.int64))
+    values = dev.array(np.full(6, 9.0))
+    emu.fail_next(failing, 2)
+    with pytest.raises(RuntimeError, match=f"^{failing} failed: "):
+        cone.hmatrix_coo_values_into(s, s, rows, rows, values)
+    # the dev fixture proves the stream-ordered scratch was released
