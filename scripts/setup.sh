@@ -2,7 +2,8 @@
 # Sets everything up from scratch on a fresh machine: a Python 3.12 virtual
 # environment in .venv with pinned package ranges, the production build of
 # _cpp_cuda (nvcc, installed into .venv) and the CUDA host emulation build in
-# build/emu (the same cuda/ sources compiled by the host compiler).
+# build/emu (the same cuda/ sources compiled by the host compiler), and the same
+# emulation build instrumented with AddressSanitizer and UBSan in build/emu-asan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,3 +33,9 @@ $PY -m pip install -q --no-build-isolation .
 cmake -S . -B build/emu -DVELKORA_CUDA_EMULATION=ON -DCMAKE_BUILD_TYPE=Release \
       -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
 cmake --build build/emu -j "$(nproc)"
+
+# Sanitizer build: the emulation build with AddressSanitizer + UndefinedBehaviorSanitizer
+# (run it through scripts/sanitized.sh, which preloads the runtimes).
+cmake -S . -B build/emu-asan -DVELKORA_CUDA_EMULATION=ON -DVELKORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
+cmake --build build/emu-asan -j "$(nproc)"

@@ -22,6 +22,18 @@
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define CUEMU_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CUEMU_ASAN 1
+#endif
+#endif
+#ifdef CUEMU_ASAN
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 namespace cuemu {
 namespace detail {
 __thread const ThreadCoords* current = nullptr;
@@ -43,6 +55,32 @@ size_t page_size() {
     std::abort();
 }
 
+// Stack switches told to AddressSanitizer (no-ops in other builds): before leaving a stack,
+// start(save slot of the stack we leave, bottom and size of the stack we enter); first thing
+// after arriving, finish(the fake stack saved when this stack was left, where to store the
+// bounds of the stack we came from).
+inline void switch_start([[maybe_unused]] void** save, [[maybe_unused]] const void* bottom,
+                         [[maybe_unused]] size_t size) {
+#ifdef CUEMU_ASAN
+    __sanitizer_start_switch_fiber(save, bottom, size);
+#endif
+}
+
+inline void switch_finish([[maybe_unused]] void* save, [[maybe_unused]] const void** bottom_old,
+                          [[maybe_unused]] size_t* size_old) {
+#ifdef CUEMU_ASAN
+    __sanitizer_finish_switch_fiber(save, bottom_old, size_old);
+#endif
+}
+
+// Frames abandoned on a fiber stack (a failed block) leave their redzones poisoned; a stack
+// that starts over, or is unmapped, is cleared first.
+inline void unpoison([[maybe_unused]] const void* p, [[maybe_unused]] size_t n) {
+#ifdef CUEMU_ASAN
+    ASAN_UNPOISON_MEMORY_REGION(p, n);
+#endif
+}
+
 enum class State : unsigned char { Pending, Running, Waiting, Done };
 
 struct Fiber {
@@ -50,6 +88,9 @@ struct Fiber {
     char* map = nullptr;  // guard page followed by the stack
     size_t map_len = 0;
     bool fresh = true;    // needs a new entry frame before it can be resumed
+    void* fake_stack = nullptr;  // AddressSanitizer's save slot while the fiber is parked
+
+    char* stack() const { return map + page_size(); }
 };
 
 struct Slot {
@@ -64,6 +105,10 @@ struct Slot {
 struct Scheduler {
     jmp_buf ctx;
     bool active = false;
+    // The launching OS thread's own stack, as AddressSanitizer reports it on a switch.
+    const void* home_bottom = nullptr;
+    size_t home_size = 0;
+    void* home_fake_stack = nullptr;
 
     const char* kernel = "";
     void (*body)(void*) = nullptr;
@@ -96,6 +141,7 @@ struct Scheduler {
     Scheduler& operator=(const Scheduler&) = delete;
     ~Scheduler() {
         for (Fiber* f : all) {
+            unpoison(f->stack(), kStackBytes);
             munmap(f->map, f->map_len);
             delete f;
         }
@@ -132,13 +178,19 @@ Fiber* acquire(Scheduler& s) {
 // Switches from the scheduler into f and returns when f switches back. Kept out of line so no
 // caller local lives across the double return of _setjmp.
 __attribute__((noinline)) void resume(Scheduler& s, Fiber* f) {
-    if (_setjmp(s.ctx) != 0) return;
+    switch_start(&s.home_fake_stack, f->stack(), kStackBytes);
+    if (_setjmp(s.ctx) != 0) {
+        switch_finish(s.home_fake_stack, nullptr, nullptr);
+        return;
+    }
     if (!f->fresh) _longjmp(f->ctx, 1);
     f->fresh = false;
+    f->fake_stack = nullptr;
+    unpoison(f->stack(), kStackBytes);
     s.booting = f;
     ucontext_t uc;
     if (getcontext(&uc) != 0) fatal("getcontext failed");
-    uc.uc_stack.ss_sp = f->map + page_size();
+    uc.uc_stack.ss_sp = f->stack();
     uc.uc_stack.ss_size = kStackBytes;
     uc.uc_link = nullptr;
     makecontext(&uc, fiber_main, 0);
@@ -147,7 +199,9 @@ __attribute__((noinline)) void resume(Scheduler& s, Fiber* f) {
 }
 
 __attribute__((noinline)) void yield(Scheduler& s, Fiber* self) {
+    switch_start(&self->fake_stack, s.home_bottom, s.home_size);
     if (_setjmp(self->ctx) == 0) _longjmp(s.ctx, 1);
+    switch_finish(self->fake_stack, &s.home_bottom, &s.home_size);
 }
 
 void fail(Scheduler& s, const std::string& why) {
@@ -178,6 +232,7 @@ void run_body(Scheduler& s) {
 void fiber_main() {
     Scheduler& s = t_sched;
     Fiber* const self = s.booting;
+    switch_finish(nullptr, &s.home_bottom, &s.home_size);
     for (;;) {
         while (s.next < s.nthreads && !s.failed) {
             Slot& t = s.slots[s.next++];
