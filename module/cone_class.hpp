@@ -7,12 +7,15 @@
 //   contains(c, x, atol)                    contains_cuda(c, x, atol, device)
 //   nt_list(c, s, z) -> std::vector<double> nt_array(c, s, z) -> OwnedMatrix
 //   nt_into(c, s, z, out, batch)            nt_cuda(c, s, z, out, batch, device, stream)
+// and optionally nt_what, the label of a failed allocation of the dense NT results
+// ("<nt_what> allocation failed"; "NT scaling" when absent).
 // The methods build the views in parameter order, run the device checks, and route on
 // the deciding view: CUDA views go to the device launchers after the availability gate.
 #pragma once
 
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <nanobind/stl/string.h>
@@ -26,6 +29,24 @@
 namespace velkora::torv::cones::cpp {
 
 using device::StreamHandle;
+
+// Allocation-failure labels of a family: F::nt_what / F::sparse_what when it has them.
+template <class F, class = void>
+struct NtWhat {
+    static constexpr const char* value = "NT scaling";
+};
+template <class F>
+struct NtWhat<F, std::void_t<decltype(F::nt_what)>> {
+    static constexpr const char* value = F::nt_what;
+};
+template <class F, class = void>
+struct SparseWhat {
+    static constexpr const char* value = "sparse H fill";
+};
+template <class F>
+struct SparseWhat<F, std::void_t<decltype(F::sparse_what)>> {
+    static constexpr const char* value = F::sparse_what;
+};
 
 template <class F>
 nb::class_<typename F::Bound> bind_cone_class(nb::module_& m) {
@@ -133,7 +154,7 @@ void bind_shared_methods(nb::class_<typename F::Bound>& cls) {
             const u64 n = F::rows(c);
             auto sv = dense_input_view(s, n, "s");
             auto zv = dense_input_view(z, n, "z");
-            return F::nt_list(c, sv.data, zv.data);
+            return with_allocation_label(NtWhat<F>::value, [&] { return F::nt_list(c, sv.data, zv.data); });
         },
         "s"_a.noconvert(), "z"_a.noconvert());
 
@@ -143,7 +164,7 @@ void bind_shared_methods(nb::class_<typename F::Bound>& cls) {
             const u64 n = F::rows(c);
             auto sv = dense_input_view(s, n, "s");
             auto zv = dense_input_view(z, n, "z");
-            return F::nt_array(c, sv.data, zv.data);
+            return with_allocation_label(NtWhat<F>::value, [&] { return F::nt_array(c, sv.data, zv.data); });
         },
         "s"_a.noconvert(), "z"_a.noconvert());
 
@@ -206,6 +227,8 @@ void bind_method_choice(nb::class_<typename F::Bound>& cls) {
 // The sparse H fill (methods 11 and 12, registered last). F additionally supplies:
 //   sparse_entries(c, s, z) -> callable (r, c) -> double  (host: the cone's precondition
 //                              and H preparation, done before anything is written)
+//   optionally sparse_what, the label of a failed allocation of that preparation
+//                              ("<sparse_what> allocation failed"; "sparse H fill" when absent)
 //   hmatrix_csr_cuda(c, s, z, indptr, indices, values, nnz, row_offset, device, stream)
 //   hmatrix_coo_cuda(c, s, z, row_indices, col_indices, values, nnz, row_offset, device, stream)
 template <class F>
@@ -236,7 +259,8 @@ void bind_sparse_methods(nb::class_<typename F::Bound>& cls) {
                                     stream);
                 return;
             }
-            auto entry = F::sparse_entries(c, sv.data, zv.data);
+            auto entry = with_allocation_label(SparseWhat<F>::value,
+                                               [&] { return F::sparse_entries(c, sv.data, zv.data); });
             host::csr_fill(ptr.data, ptr.size, idx.data, vals.data, vals.size, rows, row_offset, entry);
         },
         "s"_a.noconvert(), "z"_a.noconvert(), "indptr"_a.noconvert(), "indices"_a.noconvert(),
@@ -263,7 +287,8 @@ void bind_sparse_methods(nb::class_<typename F::Bound>& cls) {
                                     stream);
                 return;
             }
-            auto entry = F::sparse_entries(c, sv.data, zv.data);
+            auto entry = with_allocation_label(SparseWhat<F>::value,
+                                               [&] { return F::sparse_entries(c, sv.data, zv.data); });
             host::coo_fill(ri.data, ci.data, vals.data, vals.size, rows, row_offset, entry);
         },
         "s"_a.noconvert(), "z"_a.noconvert(), "row_indices"_a.noconvert(), "col_indices"_a.noconvert(),

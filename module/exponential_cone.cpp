@@ -19,6 +19,8 @@ struct ExponentialFamily {
     static constexpr const char* python_name = "ExponentialConeCpp";
     static constexpr const char* ctor_arg = "blocks";
     static constexpr bool ctor_default_one = true;
+    static constexpr const char* nt_what = "exponential scaling";
+    static constexpr const char* sparse_what = "exponential sparse H fill";
 
     static Bound construct(u64 blocks) {
         if (blocks == 0) throw std::runtime_error("exponential cone block count must be positive");

@@ -23,6 +23,8 @@ struct PsdFamily {
     static constexpr const char* ctor_arg = "dim";
     static constexpr bool ctor_default_one = false;
     static constexpr const char* cublas_host_message = "PSD cuBLAS NT scaling requires CUDA arrays";
+    static constexpr const char* nt_what = "PSD NT scaling";
+    static constexpr const char* sparse_what = "PSD NT scaling";
 
     static Bound construct(u64 dim) {
         if (dim == 0) throw std::runtime_error("PSD cone dim must be positive");

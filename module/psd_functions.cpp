@@ -19,7 +19,8 @@ namespace {
 // (dim, dim) array of smat(svec); host svec only.
 OwnedMatrix psd_smat(const RoVector& svec, u64 dim) {
     auto v = dense_input_view(svec, psd_svec_count(dim), "svec");
-    return dense_to_owned_array(host::psd_smat_host(v.data, dim), dim, "PSD smat");
+    return with_allocation_label(
+        "PSD smat", [&] { return dense_to_owned_array(host::psd_smat_host(v.data, dim), dim, "PSD smat"); });
 }
 
 // svec of the lower triangle of a host row-major dim x dim matrix, as a new array.
@@ -27,9 +28,12 @@ OwnedVector psd_svec(const RoVector& matrix, u64 dim) {
     const u64 count = checked_count({dim, dim});
     auto mv = dense_input_view(matrix, count, "matrix");
     const u64 m = psd_svec_count(dim);
-    std::vector<double> copy(mv.data, mv.data + count);
-    std::vector<double> packed(m);
-    host::psd_svec_host(copy.data(), dim, packed.data());
+    std::vector<double> packed = with_allocation_label("PSD svec", [&] {
+        std::vector<double> copy(mv.data, mv.data + count);
+        std::vector<double> result(m);
+        host::psd_svec_host(copy.data(), dim, result.data());
+        return result;
+    });
     double* buffer = zeroed_doubles(m, "PSD svec");
     if (m != 0) std::memcpy(buffer, packed.data(), m * sizeof(double));
     return make_owned_array(buffer, m);
@@ -45,7 +49,8 @@ void psd_smat_into(const RoVector& svec, const RwVector& output, u64 dim, Stream
         device::psd_smat_cuda(v.data, out.data, dim, 1, device, stream);
         return;
     }
-    const std::vector<double> dense = host::psd_smat_host(v.data, dim);
+    const std::vector<double> dense =
+        with_allocation_label("PSD smat", [&] { return host::psd_smat_host(v.data, dim); });
     if (!dense.empty()) std::memcpy(out.data, dense.data(), dense.size() * sizeof(double));
 }
 
@@ -61,7 +66,8 @@ void psd_svec_into(const RoVector& matrix, const RwVector& output, u64 dim, Stre
         return;
     }
     // The copy keeps the result right when output overlaps the matrix.
-    const std::vector<double> copy(mv.data, mv.data + count);
+    const std::vector<double> copy =
+        with_allocation_label("PSD svec", [&] { return std::vector<double>(mv.data, mv.data + count); });
     host::psd_svec_host(copy.data(), dim, out.data);
 }
 

@@ -10,10 +10,12 @@
 
 namespace velkora::torv::cones::cpp {
 
+void throw_allocation_failed(const char* what) { throw std::runtime_error(std::string(what) + " allocation failed"); }
+
 double* zeroed_doubles(u64 count, const char* what) {
     // calloc(0, ...) may legitimately return null; ask for one element instead.
     void* p = std::calloc(count == 0 ? 1 : count, sizeof(double));
-    if (p == nullptr) throw std::runtime_error(std::string(what) + " allocation failed");
+    if (p == nullptr) throw_allocation_failed(what);
     return static_cast<double*>(p);
 }
 
@@ -58,7 +60,7 @@ OwnedMatrix identity_array(u64 n) {
 
 std::vector<double> unit_vector_values(u64 length, u64 index) {
     host::check_unit_index(length, index);
-    std::vector<double> values(length, 0.0);
+    std::vector<double> values = with_allocation_label("unit vector", [&] { return std::vector<double>(length, 0.0); });
     values[index] = 1.0;
     return values;
 }

@@ -2,6 +2,8 @@
 // turned into arrays, identity matrices and unit vectors in their three forms.
 #pragma once
 
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "module/views.hpp"
@@ -13,6 +15,23 @@ using OwnedMatrix = nb::ndarray<nb::numpy, double, nb::ndim<2>, nb::c_contig>;
 
 // calloc'd buffer of `count` doubles; "<what> allocation failed" on failure.
 double* zeroed_doubles(u64 count, const char* what);
+
+// Throws "<what> allocation failed".
+[[noreturn]] void throw_allocation_failed(const char* what);
+
+// make() with a failed allocation of its host temporaries (std::bad_alloc, or the
+// std::length_error of a vector longer than it can hold) reported as
+// "<what> allocation failed", like the result buffers of zeroed_doubles.
+template <class Make>
+auto with_allocation_label(const char* what, Make&& make) -> decltype(make()) {
+    try {
+        return make();
+    } catch (const std::bad_alloc&) {
+        throw_allocation_failed(what);
+    } catch (const std::length_error&) {
+        throw_allocation_failed(what);
+    }
+}
 
 // Hand a zeroed_doubles buffer to NumPy: the array owns it through a capsule that
 // frees it when the array dies (also on the failure path).

@@ -9,9 +9,11 @@
 namespace velkora::torv::cones::cpp {
 
 u64 checked_count(std::initializer_list<u64> factors) {
+    for (u64 f : factors)
+        if (f == 0) return 0;
     u64 product = 1;
     for (u64 f : factors) {
-        if (f != 0 && product > UINT64_MAX / f)
+        if (product > UINT64_MAX / f)
             throw std::runtime_error("expected entry count overflows 64-bit unsigned arithmetic");
         product *= f;
     }
@@ -29,8 +31,14 @@ void check_device_kind(std::int32_t device_type, const char* name) {
         throw std::runtime_error(std::string(name) + " must be on CPU or CUDA");
 }
 
+void check_alignment(const void* data, const char* name) {
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(double) != 0)
+        throw std::runtime_error(std::string(name) + " must be 8-byte aligned");
+}
+
 VectorView<const std::int64_t> index_vector_view(const IndexVector& array, const char* name) {
     check_device_kind(array.device_type(), name);
+    check_alignment(array.data(), name);
     VectorView<const std::int64_t> view;
     view.device_type = array.device_type();
     view.device_id = array.device_id();

@@ -35,18 +35,23 @@ struct VectorView : Placement {
     u64 size;
 };
 
-// Product of expected-count factors; refuses a product that does not fit in 64 bits.
+// Product of expected-count factors; refuses a product that does not fit in 64 bits. A
+// zero factor makes the product 0 whatever the others are (an empty batch of a large cone).
 u64 checked_count(std::initializer_list<u64> factors);
 
 // "<name> expected <expected> entries, got <actual>"
 void check_entry_count(u64 actual, u64 expected, const char* name);
 // "<name> must be on CPU or CUDA"
 void check_device_kind(std::int32_t device_type, const char* name);
+// "<name> must be 8-byte aligned": every routine reads and writes the entries as
+// doubles or int64s, which a misaligned buffer (a byte-offset view) does not hold.
+void check_alignment(const void* data, const char* name);
 
 template <class T, class... Extra>
 VectorView<T> vector_view(const nb::ndarray<T, Extra...>& array, u64 expected, const char* name) {
     check_entry_count(static_cast<u64>(array.shape(0)), expected, name);
     check_device_kind(array.device_type(), name);
+    check_alignment(array.data(), name);
     VectorView<T> view;
     view.device_type = array.device_type();
     view.device_id = array.device_id();

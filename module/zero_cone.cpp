@@ -16,6 +16,7 @@ struct ZeroFamily {
     static constexpr const char* python_name = "ZeroConeCpp";
     static constexpr const char* ctor_arg = "dim";
     static constexpr bool ctor_default_one = false;
+    static constexpr const char* nt_what = "identity matrix";
 
     static Bound construct(u64 dim) { return Bound{dim}; }
     static u64 dim(const Bound& c) { return c.dim; }

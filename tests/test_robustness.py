@@ -1,0 +1,221 @@
+"""Refusals that keep the module inside its contract under hostile input: misaligned
+buffers, empty batches of cones too large to hold one matrix, and allocations that
+cannot succeed. Each refusal is a RuntimeError with the system's text and leaves every
+output as it was."""
+import os
+
+import numpy as np
+import pytest
+
+from dlpack_tags import KDL_CPU, TaggedArray
+
+
+def misaligned(values, writable=True):
+    """A float64 (or int64) array whose data starts one byte past an 8-byte boundary."""
+    values = np.asarray(values)
+    raw = bytearray(values.nbytes + 8)
+    base = np.frombuffer(raw, dtype=np.uint8)
+    shift = (-base.ctypes.data) % 8 + 1
+    out = np.frombuffer(raw, dtype=values.dtype, count=values.size, offset=shift)
+    out[...] = values
+    assert out.ctypes.data % 8 == 1
+    if not writable:
+        out.flags.writeable = False
+    return out
+
+
+def interior_pair(cone):
+    rows = cone.rows
+    name = type(cone).__name__
+    if name == "ZeroConeCpp":
+        return np.zeros(rows), np.zeros(rows)
+    if name == "ExponentialConeCpp":
+        block = np.array([0.0, 1.0, 2.0])
+        return np.tile(block, rows // 3), np.tile(block * 2.0, rows // 3)
+    if name == "PsdConeCpp":
+        n = cone.dim
+        ident = np.zeros(rows)
+        ident[[i * (i + 1) // 2 + i for i in range(n)]] = 1.0
+        return ident, 2.0 * ident
+    if name == "SecondOrderConeCpp":
+        e = np.zeros(rows)
+        e[0] = 1.0
+        return e, 2.0 * e
+    return np.ones(rows), np.full(rows, 2.0)
+
+
+CONES = [
+    ("ZeroConeCpp", 3),
+    ("NonnegativeConeCpp", 3),
+    ("SecondOrderConeCpp", 3),
+    ("PsdConeCpp", 2),
+    ("ExponentialConeCpp", 1),
+]
+
+
+def make(cones, name, size):
+    cone = getattr(cones, name)(size)
+    if not hasattr(cone, "project_into"):
+        pytest.skip("family not built yet")
+    return cone
+
+
+# ---------------------------------------------------------------------------------------
+# Misaligned buffers: every routine reads doubles and int64s through aligned pointers, so
+# a buffer that starts inside an element is refused before it is read.
+# ---------------------------------------------------------------------------------------
+@pytest.mark.parametrize("name,size", CONES)
+def test_misaligned_host_arrays_are_refused(cones, name, size):
+    cone = make(cones, name, size)
+    n = cone.rows
+    s, z = interior_pair(cone)
+    out = misaligned(np.full(n, 7.0))
+    with pytest.raises(RuntimeError, match="^input must be 8-byte aligned$"):
+        cone.project_into(misaligned(s, writable=False), np.zeros(n))
+    with pytest.raises(RuntimeError, match="^output must be 8-byte aligned$"):
+        cone.project_into(s, out)
+    assert np.all(out == 7.0)
+    with pytest.raises(RuntimeError, match="^input must be 8-byte aligned$"):
+        cone.violation(misaligned(s))
+    with pytest.raises(RuntimeError, match="^input must be 8-byte aligned$"):
+        cone.contains(misaligned(s))
+    with pytest.raises(RuntimeError, match="^output must be 8-byte aligned$"):
+        cone.unit_vector_into(0, out)
+    assert np.all(out == 7.0)
+    with pytest.raises(RuntimeError, match="^z must be 8-byte aligned$"):
+        cone.nt_scaling_matrix(s, misaligned(z))
+    with pytest.raises(RuntimeError, match="^s must be 8-byte aligned$"):
+        cone.nt_scaling_matrix_array(misaligned(s), z)
+    big = misaligned(np.full(n * n, 7.0))
+    with pytest.raises(RuntimeError, match="^output must be 8-byte aligned$"):
+        cone.nt_scaling_matrix_into(s, z, big)
+    with pytest.raises(RuntimeError, match="^output must be 8-byte aligned$"):
+        cone.nt_scaling_matrix_batch_into(s, z, big, 1)
+    assert np.all(big == 7.0)
+
+
+@pytest.mark.parametrize("name,size", CONES)
+def test_misaligned_sparse_structure_is_refused(cones, name, size):
+    cone = make(cones, name, size)
+    if not hasattr(cone, "hmatrix_csr_values_into"):
+        pytest.skip("sparse fill of this family not built yet")
+    n = cone.rows
+    s, z = interior_pair(cone)
+    indptr = np.arange(n + 1, dtype=np.int64)
+    indices = np.arange(n, dtype=np.int64)
+    values = np.full(n, 7.0)
+    with pytest.raises(RuntimeError, match="^indptr must be 8-byte aligned$"):
+        cone.hmatrix_csr_values_into(s, z, misaligned(indptr), indices, values)
+    with pytest.raises(RuntimeError, match="^col_indices must be 8-byte aligned$"):
+        cone.hmatrix_coo_values_into(s, z, indices, misaligned(indices), values)
+    mis_values = misaligned(values)
+    with pytest.raises(RuntimeError, match="^values must be 8-byte aligned$"):
+        cone.hmatrix_csr_values_into(s, z, indptr, indices, mis_values)
+    assert np.all(values == 7.0) and np.all(mis_values == 7.0)
+
+
+def test_misaligned_psd_conversions_are_refused(cones):
+    with pytest.raises(RuntimeError, match="^svec must be 8-byte aligned$"):
+        cones.psd_smat(misaligned(np.ones(3)), 2)
+    with pytest.raises(RuntimeError, match="^matrix must be 8-byte aligned$"):
+        cones.psd_svec(misaligned(np.ones(4)), 2)
+    out = misaligned(np.full(4, 7.0))
+    with pytest.raises(RuntimeError, match="^output must be 8-byte aligned$"):
+        cones.psd_smat_into(np.ones(3), out, 2)
+    assert np.all(out == 7.0)
+
+
+def test_misaligned_device_arrays_are_refused(cones, dev):
+    """On a GPU a misaligned double load faults asynchronously; the view refuses first."""
+    cone = cones.NonnegativeConeCpp(4)
+    x = np.array([1.0, -2.0, 3.0, -4.0])
+    out = dev.array(np.full(4, 7.0))
+    with pytest.raises(RuntimeError, match="^input must be 8-byte aligned$"):
+        cone.project_into(dev.array(x, offset=4), out)
+    with pytest.raises(RuntimeError, match="^input must be 8-byte aligned$"):
+        cone.violation(dev.array(x, offset=1))
+    mis_out = dev.array(np.full(4, 7.0), offset=2)
+    with pytest.raises(RuntimeError, match="^output must be 8-byte aligned$"):
+        cone.project_into(dev.array(x), mis_out)
+    np.testing.assert_array_equal(dev.to_numpy(out), 7.0)
+    np.testing.assert_array_equal(dev.to_numpy(mis_out), 7.0)
+    assert "nonnegative_kernel" not in dev.launches()
+
+
+# ---------------------------------------------------------------------------------------
+# An empty batch needs no entries, however large the cone: n*n*0 is 0, not an overflow.
+# ---------------------------------------------------------------------------------------
+LARGE = [
+    ("ZeroConeCpp", 2**32),
+    ("NonnegativeConeCpp", 2**33),
+    ("SecondOrderConeCpp", 2**32 + 5),
+    ("PsdConeCpp", 2**17),  # rows = 2**16 * (2**17 + 1): rows * rows exceeds 64 bits
+    ("ExponentialConeCpp", 2**31),
+]
+
+
+@pytest.mark.parametrize("name,size", LARGE)
+def test_empty_batch_of_a_large_cone(cones, name, size):
+    cone = make(cones, name, size)
+    assert cone.rows**2 >= 2**64
+    empty = np.empty(0)
+    cone.nt_scaling_matrix_batch_into(empty, empty, empty, 0)
+    if hasattr(cone, "nt_scaling_matrix_batch_custom_into"):
+        cone.nt_scaling_matrix_batch_custom_into(empty, empty, empty, 0)
+    # one item of such a cone has no representable matrix size (s and z claim their
+    # length by shape only: the output's count is refused before anything is read)
+    claimed = TaggedArray(cone.rows, KDL_CPU)
+    with pytest.raises(RuntimeError, match="^expected entry count overflows 64-bit unsigned arithmetic$"):
+        cone.nt_scaling_matrix_batch_into(claimed, claimed, empty, 1)
+
+
+@pytest.mark.parametrize("name,size", [n for n in LARGE if n[0] != "PsdConeCpp"])
+def test_empty_batch_of_a_large_cone_on_the_device(cones, dev, name, size):
+    cone = make(cones, name, size)
+    empty = dev.array(np.empty(0))
+    cone.nt_scaling_matrix_batch_into(empty, empty, empty, 0)
+    assert dev.launches() == []
+
+
+# ---------------------------------------------------------------------------------------
+# Results that cannot be allocated: a RuntimeError naming the result, never the binding
+# layer's MemoryError or ValueError. The sizes ask for 2**47 bytes or more, which no
+# allocator of this machine grants, so nothing large is ever committed.
+# ---------------------------------------------------------------------------------------
+# AddressSanitizer's operator new reports an impossible request and aborts instead of
+# throwing (its calloc returns null as usual), so the throwing-new cases run only in the
+# uninstrumented builds; vector lengths beyond max_size() are refused before any request.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+throwing_new = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer aborts on an impossible operator new")
+
+
+@pytest.mark.parametrize("name,size", [
+    ("ZeroConeCpp", 2**62),  # beyond max_size()
+    pytest.param("ZeroConeCpp", 2**44, marks=throwing_new),
+    pytest.param("NonnegativeConeCpp", 2**45, marks=throwing_new),
+    ("PsdConeCpp", 2**31),
+    pytest.param("ExponentialConeCpp", 2**44, marks=throwing_new),
+])
+@pytest.mark.parametrize("form", ["unit_vector", "unit_vector_array"])
+def test_unit_vector_too_large_to_allocate(cones, name, size, form):
+    cone = getattr(cones, name)(size)
+    with pytest.raises(RuntimeError, match="^unit vector allocation failed$"):
+        getattr(cone, form)(0)
+    with pytest.raises(RuntimeError, match="^unit vector index out of range$"):
+        getattr(cone, form)(cone.rows)
+
+
+@pytest.mark.parametrize("name,size,fill,label", [
+    ("ZeroConeCpp", 2**22, 0.0, "identity matrix"),
+    ("NonnegativeConeCpp", 2**22, 1.0, "nonnegative NT scaling"),
+    ("ExponentialConeCpp", 2**21, 0.0, "exponential scaling"),  # the matrix is allocated before the blocks are tested
+])
+@pytest.mark.parametrize("form", ["nt_scaling_matrix", "nt_scaling_matrix_array"])
+def test_dense_nt_matrix_too_large_to_allocate(cones, name, size, fill, label, form):
+    if UNDER_ASAN and (form == "nt_scaling_matrix" or name == "ExponentialConeCpp"):
+        pytest.skip("the result is a vector: AddressSanitizer aborts on an impossible operator new")
+    cone = getattr(cones, name)(size)
+    s = np.full(cone.rows, fill)
+    assert cone.rows**2 * 8 >= 2**47
+    with pytest.raises(RuntimeError, match=f"^{label} allocation failed$"):
+        getattr(cone, form)(s, s)
