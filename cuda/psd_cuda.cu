@@ -30,16 +30,20 @@ VELKORA_HD inline unsigned long long general_work_doubles(unsigned long long n) 
 }  // namespace
 
 // Closed-form eigen-split of the svec triple (a, sqrt(2) b, c): l+- = m +- r,
-// m = (a + c)/2, r = sqrt((a - c)((a - c)/4) + b^2).
+// m = (a + c)/2, r = sqrt((a - c)((a - c)/4) + b^2), computed on the triple brought to
+// unit scale by a power of two (exact), so that the squares in r neither overflow nor
+// underflow: a, b, c, l+ and l- are 2^-shift times those of the matrix.
 struct Psd2Split {
     double a, b, c, lp, lm;
+    int shift;
 };
 
 __device__ __forceinline__ Psd2Split psd2_split(const double* in) {
     Psd2Split e;
-    e.a = in[0];
-    e.b = in[1] / kPsdSqrt2;
-    e.c = in[2];
+    e.shift = 2 * host::psd_quarter_exponent(in, 3);
+    e.a = ldexp(in[0], -e.shift);
+    e.b = ldexp(in[1], -e.shift) / kPsdSqrt2;
+    e.c = ldexp(in[2], -e.shift);
     const double m = (e.a + e.c) * 0.5;
     const double r = sqrt((e.a - e.c) * ((e.a - e.c) * 0.25) + e.b * e.b);
     e.lp = m + r;
@@ -72,18 +76,19 @@ __global__ void psd2_project_kernel(const double* in, double* out) {
             u1 = v1 / h;
             u2 = v2 / h;
         }
-        out[0] = (e.lp * u1) * u1;
-        out[1] = ((kPsdSqrt2 * e.lp) * u1) * u2;
-        out[2] = (e.lp * u2) * u2;
+        out[0] = ldexp((e.lp * u1) * u1, e.shift);
+        out[1] = ldexp(((kPsdSqrt2 * e.lp) * u1) * u2, e.shift);
+        out[2] = ldexp((e.lp * u2) * u2, e.shift);
     }
 }
 
-// Single thread: result[0] = sqrt(min(l+, 0)^2 + min(l-, 0)^2) (NaN counts as 0).
+// Single thread: result[0] = sqrt(min(l+, 0)^2 + min(l-, 0)^2) (NaN counts as 0), the
+// eigenvalues at the matrix's own scale (their squares overflow where the host's do).
 __global__ void psd2_violation_kernel(const double* in, double* result) {
     if (global_index() != 0) return;
     const Psd2Split e = psd2_split(in);
-    const double np = e.lp < 0.0 ? e.lp : 0.0;
-    const double nm = e.lm < 0.0 ? e.lm : 0.0;
+    const double np = e.lp < 0.0 ? ldexp(e.lp, e.shift) : 0.0;
+    const double nm = e.lm < 0.0 ? ldexp(e.lm, e.shift) : 0.0;
     result[0] = sqrt(np * np + nm * nm);
 }
 

@@ -55,6 +55,30 @@ VELKORA_HD inline bool psd_powers(const JacobiWork& w, u64 n, double p1, double*
     return true;
 }
 
+// Exponent k of the even power of two 4^k that brings the largest finite |v_i| of the
+// `count` entries into [1, 4) (k = 0 for a zero or non-finite maximum). A symmetric matrix
+// scaled by 4^-k has its square root scaled by exactly 2^-k, so the NT formulas can run at
+// unit scale and be scaled back without rounding: their products of s- and z-sized
+// matrices then neither overflow nor underflow for entries anywhere in the double range.
+VELKORA_HD inline int psd_quarter_exponent(const double* v, u64 count) {
+    double top = 0.0;
+    for (u64 e = 0; e < count; ++e) {
+        const double a = fabs(v[e]);
+        if (a > top) top = a;
+    }
+    if (!(top > 0.0) || top > 1.7976931348623157e308) return 0;
+    int exponent = 0;
+    frexp(top, &exponent);  // top in [2^(exponent-1), 2^exponent)
+    const int t = exponent - 1;
+    return t >= 0 ? t / 2 : -((1 - t) / 2);  // floor(t / 2)
+}
+
+// Every entry of the n x n matrix M times 2^shift (exact unless it over- or underflows).
+VELKORA_HD inline void psd_scale_matrix(double* M, u64 n, int shift) {
+    if (shift != 0)
+        for (u64 e = 0; e < n * n; ++e) M[e] = ldexp(M[e], shift);
+}
+
 // Work of one general W computation: the decomposition work plus four n x n matrices.
 struct PsdWWork {
     JacobiWork jacobi;
@@ -65,18 +89,24 @@ struct PsdWWork {
 };
 
 // W = S^(-1/2) (S^(1/2) Z S^(1/2))^(1/2) S^(-1/2) with S = smat(s), Z = smat(z), into W
-// (n x n, not symmetrised). S is decomposed once for both of its powers; M = T Sh is
-// decomposed as computed (no symmetrisation). Returns false when S or M has an
-// eigenvalue <= 0.
+// (n x n, not symmetrised). S and Z are first brought to unit scale by 4^-ks and 4^-kz
+// (psd_quarter_exponent), which scales W by 2^(ks - kz) exactly; W is scaled back at the
+// end. S is decomposed once for both of its powers; M = T Sh is decomposed as computed
+// (no symmetrisation). Returns false when S or M has an eigenvalue <= 0.
 VELKORA_HD inline bool psd_general_w_fill(const double* s, const double* z, u64 n, double* W, const PsdWWork& w) {
+    const u64 m = psd_svec_length(n);
+    const int ks = psd_quarter_exponent(s, m), kz = psd_quarter_exponent(z, m);
     psd_smat_fill(s, n, w.jacobi.A);
+    psd_scale_matrix(w.jacobi.A, n, -2 * ks);
     if (!psd_powers(w.jacobi, n, 0.5, w.Sh, -0.5, w.Si)) return false;
     psd_smat_fill(z, n, w.X);
+    psd_scale_matrix(w.X, n, -2 * kz);
     psd_matmul(w.Sh, w.X, w.Y, n);         // T = Sh Z
     psd_matmul(w.Y, w.Sh, w.jacobi.A, n);  // M = T Sh
     if (!psd_powers(w.jacobi, n, 0.5, w.X, 0.0, nullptr)) return false;
     psd_matmul(w.Si, w.X, w.Y, n);  // U = Si R
     psd_matmul(w.Y, w.Si, W, n);    // W = U Si
+    psd_scale_matrix(W, n, kz - ks);
     return true;
 }
 
@@ -105,8 +135,16 @@ enum class HalfPower { kSqrt, kInverseSqrt };
 // alpha c + beta), with l1,2 = mean +- r, alpha the divided difference of f in a form free
 // of the cancellation l1 - l2 (1/(sqrt l1 + sqrt l2) for p = 1/2, -1/(sqrt l1 sqrt l2
 // (sqrt l1 + sqrt l2)) for p = -1/2) and beta = f(l1) - alpha l1; r = 0 gives f(l1) I.
+// The matrix is taken at unit scale (4^-k, psd_quarter_exponent) so that the squares in
+// r neither overflow nor underflow, and the power is scaled back by 2^(+-k).
 // Returns false when l1 <= 0 or l2 <= 0.
 VELKORA_HD inline bool sym2_matrix_power(double a, double b, double c, HalfPower p, double* out) {
+    const double entries[3] = {a, b, c};
+    const int k = psd_quarter_exponent(entries, 3);
+    a = ldexp(a, -2 * k);
+    b = ldexp(b, -2 * k);
+    c = ldexp(c, -2 * k);
+    const int back = p == HalfPower::kSqrt ? k : -k;
     const double mean = (a + c) * 0.5;
     const double disc = ((a - c) * 0.25) * (a - c) + b * b;
     const double r = sqrt(disc);
@@ -115,17 +153,17 @@ VELKORA_HD inline bool sym2_matrix_power(double a, double b, double c, HalfPower
     if (l1 <= 0.0 || l2 <= 0.0) return false;
     const double f1 = pow(l1, p == HalfPower::kSqrt ? 0.5 : -0.5);
     if (r == 0.0) {
-        out[0] = f1;
+        out[0] = ldexp(f1, back);
         out[1] = 0.0;
-        out[2] = f1;
+        out[2] = ldexp(f1, back);
         return true;
     }
     const double r1 = sqrt(l1), r2 = sqrt(l2);
     const double alpha = p == HalfPower::kSqrt ? 1.0 / (r1 + r2) : -1.0 / ((r1 * r2) * (r1 + r2));
     const double beta = f1 - alpha * l1;
-    out[0] = alpha * a + beta;
-    out[1] = alpha * b;
-    out[2] = alpha * c + beta;
+    out[0] = ldexp(alpha * a + beta, back);
+    out[1] = ldexp(alpha * b, back);
+    out[2] = ldexp(alpha * c + beta, back);
     return true;
 }
 
@@ -135,9 +173,16 @@ VELKORA_HD inline void mat2_product(const double* A, const double* B, double* C)
 // The nine entries (row-major 3x3) of H for an order-2 pair (s, z) by the closed form:
 // Sh, Si = S^(+-1/2); M = (Sh Z) Sh; R = M^(1/2) with M's off-diagonal averaged;
 // W = (Si R) Si; w = (W01 + W10)/2; H = (W00^2, (W00 r2) w, w^2; (W00 r2) w, W11 W00 + w^2,
-// (w r2) W11; w^2, (w r2) W11, W11^2), r2 = sqrt(2). Returns false when S or M is not
-// positive definite (H untouched).
-VELKORA_HD inline bool psd2_nt_scaling_fill(const double* s, const double* z, double* H) {
+// (w r2) W11; w^2, (w r2) W11, W11^2), r2 = sqrt(2). s and z are taken at unit scale
+// (4^-ks, 4^-kz), which scales H by 4^(ks - kz) exactly; H is scaled back at the end.
+// Returns false when S or M is not positive definite (H untouched).
+VELKORA_HD inline bool psd2_nt_scaling_fill(const double* s_in, const double* z_in, double* H) {
+    const int ks = psd_quarter_exponent(s_in, 3), kz = psd_quarter_exponent(z_in, 3);
+    double s[3], z[3];
+    for (int i = 0; i < 3; ++i) {
+        s[i] = ldexp(s_in[i], -2 * ks);
+        z[i] = ldexp(z_in[i], -2 * kz);
+    }
     double sh[3], si[3], rr[3];
     const double s01 = s[1] / kPsdSqrt2;
     if (!sym2_matrix_power(s[0], s01, s[2], HalfPower::kSqrt, sh)) return false;
@@ -165,6 +210,7 @@ VELKORA_HD inline bool psd2_nt_scaling_fill(const double* s, const double* z, do
     H[6] = w * w;
     H[7] = (w * kPsdSqrt2) * w11;
     H[8] = w11 * w11;
+    for (int e = 0; e < 9; ++e) H[e] = ldexp(H[e], 2 * (kz - ks));
     return true;
 }
 

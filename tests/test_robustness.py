@@ -219,3 +219,90 @@ def test_dense_nt_matrix_too_large_to_allocate(cones, name, size, fill, label, f
     assert cone.rows**2 * 8 >= 2**47
     with pytest.raises(RuntimeError, match=f"^{label} allocation failed$"):
         getattr(cone, form)(s, s)
+
+
+# ---------------------------------------------------------------------------------------
+# PSD scaling at the ends of the double range. H(s, z) does not change when s and z are
+# scaled together, and the projection scales with its input; with the scale a power of
+# four the module's arithmetic runs on the same unit-scale numbers, so the results are
+# bit-for-bit those of the unscaled pair (scaled back for the projection).
+# ---------------------------------------------------------------------------------------
+def psd_pair(n, seed=5):
+    rng = np.random.default_rng(seed)
+
+    def spd():
+        a = rng.standard_normal((n, n))
+        m = a @ a.T + n * np.eye(n)
+        r, c = np.tril_indices(n)
+        return m[r, c] * np.where(r == c, 1.0, np.sqrt(2.0))
+
+    return spd(), spd()
+
+
+EXTREME = [-1000, -700, -520, -300, 300, 520, 700, 1000]
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 5])
+@pytest.mark.parametrize("e", EXTREME)
+def test_psd_nt_scaling_is_unchanged_by_a_common_scale(cones, n, e):
+    cone = cones.PsdConeCpp(n)
+    s, z = psd_pair(n)
+    m = cone.rows
+    S, Z = np.ldexp(s, e), np.ldexp(z, e)
+    want = cone.nt_scaling_matrix_array(s, z)
+    assert np.array_equal(cone.nt_scaling_matrix_array(S, Z), want)
+    assert np.array_equal(np.array(cone.nt_scaling_matrix(S, Z)).reshape(m, m), want)
+    want_into = np.empty(m * m)
+    cone.nt_scaling_matrix_into(s, z, want_into)
+    np.testing.assert_allclose(want_into.reshape(m, m), want, rtol=1e-12, atol=1e-12 * np.abs(want).max())
+    got = np.empty(2 * m * m)
+    cone.nt_scaling_matrix_batch_into(np.concatenate([S, s]), np.concatenate([Z, z]), got, 2)
+    assert np.array_equal(got[:m * m], want_into) and np.array_equal(got[m * m:], want_into)
+
+
+@pytest.mark.parametrize("n", [1, 2, 3])
+@pytest.mark.parametrize("e", [-700, 520, 1000])
+def test_psd_nt_scaling_on_the_device_at_extreme_scales(cones, dev, n, e):
+    cone = cones.PsdConeCpp(n)
+    s, z = psd_pair(n)
+    m = cone.rows
+    want = np.empty(m * m)
+    cone.nt_scaling_matrix_into(s, z, want)
+    out = dev.empty(m * m)
+    cone.nt_scaling_matrix_into(dev.array(np.ldexp(s, e)), dev.array(np.ldexp(z, e)), out)
+    np.testing.assert_allclose(dev.to_numpy(out), want, rtol=1e-12, atol=1e-12 * np.abs(want).max())
+
+
+@pytest.mark.parametrize("e", EXTREME)
+def test_psd_sparse_fill_at_extreme_scales(cones, e):
+    cone = cones.PsdConeCpp(3)
+    s, z = psd_pair(3)
+    indptr = np.arange(0, 6 * 6 + 1, 6, dtype=np.int64)
+    indices = np.tile(np.arange(6, dtype=np.int64), 6)
+    want, got = np.zeros(36), np.zeros(36)
+    cone.hmatrix_csr_values_into(s, z, indptr, indices, want)
+    cone.hmatrix_csr_values_into(np.ldexp(s, e), np.ldexp(z, e), indptr, indices, got)
+    assert np.array_equal(got, want)
+
+
+@pytest.mark.parametrize("e", EXTREME)
+def test_psd_order_two_device_projection_at_extreme_scales(cones, dev, e):
+    """The closed-form eigen-split squares the entries: at 1e160 it overflowed (NaN
+    projection, infinite violation of a positive definite matrix), near 1e-320 it
+    underflowed (an indefinite matrix copied as if it were in the cone)."""
+    cone = cones.PsdConeCpp(2)
+    for x in ([1.0, 0.5, -2.0], [2.0, 1.0, 1.5], [-1.0, 0.25, -3.0], [1.0, 1.0, 1.0]):
+        x = np.array(x)
+        base, scaled = dev.empty(3), dev.empty(3)
+        cone.project_into(dev.array(x), base)
+        cone.project_into(dev.array(np.ldexp(x, e)), scaled)
+        assert np.array_equal(dev.to_numpy(scaled), np.ldexp(dev.to_numpy(base), e))
+    pd = np.ldexp(np.array([1.0, 0.7 * np.sqrt(2.0), 1.0]), e)  # eigenvalues 1.7 and 0.3, times 2**e
+    assert cone.violation(dev.array(pd)) == 0.0
+    assert cone.contains(dev.array(pd), atol=0.0)
+    indefinite = np.ldexp(np.array([3.0, 1.0, -2.0]), e)
+    out = dev.empty(3)
+    cone.project_into(dev.array(indefinite), out)
+    assert not np.array_equal(dev.to_numpy(out), indefinite)
+    if e > -600:  # below, the squares of the violation's formula underflow to 0 (host and device)
+        assert not cone.contains(dev.array(indefinite), atol=0.0)
