@@ -138,6 +138,22 @@ void write_range(const AnyCuda& a, size_t start, const HostVector& values) {
         throw nb::value_error("range is not inside a live emulated device allocation");
 }
 
+// Entries [start, start + count) of a 1-D device array as a new device array over the same
+// memory (it keeps the original alive): an argument can then be surrounded by guard bands
+// that belong to the same allocation.
+nb::object view(nb::object arr, size_t start, size_t count, bool readonly) {
+    const AnyCuda a = nb::cast<AnyCuda>(arr);
+    if (a.ndim() != 1) throw nb::type_error("expected a 1-D device array");
+    if (start > a.shape(0) || count > a.shape(0) - start) throw nb::value_error("range outside the array");
+    char* data = const_cast<char*>(static_cast<const char*>(a.data())) + start * (a.dtype().bits / 8);
+    const size_t shape[1] = {count};
+    if (readonly)
+        return nb::ndarray<nb::array_api, nb::ro>(data, 1, shape, arr, nullptr, a.dtype(), a.device_type(),
+                                                  a.device_id())
+            .cast();
+    return nb::ndarray<nb::array_api>(data, 1, shape, arr, nullptr, a.dtype(), a.device_type(), a.device_id()).cast();
+}
+
 nb::object to_numpy(const AnyCuda& a) {
     const size_t bytes = a.nbytes();
     std::unique_ptr<char[]> buf(new char[bytes ? bytes : 1]);
@@ -200,6 +216,8 @@ NB_MODULE(_cuemu, m) {
     m.def("run_only_blocks", &cuemu::run_only_blocks, "first"_a, "count"_a,
           "The next launch on this thread runs only the blocks with linear index in [first, first+count).");
     m.def("to_numpy", &to_numpy, "arr"_a, "Copy any CUDA-tagged DLPack array back into a NumPy array.");
+    m.def("view", &view, "arr"_a, "start"_a, "count"_a, "readonly"_a = false,
+          "Entries [start, start+count) of a 1-D device array, sharing its memory and keeping it alive.");
     m.def("pinned", &pinned, "host"_a, "Copy of a host array tagged as CUDA host-pinned memory (DLPack device 3).");
     m.def("pointer", [](const AnyArray& a) { return reinterpret_cast<uintptr_t>(a.data()); }, "arr"_a,
           "Address of the array's first element.");

@@ -1,0 +1,1134 @@
+"""Property-based fuzzing of every method and module function, on host and (emulated)
+device arrays.
+
+Each example builds one call from a plan drawn by hypothesis: cone size, placement,
+for every array a variant (right or wrong length, dtype, dimensions, strides,
+byte order, alignment, writability, device kind or ordinal, not an array at all), values
+(interior, boundary, exterior, random, or sprinkled with NaN, infinities, huge and
+denormal numbers), malformed CSR/COO structures, and huge, negative or non-integer
+integers. Every array is a view into a larger buffer whose guard bands must survive
+(on the device the emulator's guard pages and fault counter watch as well).
+
+The outcome is judged against fuzz_model: the binding layer's TypeError exactly when an
+argument does not fit its parameter; otherwise the first failing check's exact message,
+or for value-dependent refusals one of the family's texts; inputs never written; on a
+refusal every output bit-for-bit unchanged except the partial writes the contract
+permits; results finite where inputs are interior; device results equal to the host's.
+
+The default run is small and derandomized (CI); VELKORA_FUZZ_EXAMPLES=N raises the
+number of examples per test and VELKORA_FUZZ_RANDOM=1 drops the fixed seed.
+VELKORA_FUZZ_REPORT=path appends the count of cases per method and outcome to a file.
+"""
+import collections
+import gc
+import json
+import math
+import os
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, note, settings
+from hypothesis import strategies as st
+
+import _cpp_cuda
+import fuzz_model as fm
+from dlpack_tags import TaggedArray
+
+try:
+    import _cuemu
+except ImportError:
+    _cuemu = None
+
+EMULATED = _cuemu is not None and _cpp_cuda.has_cuda()
+HAS_CUDA = _cpp_cuda.has_cuda()
+
+EXAMPLES = int(os.environ.get("VELKORA_FUZZ_EXAMPLES", "25"))
+settings.register_profile(
+    "velkora-fuzz",
+    max_examples=EXAMPLES,
+    derandomize=os.environ.get("VELKORA_FUZZ_RANDOM", "") != "1",
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
+    print_blob=True,
+)
+FUZZ = settings.get_profile("velkora-fuzz")
+
+CASES = collections.Counter()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def report_cases():
+    yield
+    path = os.environ.get("VELKORA_FUZZ_REPORT")
+    if path:
+        with open(path, "a") as f:
+            f.write(json.dumps({"build": "emulated" if EMULATED else ("cuda" if HAS_CUDA else "host-only"),
+                                "cases": {"|".join(k): v for k, v in sorted(CASES.items())}}) + "\n")
+
+
+# ---------------------------------------------------------------------------------------
+# Plans: pure data drawn by hypothesis
+# ---------------------------------------------------------------------------------------
+SPECIALS = [np.nan, -np.nan, np.inf, -np.inf, 1.7976931348623157e308, -1.7976931348623157e308, 5e-324, -5e-324,
+            2.2250738585072014e-308, 0.0, -0.0, 1e300, -1e300, 1e-300]
+BAD_INTS = [-1, -(2**63), 2**64, 2**70, 1.0, 0.5, None, "1", 1j]
+HUGE_INTS = [2**64 - 1, 2**63, 2**63 - 1, 2**32, 2**32 - 1, 2**31]
+
+VECTOR_KINDS = {"project", "violation", "contains", "unit_vector", "unit_vector_array", "unit_vector_into"}
+
+
+def cone_sizes(cls, kind):
+    small = {"ZeroConeCpp": st.integers(0, 10), "NonnegativeConeCpp": st.integers(0, 10),
+             "SecondOrderConeCpp": st.integers(1, 10), "PsdConeCpp": st.integers(1, 5),
+             "ExponentialConeCpp": st.integers(1, 5)}[cls]
+    if kind in VECTOR_KINDS:
+        large = {"ZeroConeCpp": [257, 8193], "NonnegativeConeCpp": [257, 8193], "SecondOrderConeCpp": [257, 8193],
+                 "PsdConeCpp": [7, 33], "ExponentialConeCpp": [86, 4097]}[cls]
+        return st.one_of(small, small, small, small, st.sampled_from(large))
+    if cls == "PsdConeCpp" and kind in ("nt_into", "nt_batch", "nt_custom", "nt_cublas", "csr", "coo"):
+        return st.one_of(small, small, small, st.sampled_from([8, 32, 33]))
+    return small
+
+
+ATOL_VALID = st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.sampled_from([0.0, 1e-8, -1e-8, 0.5, 1, -1]))
+ATOL_BAD = st.sampled_from([None, "0.1", 1j, [0.1]])
+SCALAR_VALID = {"index": st.integers(0, 12), "batch": st.integers(0, 3), "row_offset": st.integers(0, 5),
+                "stream": st.one_of(st.just(0), st.integers(0, 2**64 - 1)), "dim": st.integers(0, 6)}
+
+ARRAY_FAULTS = ["short", "long", "dtype", "ndim2", "ndim0", "strided", "reversed", "list", "none", "byteswap",
+                "readonly", "misaligned", "kind3", "kind13", "elsewhere"]
+VALUE_CLASSES = ["interior"] * 3 + ["boundary", "exterior", "random", "special"]
+DEFECTS = ["decreasing", "negative_ptr", "past_nnz", "short", "huge_ptr", "negative_col", "huge_col", "negative_row",
+           "huge_row", "shared_rows"]
+
+
+def scalar_fault(name):
+    """A value of an integer (or atol) parameter that is huge or not acceptable at all."""
+    if name == "atol":
+        return ATOL_BAD
+    extra = [33] if name == "dim" else []
+    return st.sampled_from(HUGE_INTS + BAD_INTS + extra)
+
+
+@st.composite
+def plans(draw, op):
+    """A call: half of them with every argument well-formed (so that the values, the
+    routing and the device paths are exercised), a third with exactly one faulty
+    argument, the rest with faults anywhere."""
+    plan = {"op": op, "seed": draw(st.integers(0, 2**32 - 1))}
+    # one power-of-two scale for every array of the call: moderate, or near the ends of
+    # the double range (an NT matrix of a pair scaled together is the same matrix)
+    plan["scale"] = draw(st.one_of(st.integers(-30, 30), st.integers(-30, 30), st.integers(-30, 30),
+                                   st.sampled_from([-1000, -700, -520, -300, 300, 520, 700, 1000])))
+    if op.owner != "module":
+        plan["size"] = draw(cone_sizes(op.owner, op.kind))
+    placements = ["host"] + (["device0", "device1"] if EMULATED else ["cuda-tag"])
+    plan["placement"] = draw(st.sampled_from(placements))
+    params = [name for name, role in op.params]
+    mode = draw(st.sampled_from(["clean"] * 3 + ["one"] * 2 + ["many"]))
+    target = draw(st.sampled_from(params)) if params and mode == "one" else None
+
+    def faulty(name):
+        if mode == "many":
+            return draw(st.integers(0, 2)) == 0
+        return name == target
+
+    scalars = {}
+    for name, role in op.params:
+        if role == "float":
+            scalars[name] = draw(scalar_fault(name) if faulty(name) else ATOL_VALID)
+        elif role == "int":
+            scalars[name] = draw(scalar_fault(name) if faulty(name) else SCALAR_VALID[name])
+    plan["scalars"] = scalars
+    plan["arrays"] = {}
+    for name, role in op.params:
+        if role in ("ro", "rw", "ix"):
+            plan["arrays"][name] = {
+                "variant": draw(st.sampled_from(ARRAY_FAULTS)) if faulty(name) else "ok",
+                "delta": draw(st.integers(1, 3)),
+                "band": draw(st.integers(1, 4)),
+                "values": draw(st.sampled_from(VALUE_CLASSES)),
+                "specials": draw(st.lists(st.sampled_from(SPECIALS), max_size=3)) if draw(st.booleans()) else [],
+                "readonly_input": draw(st.booleans()),
+                "other": draw(st.integers(0, 7)),
+            }
+    if op.kind == "project":
+        plan["alias"] = draw(st.integers(0, 5)) == 0
+    if op.kind in ("csr", "coo"):
+        plan["structure"] = {
+            "extra_rows": draw(st.integers(0, 3)),
+            "density": draw(st.sampled_from([0.0, 0.3, 0.7, 1.0])),
+            "defects": draw(st.lists(st.sampled_from(DEFECTS), max_size=2)) if draw(st.booleans()) else [],
+        }
+    return plan
+
+
+# ---------------------------------------------------------------------------------------
+# Values
+# ---------------------------------------------------------------------------------------
+def cone_vector(cls, size, cls_value, rng, sc):
+    """One cone vector of the family (svec for PSD, triples for the exponential cone),
+    at the scale sc (a power of two)."""
+    rows = fm.rows_of(cls, size)
+    if cls_value == "random" or rows == 0:
+        return rng.standard_normal(rows) * sc
+    if cls == "ZeroConeCpp":
+        if cls_value in ("interior", "boundary"):
+            return np.zeros(rows) if cls_value == "interior" else rng.standard_normal(rows) * 1e-12
+        return rng.standard_normal(rows) + np.sign(rng.standard_normal(rows)) * 1e-3
+    if cls == "NonnegativeConeCpp":
+        v = rng.uniform(0.5, 2.0, rows) * sc
+        if cls_value == "boundary":
+            v[rng.integers(0, rows)] = 0.0
+        elif cls_value == "exterior":
+            v[rng.integers(0, rows)] = -rng.uniform(0.5, 2.0) * sc
+        return v
+    if cls == "SecondOrderConeCpp":
+        tail = rng.standard_normal(rows - 1)
+        norm = np.linalg.norm(tail)
+        head = {"interior": norm * rng.uniform(1.1, 3.0) + 0.5, "boundary": norm,
+                "exterior": norm * rng.uniform(-2.0, 0.9) - 0.5}[cls_value]
+        return np.concatenate([[head], tail]) * sc
+    if cls == "PsdConeCpp":
+        n = size
+        q, _ = np.linalg.qr(rng.standard_normal((n, n)))
+        lam = rng.uniform(0.5, 2.0, n)
+        if cls_value == "boundary":
+            lam[rng.integers(0, n)] = 0.0
+        elif cls_value == "exterior":
+            lam[rng.integers(0, n)] = -rng.uniform(0.5, 2.0)
+        m = (q * lam) @ q.T
+        rr, cc = np.tril_indices(n)
+        return m[rr, cc] * np.where(rr == cc, 1.0, fm.SQRT2) * sc
+    # exponential: triples (x, y, z)
+    b = size
+    x = rng.uniform(-3.0, 1.0, b)
+    y = rng.uniform(0.5, 2.0, b)
+    z = y * np.exp(x / y)
+    if cls_value == "interior":
+        z = z * rng.uniform(1.1, 3.0, b) + 0.1
+    elif cls_value == "boundary":
+        pick = rng.integers(0, 2, b)
+        x = np.where(pick == 1, -np.abs(x) - 0.5, x)
+        y = np.where(pick == 1, 0.0, y)
+        z = np.where(pick == 1, np.abs(z), y * np.exp(x / np.where(y > 0, y, 1.0)))
+    else:
+        z = z * rng.uniform(0.1, 0.9, b) - rng.uniform(0.0, 1.0, b)
+    return (np.stack([x, y, z], axis=1) * sc).reshape(-1)
+
+
+def batch_vector(cls, size, batch, cls_value, rng, specials, sc):
+    parts = [cone_vector(cls, size, cls_value, rng, sc) for _ in range(batch)]
+    v = np.concatenate(parts) if parts else np.zeros(0)
+    for special in specials:
+        if v.size:
+            v[rng.integers(0, v.size)] = special
+    return v
+
+
+def plain_vector(length, cls_value, rng, specials, sc):
+    v = rng.standard_normal(length) * sc
+    if cls_value == "interior":
+        v = np.abs(v) + 0.5
+    for special in specials:
+        if v.size:
+            v[rng.integers(0, v.size)] = special
+    return v
+
+
+def structure(kind, rows, row_offset, nnz_rows, plan, rng):
+    """CSR (indptr, indices) or COO (row_indices, col_indices) of a matrix with
+    row_offset + rows + extra rows, then the planned defects."""
+    extra = plan["extra_rows"]
+    total_rows = (row_offset if row_offset < 64 else 0) + rows + extra
+    cols = total_rows + 2
+    per_row = [np.flatnonzero(rng.random(cols) < plan["density"]) for _ in range(total_rows)]
+    for p in per_row:
+        rng.shuffle(p)
+    if kind == "csr":
+        indptr = np.zeros(total_rows + 1, dtype=np.int64)
+        indptr[1:] = np.cumsum([len(p) for p in per_row])
+        indices = np.concatenate(per_row).astype(np.int64) if per_row else np.zeros(0, np.int64)
+        for defect in plan["defects"]:
+            if defect == "decreasing" and indptr.size > 2:
+                i = rng.integers(1, indptr.size - 1)
+                indptr[i] = indptr[i + 1] + 1
+            elif defect == "negative_ptr" and indptr.size:
+                indptr[rng.integers(0, indptr.size)] = -rng.integers(1, 3)
+            elif defect == "past_nnz" and indptr.size:
+                indptr[rng.integers(0, indptr.size)] = indices.size + rng.integers(1, 3)
+            elif defect == "short" and indptr.size:
+                indptr = indptr[:rng.integers(0, indptr.size)]
+            elif defect == "huge_ptr" and indptr.size:
+                indptr[rng.integers(0, indptr.size)] = rng.choice([2**62, 2**63 - 1, -(2**63)])
+            elif defect == "negative_col" and indices.size:
+                indices[rng.integers(0, indices.size)] = -rng.integers(1, 3)
+            elif defect == "huge_col" and indices.size:
+                indices[rng.integers(0, indices.size)] = rng.choice([2**62, 2**63 - 1, -(2**63)])
+            elif defect == "shared_rows" and indptr.size > 2:
+                indptr[rng.integers(1, indptr.size - 1)] = 0  # rows whose ranges overlap
+        return indptr, indices
+    pairs = [(r, c) for r, p in enumerate(per_row) for c in p]
+    rng.shuffle(pairs)
+    row_idx = np.array([p[0] for p in pairs], dtype=np.int64)
+    col_idx = np.array([p[1] for p in pairs], dtype=np.int64)
+    for defect in plan["defects"]:
+        if not row_idx.size:
+            break
+        at = rng.integers(0, row_idx.size)
+        if defect == "negative_row":
+            row_idx[at] = -rng.integers(1, 3)
+        elif defect == "huge_row":
+            row_idx[at] = rng.choice([2**62, 2**63 - 1, -(2**63)])
+        elif defect == "negative_col":
+            col_idx[at] = -rng.integers(1, 3)
+        elif defect == "huge_col":
+            col_idx[at] = rng.choice([2**62, 2**63 - 1, -(2**63)])
+    return row_idx, col_idx
+
+
+# ---------------------------------------------------------------------------------------
+# Materialising a plan: arrays in banded buffers, on the planned device
+# ---------------------------------------------------------------------------------------
+class Placed:
+    """One array argument living in the middle of a banded buffer (host or device)."""
+
+    def __init__(self, payload, band, placement, readonly, rng):
+        self.dtype = payload.dtype
+        self.length = payload.size
+        self.band = band
+        raw = rng.integers(0, 2**63, size=payload.size + 2 * band, dtype=np.int64).view(self.dtype)
+        raw[band:band + payload.size] = payload
+        self.original = raw.copy()
+        self.placement = placement
+        if placement == "host":
+            self.buffer = raw
+            self.obj = raw[band:band + payload.size]
+            if readonly:
+                self.obj.flags.writeable = False
+            self.devtype, self.devid = fm.KDL_CPU, 0
+        else:
+            device = int(placement[-1])
+            self.buffer = _cuemu.array(raw, device=device)
+            self.obj = _cuemu.view(self.buffer, band, payload.size, readonly)
+            self.devtype, self.devid = fm.KDL_CUDA, device
+
+    def now(self):
+        if self.placement == "host":
+            return self.buffer.copy()
+        return np.asarray(_cuemu.to_numpy(self.buffer)).view(self.dtype)
+
+    def payload_now(self):
+        return self.now()[self.band:self.band + self.length]
+
+    def payload_before(self):
+        return self.original[self.band:self.band + self.length]
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and np.array_equal(a.view(np.uint8), b.view(np.uint8))
+
+
+def same_value(a, b):
+    """Equal bits, or both NaN (the payload of a NaN made by arithmetic is the CPU's)."""
+    a, b = float(a), float(b)
+    return same_bits(np.array([a]), np.array([b])) or (math.isnan(a) and math.isnan(b))
+
+
+class Call:
+    """The objects of one call, the oracle's view of them, and the host copies of the
+    values for the references."""
+
+    def __init__(self, plan):
+        self.plan = plan
+        self.op = plan["op"]
+        self.rng = np.random.default_rng(plan["seed"])
+        self.cone = fm.Cone(self.op.owner, plan["size"]) if self.op.owner != "module" else None
+        self.placed = {}       # name -> Placed (arrays the module may see as intended)
+        self.keepalive = []    # other objects whose memory must outlive the call
+        self.args = {}         # name -> python object passed
+        self.desc = {}         # name -> fm.ArrayArg / fm.ScalarArg
+        self.values = {}       # name -> host numpy copy of the payload (valid arrays only)
+        self.interior = True   # every cone input interior (at one common scale)
+        self.scale = math.ldexp(1.0, plan["scale"])
+
+    # -- placement helpers ------------------------------------------------------------
+    def primary(self):
+        return self.plan["placement"]
+
+    def other_placement(self, spec):
+        choices = ["host"] + (["device0", "device1"] if EMULATED else ["cuda-tag0", "cuda-tag1"])
+        primary = self.primary()
+        if primary == "cuda-tag":
+            primary = "cuda-tag0"
+        choices = [c for c in choices if c != primary]
+        return choices[spec["other"] % len(choices)]
+
+    def build_scalars(self):
+        for name, value in self.plan["scalars"].items():
+            if name == "atol":
+                typeok = isinstance(value, (int, float))  # a double; integers convert
+            else:
+                typeok = isinstance(value, int) and 0 <= value <= fm.U64_MAX
+            self.args[name] = value
+            self.desc[name] = fm.ScalarArg(value, typeok)
+
+    def expected_length(self, name):
+        """The length each array should have for the call to pass its count checks."""
+        k, s = self.op.kind, self.plan["scalars"]
+        cone = self.cone
+
+        def num(key, default):
+            v = s.get(key, default)
+            return v if isinstance(v, int) and 0 <= v <= fm.U64_MAX else default
+
+        if k in ("psd_smat", "psd_svec", "psd_smat_into", "psd_svec_into"):
+            d = num("dim", 2) if num("dim", 2) < 64 else 2
+            m = fm.psd_rows(d)
+            if name == "svec" or (name == "output" and k == "psd_svec_into"):
+                return m
+            return d * d
+        n = cone.rows
+        b = num("batch", 1) if num("batch", 1) < 8 else 1
+        if k == "nt_into":
+            b = 1
+        if name in ("input",):
+            return n
+        if name == "output":
+            return n if k in ("project", "unit_vector_into") else n * n * b
+        if name in ("s", "z"):
+            return n * b if k in ("nt_batch", "nt_custom", "nt_cublas") else n
+        raise AssertionError(name)
+
+    def values_for(self, name, length, spec):
+        k = self.op.kind
+        cone = self.cone
+        cls_value = spec["values"]
+        if name in ("input", "s", "z") and cone is not None:
+            batch = length // cone.rows if cone.rows and length % cone.rows == 0 else None
+            if batch is not None and (batch > 0 or length == 0):
+                v = batch_vector(cone.cls, cone.size, batch, cls_value, self.rng, spec["specials"], self.scale)
+                if name in ("s", "z") and (cls_value != "interior" or spec["specials"]):
+                    self.interior = False
+                if name == "input" and (cls_value != "interior" or spec["specials"]):
+                    self.interior = False
+                return v
+        v = plain_vector(length, cls_value, self.rng, spec["specials"], self.scale)
+        if k in ("psd_smat", "psd_svec", "psd_smat_into", "psd_svec_into") and (cls_value != "interior" or
+                                                                                 spec["specials"]):
+            self.interior = False
+        return v
+
+    def make_array(self, name, role, payload):
+        """The object passed for one array parameter, following its planned variant."""
+        spec = self.plan["arrays"][name]
+        variant = spec["variant"]
+        placement = self.primary()
+        writable_role = role == "rw"
+        readonly = (not writable_role) and spec["readonly_input"]
+        desc = fm.ArrayArg(length=payload.size)
+        if variant == "elsewhere":
+            placement = self.other_placement(spec)
+        if variant in ("short", "long"):
+            delta = spec["delta"] if variant == "long" else -min(spec["delta"], payload.size)
+            if delta == 0:
+                delta = spec["delta"]
+            payload = np.resize(payload, payload.size + delta) if payload.size + delta > 0 else payload[:0]
+            desc.length = payload.size
+        if variant in ("dtype", "ndim2", "ndim0", "strided", "reversed", "list", "none", "byteswap"):
+            desc.typeok = False
+            obj = self.type_mismatch(variant, payload, role)
+            self.keepalive.append(obj)
+            return obj, desc
+        tagged = variant in ("kind3", "kind13") or placement.startswith("cuda-tag")
+        if variant == "readonly" and not tagged:  # a tagged DLPack capsule carries no read-only flag
+            readonly = True
+            if writable_role:
+                desc.typeok = False
+        if variant in ("kind3", "kind13"):
+            desc.devtype = fm.KDL_CUDA_HOST if variant == "kind3" else fm.KDL_CUDA_MANAGED
+            obj = TaggedArray(payload.size, desc.devtype, 0, dtype=payload.dtype)
+            self.keepalive.append(obj)
+            return obj, desc
+        if placement.startswith("cuda-tag"):
+            device = int(placement[-1]) if placement[-1].isdigit() else 0
+            desc.devtype, desc.devid = fm.KDL_CUDA, device
+            obj = TaggedArray(payload.size, fm.KDL_CUDA, device, dtype=payload.dtype)
+            self.keepalive.append(obj)
+            return obj, desc
+        if variant == "misaligned":
+            desc.aligned = False
+            obj = self.misaligned(payload, placement, readonly)
+            if placement != "host":
+                desc.devtype, desc.devid = fm.KDL_CUDA, int(placement[-1])
+            return obj, desc
+        p = Placed(payload, spec["band"], placement, readonly, self.rng)
+        self.placed[name] = p
+        desc.devtype, desc.devid = p.devtype, p.devid
+        return p.obj, desc
+
+    def type_mismatch(self, variant, payload, role):
+        n = payload.size
+        if variant == "dtype":
+            other = {np.dtype(np.float64): [np.float32, np.int64, np.complex128, np.float16],
+                     np.dtype(np.int64): [np.int32, np.uint64, np.float64, np.int8]}[payload.dtype]
+            with np.errstate(all="ignore"):
+                return payload.astype(other[self.rng.integers(0, len(other))])
+        if variant == "ndim2":
+            return payload.reshape(1, n) if self.rng.integers(0, 2) else payload.reshape(n, 1)
+        if variant == "ndim0":
+            return np.array(payload[0] if n else 0, dtype=payload.dtype)
+        if variant == "strided":
+            base = np.zeros(2 * max(n, 2), dtype=payload.dtype)
+            return base[::2]  # at least two entries, so never contiguous
+        if variant == "reversed":
+            return np.zeros(max(n, 2), dtype=payload.dtype)[::-1]
+        if variant == "list":
+            return payload.tolist()
+        if variant == "none":
+            return None
+        return payload.astype(payload.dtype.newbyteorder(">"))
+
+    def misaligned(self, payload, placement, readonly):
+        if placement == "host":
+            raw = bytearray(payload.nbytes + 16)
+            base = np.frombuffer(raw, dtype=np.uint8)
+            shift = (-base.ctypes.data) % 8 + 1 + int(self.rng.integers(0, 7))
+            arr = np.frombuffer(raw, dtype=payload.dtype, count=payload.size, offset=shift)
+            arr[...] = payload
+            if readonly:
+                arr.flags.writeable = False
+            self.keepalive.append(raw)
+            return arr
+        return _cuemu.array(payload, device=int(placement[-1]), offset=int(self.rng.integers(1, 8)))
+
+    # -- building the whole call ----------------------------------------------------------
+    def build(self):
+        self.build_scalars()
+        k = self.op.kind
+        params = [(n, r) for n, r in self.op.params if r in ("ro", "rw", "ix")]
+        if k in ("csr", "coo"):
+            self.build_sparse()
+            return
+        for name, role in params:
+            length = self.expected_length(name)
+            if role == "rw":
+                payload = self.rng.integers(0, 2**63, size=length, dtype=np.int64).view(np.float64)
+            else:
+                payload = self.values_for(name, length, self.plan["arrays"][name])
+            obj, desc = self.make_array(name, role, payload)
+            self.args[name], self.desc[name] = obj, desc
+            if name in self.placed:
+                self.values[name] = self.placed[name].payload_before().copy()
+        if self.plan.get("alias") and "input" in self.placed and "output" in self.placed:
+            self.alias_output()
+
+    def alias_output(self):
+        """project_into with output the very array of input (in place)."""
+        p = self.placed["input"]
+        if p.placement == "host":
+            p.obj.flags.writeable = True
+        else:
+            p.obj = _cuemu.view(p.buffer, p.band, p.length, False)
+        self.args["input"] = self.args["output"] = p.obj
+        self.desc["output"] = fm.ArrayArg(p.length, p.devtype, p.devid)
+        self.placed["output"] = p
+        self.values["output"] = self.values["input"]
+        self.plan = dict(self.plan, aliased=True)
+
+    def build_sparse(self):
+        k = self.op.kind
+        cone = self.cone
+        n = cone.rows
+        ro = self.plan["scalars"]["row_offset"]
+        row_offset = ro if isinstance(ro, int) and 0 <= ro <= fm.U64_MAX else 0
+        first, second = ("indptr", "indices") if k == "csr" else ("row_indices", "col_indices")
+        a, b = structure(k, n, row_offset, 0, self.plan["structure"], self.rng)
+        nnz = (b if k == "csr" else a).size
+        for name in ("s", "z"):
+            payload = self.values_for(name, n, self.plan["arrays"][name])
+            obj, desc = self.make_array(name, "ro", payload)
+            self.args[name], self.desc[name] = obj, desc
+            if name in self.placed:
+                self.values[name] = self.placed[name].payload_before().copy()
+        for name, payload in ((first, a), (second, b)):
+            obj, desc = self.make_array(name, "ix", payload)
+            self.args[name], self.desc[name] = obj, desc
+            if name in self.placed:
+                self.values[name] = self.placed[name].payload_before().copy()
+        vals = self.rng.integers(0, 2**63, size=nnz, dtype=np.int64).view(np.float64)
+        obj, desc = self.make_array("values", "rw", vals)
+        self.args["values"], self.desc["values"] = obj, desc
+        if "values" in self.placed:
+            self.values["values"] = self.placed["values"].payload_before().copy()
+
+    def positional(self):
+        return [self.args[name] for name, _ in self.op.params]
+
+    def target(self):
+        if self.op.owner == "module":
+            return getattr(_cpp_cuda, self.op.name)
+        return getattr(getattr(_cpp_cuda, self.op.owner)(self.plan["size"]), self.op.name)
+
+
+# ---------------------------------------------------------------------------------------
+# Judging one call
+# ---------------------------------------------------------------------------------------
+def host_copy(call, name):
+    return np.array(call.values[name], copy=True)
+
+
+def finite_or_fail(x, what):
+    x = np.asarray(x, dtype=np.float64)
+    assert np.all(np.isfinite(x)), f"{what}: non-finite result for interior inputs"
+
+
+def close(a, b, rtol=1e-9):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    if a.shape != b.shape:
+        return False
+    nan = np.isnan(b)
+    if not np.array_equal(np.isnan(a), nan):
+        return False
+    fa, fb = a[~nan], b[~nan]
+    inf = np.isinf(fb)
+    if not np.array_equal(fa[inf], fb[inf]):
+        return False
+    fa, fb = fa[~inf], fb[~inf]
+    scale = np.max(np.abs(fb)) if fb.size else 0.0
+    return bool(np.all(np.abs(fa - fb) <= rtol * scale + 1e-300))
+
+
+def call_module(call):
+    """Runs the call: ("ok", result) or ("error", exception)."""
+    try:
+        return "ok", call.target()(*call.positional())
+    except (TypeError, RuntimeError) as e:
+        return "error", e.with_traceback(None)  # the traceback would keep the call's arrays alive
+
+
+def judge(call):
+    op = call.op
+    try:
+        r = fm.route(op, call.cone, call.desc, HAS_CUDA)
+    except fm.Refused as e:
+        r = e.with_traceback(None)  # no cycle through this frame
+    outcome, result = call_module(call)
+    note(f"route={r!r} outcome={outcome} result={result!r}"[:2000])
+    label = "success" if outcome == "ok" else type(result).__name__
+    CASES[(op.id, "host" if call.plan["placement"] == "host" else "device", label)] += 1
+
+    if r == "type":
+        assert outcome == "error" and isinstance(result, TypeError), f"expected TypeError, got {outcome} {result!r}"
+        assert fm.TYPE_ERROR_TEXT in str(result)
+        check_untouched(call, outputs_too=True)
+        return
+    if isinstance(r, fm.Refused):
+        assert outcome == "error" and isinstance(result, RuntimeError), f"expected {r.message!r}, got {result!r}"
+        assert str(result) == r.message
+        check_untouched(call, outputs_too=True)
+        return
+    if outcome == "error":
+        assert isinstance(result, RuntimeError), f"unexpected {result!r}"
+    if r.where == "device":
+        judge_device(call, outcome, result)
+    else:
+        judge_host(call, outcome, result)
+
+
+def check_untouched(call, outputs_too):
+    """Guard bands of every array intact; inputs never written; outputs too when asked."""
+    for name, p in call.placed.items():
+        now = p.now()
+        band = p.band
+        aliased = call.plan.get("aliased") and name in ("input", "output")
+        is_output = dict(call.op.params).get(name) == "rw" or aliased
+        if outputs_too or not is_output:
+            assert same_bits(now, p.original), f"{name} changed"
+        else:
+            assert same_bits(now[:band], p.original[:band]), f"{name}: leading guard band written"
+            assert same_bits(now[band + p.length:], p.original[band + p.length:]), f"{name}: trailing guard band written"
+
+
+def output_name(call):
+    names = [n for n, r in call.op.params if r == "rw"]
+    return names[0] if names else None
+
+
+def judge_host(call, outcome, result):
+    op, cone = call.op, call.cone
+    arrays = {n: host_copy(call, n) for n in call.values}
+    ints = {n: a.value for n, a in call.desc.items() if isinstance(a, fm.ScalarArg)}
+    if op.kind in ("csr", "coo"):
+        judge_sparse_host(call, outcome, result, arrays, ints)
+        return
+    messages, may_succeed = fm.host_values(op, cone, arrays, ints)
+    if outcome == "error":
+        assert str(result) in messages, f"unexpected refusal {str(result)!r}; allowed {sorted(messages)}"
+        judge_partial(call, str(result), arrays, ints)
+        return
+    assert may_succeed, f"expected one of {sorted(messages)}, the call succeeded"
+    check_untouched(call, outputs_too=False)
+    check_host_result(call, result, arrays, ints)
+
+
+def judge_partial(call, message, arrays, ints):
+    """Outputs after a value-dependent host refusal: unchanged, except the items of a
+    batch that come before the failing one (second-order and PSD), the cleared output
+    of a PSD order-1 batch, and the unspecified contents of an exponential batch."""
+    op, cone = call.op, call.cone
+    out = output_name(call)
+    check_untouched(call, outputs_too=False)
+    if out is None or out not in call.placed:
+        return
+    p = call.placed[out]
+    now, before = p.payload_now(), p.payload_before()
+    if op.kind in ("nt_batch", "nt_custom", "nt_into") and cone.cls == "ExponentialConeCpp":
+        return  # cleared, then partly written: unspecified
+    if op.kind in ("nt_into", "nt_batch", "nt_custom") and cone.cls in ("SecondOrderConeCpp", "PsdConeCpp"):
+        n = cone.rows
+        block = n * n
+        batch = 1 if op.kind == "nt_into" else ints["batch"]
+        items_now = now.reshape(batch, block)
+        items_before = before.reshape(batch, block)
+        if cone.cls == "PsdConeCpp" and cone.size == 1:
+            # cleared first, then z/s item by item up to the first non-positive pair
+            s, z = arrays["s"], arrays["z"]
+            t = next(i for i in range(batch) if s[i] <= 0.0 or z[i] <= 0.0)
+            assert same_bits(now[t:], np.zeros(batch - t)), "order-1 PSD batch: items after the failing one not 0"
+        else:
+            t = 0
+            while t < batch and not same_bits(items_now[t], items_before[t]):
+                t += 1
+            assert same_bits(items_now[t:], items_before[t:]), "items at and after the failing one were written"
+        if t:
+            # the written prefix is what the same call computes for the first t items
+            s, z = arrays["s"][:t * n], arrays["z"][:t * n]
+            fresh = np.zeros(t * block)
+            getattr(_cpp_cuda, cone.cls)(cone.size).nt_scaling_matrix_batch_into(s, z, fresh, t)
+            assert same_bits(now[:t * block], fresh), "written prefix differs from the prefix's own result"
+        return
+    assert same_bits(now, before), "output written by a refused call"
+
+
+def check_host_result(call, result, arrays, ints):
+    op, cone, k = call.op, call.cone, call.op.kind
+    out = output_name(call)
+    out_now = call.placed[out].payload_now() if out in call.placed else None
+    if k == "capability":
+        want = {"has_cuda": HAS_CUDA, "cuda_runtime_version": "cuda-runtime-13", "has_host_blas": False,
+                "has_cublas": False, "has_cusolver": False, "host_blas_backend": "none"}[op.name]
+        assert result == want and type(result) is type(want)
+        return
+    if k == "default_method":
+        want = "custom" if cone.cls == "SecondOrderConeCpp" or cone.size > 2 else "analytic"
+        assert result == want
+        return
+    if k in ("unit_vector", "unit_vector_array", "unit_vector_into"):
+        want = np.zeros(cone.rows)
+        want[ints["index"]] = 1.0
+        got = out_now if k == "unit_vector_into" else np.asarray(result)
+        assert same_bits(np.asarray(got, dtype=np.float64), want)
+        if k == "unit_vector_array":
+            assert result.dtype == np.float64 and result.shape == (cone.rows,) and result.flags.c_contiguous
+        return
+    if k in ("psd_smat", "psd_svec", "psd_smat_into", "psd_svec_into"):
+        d = ints["dim"]
+        if k in ("psd_smat", "psd_smat_into"):
+            want = fm.smat(arrays["svec"], d)
+            got = result if k == "psd_smat" else out_now.reshape(d, d)
+        else:
+            mat = arrays["matrix"].reshape(d, d)
+            rr, cc = np.tril_indices(d)
+            want = np.where(rr == cc, mat[rr, cc], mat[rr, cc] * fm.SQRT2)
+            got = result if k == "psd_svec" else out_now
+        assert same_bits(np.asarray(got, dtype=np.float64), want)
+        return
+    x = arrays.get("input")
+    if k == "project":
+        got = out_now
+        check_projection(cone, x, got, call.interior)
+        return
+    if k == "violation":
+        assert isinstance(result, float)
+        if call.interior:
+            assert math.isfinite(result) and result >= 0.0
+        ref = reference_violation(cone, x)
+        if ref is not None:
+            assert close([result], [ref], 1e-9)
+        return
+    if k == "contains":
+        assert isinstance(result, bool)
+        want = reference_contains(cone, x, float(ints["atol"]))
+        if want is not None:
+            assert result == want, f"contains gave {result}, expected {want}"
+        return
+    # NT forms
+    s, z = arrays["s"], arrays["z"]
+    n = cone.rows
+    if k == "nt_list":
+        assert isinstance(result, list) and len(result) == n * n and all(type(v) is float for v in result)
+        H = np.array(result).reshape(n, n) if n else np.zeros((0, 0))
+    elif k == "nt_array":
+        assert isinstance(result, np.ndarray) and result.shape == (n, n) and result.dtype == np.float64
+        H = result
+    else:
+        assert result is None
+        batch = 1 if k == "nt_into" else ints["batch"]
+        H = out_now.reshape(batch, n, n) if batch and n else np.zeros((0, n, n))
+    check_nt(call, H, s, z, k in ("nt_list", "nt_array"))
+
+
+def check_projection(cone, x, got, interior):
+    cls = cone.cls
+    if cls == "NonnegativeConeCpp":
+        want = np.where(x > 0, x, 0.0)
+        assert same_bits(got, want)
+    elif cls == "ZeroConeCpp":
+        assert same_bits(got, np.zeros_like(x))
+    elif cls == "ExponentialConeCpp":
+        want = []
+        for k in range(cone.size):
+            want += reference_exp_project(*[float(v) for v in x[3 * k:3 * k + 3]])
+        assert same_bits(got, np.array(want, dtype=np.float64))
+    elif interior:
+        # an interior point is its own projection; the PSD decomposition stops at an
+        # absolute 1e-12 off the diagonal, whatever the scale of the matrix
+        finite_or_fail(got, "projection")
+        np.testing.assert_allclose(got, x, rtol=1e-9, atol=1e-9 * np.max(np.abs(x), initial=0.0) + 1e-11 * x.size)
+
+
+def reference_exp_project(x, y, z):
+    """The projection of one exponential cone, operation for operation."""
+    if y > 0.0:
+        e = fm.exp_perspective(x, y)
+        eps = 1e-8
+        keep = (y > eps and z + eps >= e) or (y <= eps and x <= eps and z >= -eps)
+        return [x, y, z if keep else (e if e > z else z)]
+    return [0.0 if 0.0 < x else x, 0.0, 0.0 if 0.0 > z else z]
+
+
+def reference_violation(cone, x):
+    cls = cone.cls
+    if not np.all(np.isfinite(x)) or (x.size and np.max(np.abs(x)) > 1e150):
+        return None
+    if cls == "NonnegativeConeCpp":
+        return math.sqrt(math.fsum(v * v for v in x if v < 0))
+    if cls == "ZeroConeCpp":
+        return math.sqrt(math.fsum(v * v for v in x))
+    return None
+
+
+def reference_contains(cone, x, atol):
+    cls = cone.cls
+    if cls == "NonnegativeConeCpp":
+        return not any(-atol > v for v in x)
+    if cls == "ZeroConeCpp":
+        return not any(abs(v) > atol for v in x)
+    if cls == "ExponentialConeCpp":
+        for k in range(cone.size):
+            a, b, c = (float(v) for v in x[3 * k:3 * k + 3])
+            ok = fm.exp_perspective(a, b) <= c + atol if b > atol else (a <= atol and abs(b) <= atol and c >= -atol)
+            if not ok:
+                return False
+        return True
+    if cls == "PsdConeCpp":
+        return atol >= _cpp_cuda.PsdConeCpp(cone.size).violation(x)
+    if cls == "SecondOrderConeCpp":
+        return x[0] >= fm.ordered_norm([float(v) for v in x[1:]]) - atol
+    return None
+
+
+def check_nt(call, H, s, z, dense_form):
+    cone = call.cone
+    cls, n = cone.cls, cone.rows
+    if n == 0:
+        assert H.size == 0
+        return
+    Hs = H.reshape(-1, n, n)
+    sb, zb = s.reshape(-1, n), z.reshape(-1, n)
+    if cls == "NonnegativeConeCpp":
+        for h, si, zi in zip(Hs, sb, zb):
+            assert same_bits(h, np.diag(zi / si))
+        return
+    if cls == "ZeroConeCpp":
+        for h in Hs:
+            assert same_bits(h, np.eye(n))
+        return
+    if cls == "ExponentialConeCpp":
+        for h, si, zi in zip(Hs, sb, zb):
+            want = np.zeros((n, n))
+            for k in range(cone.size):
+                u, v = [float(t) for t in si[3 * k:3 * k + 3]], [float(t) for t in zi[3 * k:3 * k + 3]]
+                block = exp_block_list_order(u, v) if dense_form else fm.psb_batch_order(u, v)
+                want[3 * k:3 * k + 3, 3 * k:3 * k + 3] = np.array(block).reshape(3, 3)
+            assert same_bits(h, want)
+        return
+    if call.interior:
+        for h, si, zi in zip(Hs, sb, zb):
+            finite_or_fail(h, "NT scaling matrix")
+            assert close(h @ si, zi, 1e-6), "H s differs from z"
+
+
+def exp_block_list_order(u, v):
+    shift = fm.balance_shift(u)
+    uu = [fm.c_ldexp(x, shift) for x in u]
+    b = 0.0
+    for x in uu:
+        b += x * x
+    d = [fm.c_ldexp(y, shift) - x for x, y in zip(uu, v)]
+    e = 0.0
+    for x, y in zip(d, uu):
+        e += x * y
+    h = b * b
+    return [((fm.fdiv(uu[i] * d[j], b) + fm.fdiv(uu[j] * d[i], b)) - fm.fdiv((uu[i] * e) * uu[j], h)) +
+            (1.0 if i == j else 0.0) for i in range(3) for j in range(3)]
+
+
+def sparse_reference(call, arrays):
+    """H of the cone at local (r, c) for the sparse fill, or None when there is no
+    reference to compare with: exact replicas for the zero, nonnegative and exponential
+    cones, the module's own dense H for the others (the same recipe)."""
+    cone = call.cone
+    s, z = arrays["s"], arrays["z"]
+    if cone.cls == "ZeroConeCpp":
+        return lambda r, c: 1.0 if r == c else 0.0
+    if cone.cls == "NonnegativeConeCpp":
+        return lambda r, c: z[r] / s[r] if r == c else 0.0
+    if cone.cls == "ExponentialConeCpp":
+        blocks = [fm.psb_batch_order([float(t) for t in s[3 * k:3 * k + 3]], [float(t) for t in z[3 * k:3 * k + 3]])
+                  for k in range(cone.size)]
+        return lambda r, c: blocks[r // 3][3 * (r % 3) + c % 3] if r // 3 == c // 3 else 0.0
+    try:
+        H = getattr(_cpp_cuda, cone.cls)(cone.size).nt_scaling_matrix_array(s, z)
+    except RuntimeError:
+        return None
+    return lambda r, c: H[r, c]
+
+
+def judge_sparse_host(call, outcome, result, arrays, ints):
+    k, cone = call.op.kind, call.cone
+    n, ro = cone.rows, ints["row_offset"]
+    messages, may_succeed = fm.host_values(call.op, cone, arrays, ints)
+    first, second = ("indptr", "indices") if k == "csr" else ("row_indices", "col_indices")
+    a, b = arrays[first], arrays[second]
+    if k == "csr":
+        walk_message, writes = fm.host_csr_walk(a, b, b.size, n, ro)
+    else:
+        walk_message, writes = fm.host_coo_walk(a, b, n, ro)
+    p = call.placed["values"]
+    before, now = p.payload_before(), p.payload_now()
+    check_untouched(call, outputs_too=False)
+    if outcome == "error" and str(result) in messages:
+        assert same_bits(now, before), "values written before the cone's precondition failed"
+        return
+    assert may_succeed, f"expected one of {sorted(messages)}, got {outcome} {result!r}"
+    if walk_message is None:
+        assert outcome == "ok", f"structure is valid, got {result!r}"
+    else:
+        assert outcome == "error" and str(result) == walk_message, f"expected {walk_message!r}, got {result!r}"
+    ref = sparse_reference(call, arrays)
+    expected = before.copy()
+    written = np.zeros(before.size, dtype=bool)
+    for pos, r, c in writes:
+        written[pos] = True
+        expected[pos] = 0.0 if c is None else (ref(r, c) if ref else np.nan)
+    assert same_bits(now[~written], before[~written]), "values outside the block's rows were written"
+    if ref is not None:
+        exact = cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp", "ExponentialConeCpp", "PsdConeCpp",
+                             "SecondOrderConeCpp")
+        assert (same_bits(now[written], expected[written]) if exact else close(now[written], expected[written]))
+    if call.interior and outcome == "ok":
+        finite_or_fail(now[written], "sparse H values")
+
+
+# ---------------------------------------------------------------------------------------
+# Device calls
+# ---------------------------------------------------------------------------------------
+def host_twin(call):
+    """The same call on host copies of its arrays: (outcome, result, outputs)."""
+    op = call.op
+    args = []
+    outs = {}
+    for name, role in op.params:
+        if role in ("ro", "ix"):
+            args.append(np.array(call.values[name], copy=True))
+        elif role == "rw":
+            fresh = np.array(call.values[name], copy=True)
+            if call.plan.get("aliased") and name == "output":
+                fresh = args[0]
+            outs[name] = fresh
+            args.append(fresh)
+        else:
+            args.append(call.args[name])
+    # the host path of the explicit-method variants is that of the batch form (the
+    # cuBLAS one refuses host arrays)
+    name = "nt_scaling_matrix_batch_into" if op.kind in ("nt_custom", "nt_cublas") else op.name
+    target = getattr(_cpp_cuda, name) if op.owner == "module" else getattr(
+        getattr(_cpp_cuda, op.owner)(call.plan["size"]), name)
+    try:
+        return "ok", target(*args), outs
+    except RuntimeError as e:
+        return "error", e.with_traceback(None), outs
+
+
+def judge_device(call, outcome, result):
+    op, cone, k = call.op, call.cone, call.op.kind
+    assert outcome == "ok", f"device call refused: {result!r}"
+    check_untouched(call, outputs_too=False)
+    twin_outcome, twin_result, twin_outs = host_twin(call)
+    if k in ("csr", "coo"):
+        judge_sparse_device(call, twin_outcome, twin_outs)
+        return
+    out = output_name(call)
+    got = call.placed[out].payload_now() if out in call.placed else None
+    finite_inputs = all(np.all(np.isfinite(call.values[n])) for n in ("input", "s", "z", "svec", "matrix")
+                        if n in call.values)
+    if k in ("violation", "contains"):
+        x = call.values["input"]
+        if k == "contains":
+            assert isinstance(result, bool)
+            if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp", "ExponentialConeCpp"):
+                assert result == twin_result, "device membership differs from the host's"
+            elif cone.cls == "SecondOrderConeCpp" and finite_inputs:
+                atol = float(call.args["atol"])
+                gap = x[0] - (fm.ordered_norm([float(v) for v in x[1:]]) - atol)
+                if abs(gap) > 1e-9 * (abs(x[0]) + np.max(np.abs(x)) + abs(atol)):
+                    assert result == twin_result
+            return
+        assert isinstance(result, float)
+        if finite_inputs and (x.size == 0 or np.max(np.abs(x)) < 1e150) and cone.cls != "PsdConeCpp":
+            # sums in another order: rounding relative to the result, or to |x| for the
+            # second-order cone, whose distance cancels near the boundary
+            scale = abs(twin_result) if cone.cls != "SecondOrderConeCpp" else np.max(np.abs(x), initial=0.0)
+            assert result == twin_result or abs(result - twin_result) <= 1e-9 * scale + 1e-300, \
+                f"device violation {result} vs host {twin_result}"
+        elif cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp", "ExponentialConeCpp"):
+            assert math.isnan(result) == math.isnan(twin_result)
+        return
+    assert result is None
+    want = twin_outs[out]
+    if twin_outcome == "error":
+        if call.interior:
+            pytest.fail(f"host refused interior inputs the device accepted: {twin_result!r}")
+        return  # the device does not test values: its output is the kernels' arithmetic
+    if k == "project":
+        if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp", "ExponentialConeCpp"):
+            assert same_bits(got, want), "device projection differs from the host's"
+        elif finite_inputs:
+            assert close(got, want, 1e-9)
+        return
+    if k in ("psd_smat_into", "psd_svec_into"):
+        assert same_bits(got, want)
+        return
+    exact = cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp")
+    if exact:
+        assert same_bits(got, want), "device NT matrices differ from the host's"
+    elif call.interior:  # ill-conditioned pairs near the boundary legitimately differ
+        assert close(got, want, 1e-8), "device NT matrices differ from the host's"
+    if call.interior:
+        finite_or_fail(got, "device NT scaling matrix")
+
+
+def judge_sparse_device(call, twin_outcome, twin_outs):
+    k, cone = call.op.kind, call.cone
+    n = cone.rows
+    ro = call.args["row_offset"]
+    first, second = ("indptr", "indices") if k == "csr" else ("row_indices", "col_indices")
+    a, b = call.values[first], call.values[second]
+    p = call.placed["values"]
+    before, now = p.payload_before(), p.payload_now()
+    if k == "csr":
+        allowed = fm.device_csr_writes(a, b, b.size, n, ro)
+    else:
+        allowed = fm.device_coo_writes(a, b, n, ro)
+    arrays = {name: call.values[name] for name in ("s", "z")}
+    # the device tests no values: the zero and nonnegative entries are formed whatever s
+    # and z are, the others are compared only for inputs the host accepts
+    interior_ok = fm.host_values(call.op, cone, arrays, {"row_offset": ro}) == fm.MUST_SUCCEED
+    exact = cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp")
+    ref = sparse_reference(call, arrays) if (interior_ok or exact) else None
+    untouched = np.ones(before.size, dtype=bool)
+    for pos, claims in allowed.items():
+        untouched[pos] = False
+        candidates = [0.0 if c is None else (ref(r, c) if ref else None) for r, c in claims]
+        if any(c is None for c in candidates):
+            continue  # an H entry of inputs the device does not test
+        ok = any(same_value(now[pos], c) or (not exact and close([now[pos]], [c], 1e-8)) for c in candidates)
+        assert ok, f"values[{pos}] = {now[pos]!r}, expected one of {candidates}"
+    assert same_bits(now[untouched], before[untouched]), "device fill wrote outside the block's stored positions"
+
+
+# ---------------------------------------------------------------------------------------
+# The tests
+# ---------------------------------------------------------------------------------------
+OPS = fm.catalogue()
+
+
+def available(op):
+    if op.owner == "module":
+        return hasattr(_cpp_cuda, op.name)
+    return hasattr(getattr(_cpp_cuda, op.owner), op.name)
+
+
+@pytest.mark.parametrize("op", OPS, ids=[op.id for op in OPS])
+def test_fuzz(op):
+    if not available(op):
+        pytest.skip("not built yet")
+
+    @FUZZ
+    @given(plans(op))
+    def run(plan):
+        if EMULATED:
+            live, faults = _cuemu.live_allocations(), _cuemu.faults()
+        call = Call(plan)
+        with np.errstate(all="ignore"):  # references meet NaN, infinities and overflow on purpose
+            call.build()
+            judge(call)
+        if EMULATED:
+            del call
+            if _cuemu.live_allocations() > live:
+                gc.collect()  # arrays held only by a reference cycle of this harness
+            assert _cuemu.live_allocations() <= live, "device memory leaked"
+            assert _cuemu.faults() == faults, "invalid device copy or free"
+
+    run()
+
+
+def test_catalogue_covers_every_callable():
+    """A method or function added to the module must enter the fuzz catalogue."""
+    public = {("module", name) for name in dir(_cpp_cuda)
+              if not name.startswith("_") and callable(getattr(_cpp_cuda, name)) and name not in fm.CLASSES}
+    for cls in fm.CLASSES:
+        public |= {(cls, name) for name in dir(getattr(_cpp_cuda, cls))
+                   if not name.startswith("_") and callable(getattr(getattr(_cpp_cuda, cls), name))}
+    covered = {(op.owner, op.name) for op in OPS}
+    assert public <= covered, f"not fuzzed: {sorted(public - covered)}"
+
+
+@pytest.mark.parametrize("cls", fm.CLASSES)
+@FUZZ
+@given(size=st.one_of(st.integers(0, 2**64 - 1), st.sampled_from([0, 1, 2, 2**32, 2**63, 2**64 - 1, 2**64, -1, 1.0,
+                                                                   None])))
+def test_fuzz_constructors(cls, size):
+    """Any size: a cone, or the class's refusal, or the overflow refusal of its length;
+    never anything else, and dim and rows as the contract defines them."""
+    CASES[(f"{cls}.__init__", "host", "case")] += 1
+    try:
+        cone = getattr(_cpp_cuda, cls)(size)
+    except TypeError as e:
+        assert not (isinstance(size, int) and 0 <= size <= fm.U64_MAX) and fm.TYPE_ERROR_TEXT in str(e)
+        return
+    except RuntimeError as e:
+        assert isinstance(size, int)
+        if size == 0:
+            assert str(e) == fm.CTOR[cls]
+        else:
+            assert str(e) == fm.OVERFLOW and fm.rows_of(cls, size) > fm.U64_MAX
+        return
+    assert isinstance(size, int) and 0 <= size <= fm.U64_MAX
+    assert cone.rows == fm.rows_of(cls, size) and cone.dim == fm.dim_of(cls, size)
+    assert size > 0 or cls in ("ZeroConeCpp", "NonnegativeConeCpp")
