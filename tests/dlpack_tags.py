@@ -40,10 +40,14 @@ _capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
 
 
 class TaggedArray:
-    """A 1-D float64/int64 array whose DLPack export carries the given device tag."""
+    """A 1-D float64/int64 array whose DLPack export carries the given device tag.
+
+    At most 16 entries of real memory back it: the claimed length may be far larger, for
+    tests whose call must be refused from the shape alone.
+    """
 
     def __init__(self, n, device_type, device_id=0, dtype=np.float64):
-        self._host = np.zeros(max(n, 1), dtype=dtype)
+        self._host = np.zeros(min(max(n, 1), 16), dtype=dtype)
         self._shape = (ctypes.c_int64 * 1)(n)
         self._managed = _DLManagedTensor()
         t = self._managed.dl_tensor

@@ -1,0 +1,350 @@
+"""The module's Python surface: capabilities, registration order, constructors,
+rendered signatures, and the argument checks with their messages and order."""
+import numpy as np
+import pytest
+
+from dlpack_tags import KDL_CUDA, KDL_CUDA_HOST, KDL_CUDA_MANAGED, TaggedArray
+
+RO = "ndarray[dtype=float64, shape=(*), order='C', writable=False]"
+RW = "ndarray[dtype=float64, shape=(*), order='C']"
+IX = "ndarray[dtype=int64, shape=(*), order='C', writable=False]"
+LIST = "list[float]"
+ARR1 = "numpy.ndarray[dtype=float64, shape=(*), order='C']"
+ARR2 = "numpy.ndarray[dtype=float64, shape=(*, *), order='C']"
+
+CAPABILITIES = ["has_cuda", "cuda_runtime_version", "has_host_blas", "has_cublas", "has_cusolver", "host_blas_backend"]
+CLASSES = ["ZeroConeCpp", "NonnegativeConeCpp", "SecondOrderConeCpp", "PsdConeCpp", "ExponentialConeCpp"]
+PSD_FUNCTIONS = ["psd_smat", "psd_svec", "psd_smat_into", "psd_svec_into"]
+
+# Rendered signatures of every method, in registration order.
+NT_BATCH = f"(self, s: {RO}, z: {RO}, output: {RW}, batch: int, stream: int = \\0) -> None"
+SHARED_METHODS = [
+    ("project_into", f"(self, input: {RO}, output: {RW}, stream: int = \\0) -> None"),
+    ("violation", f"(self, input: {RO}) -> float"),
+    ("contains", f"(self, input: {RO}, atol: float = \\0) -> bool"),
+    ("unit_vector", f"(self, index: int) -> {LIST}"),
+    ("unit_vector_array", f"(self, index: int) -> {ARR1}"),
+    ("unit_vector_into", f"(self, index: int, output: {RW}) -> None"),
+    ("nt_scaling_matrix", f"(self, s: {RO}, z: {RO}) -> {LIST}"),
+    ("nt_scaling_matrix_array", f"(self, s: {RO}, z: {RO}) -> {ARR2}"),
+    ("nt_scaling_matrix_into", f"(self, s: {RO}, z: {RO}, output: {RW}, stream: int = \\0) -> None"),
+    ("nt_scaling_matrix_batch_into", NT_BATCH),
+]
+CHOICE_METHODS = [
+    ("nt_scaling_matrix_default_method", "(self, batch: int = \\0) -> str"),
+    ("nt_scaling_matrix_batch_custom_into", NT_BATCH),
+    ("nt_scaling_matrix_batch_cublas_into", NT_BATCH),
+]
+SPARSE = f"(self, s: {RO}, z: {RO}, {{}}: {IX}, {{}}: {IX}, values: {RW}, row_offset: int = \\0, stream: int = \\0) -> None"
+SPARSE_METHODS = [
+    ("hmatrix_csr_values_into", SPARSE.format("indptr", "indices")),
+    ("hmatrix_coo_values_into", SPARSE.format("row_indices", "col_indices")),
+]
+WITH_CHOICE = {"SecondOrderConeCpp", "PsdConeCpp"}
+
+
+def canonical_methods(class_name):
+    extra = CHOICE_METHODS if class_name in WITH_CHOICE else []
+    return SHARED_METHODS + extra + SPARSE_METHODS
+
+
+def test_docstring_and_capabilities(cones):
+    assert cones.__doc__ == "nanobind C++/CUDA cone classes for velkora.torv.cones.cpp"
+    assert cones.cuda_runtime_version() == "cuda-runtime-13"
+    assert cones.has_host_blas() is False
+    assert cones.has_cublas() is False
+    assert cones.has_cusolver() is False
+    assert cones.host_blas_backend() == "none"
+    assert isinstance(cones.has_cuda(), bool)
+
+
+@pytest.mark.parametrize(
+    "name, text",
+    [("has_cuda", "() -> bool"), ("cuda_runtime_version", "() -> str"), ("has_host_blas", "() -> bool"),
+     ("has_cublas", "() -> bool"), ("has_cusolver", "() -> bool"), ("host_blas_backend", "() -> str")],
+)
+def test_capability_signatures(cones, name, text):
+    assert getattr(cones, name).__nb_signature__[0][0] == f"def {name}{text}"
+
+
+def test_registration_order(cones):
+    public = [k for k in vars(cones) if not k.startswith("_")]
+    expected = CAPABILITIES + CLASSES + [f for f in PSD_FUNCTIONS if f in public]
+    assert public == expected
+
+
+@pytest.mark.parametrize("class_name", CLASSES)
+def test_method_tables(cones, class_name):
+    """Methods appear in the canonical order with exactly the rendered signatures; the
+    constructor and the two properties come first."""
+    cls = getattr(cones, class_name)
+    members = [k for k in vars(cls) if not k.startswith("_") or k == "__init__"]
+    assert members[:3] == ["__init__", "dim", "rows"]
+    canonical = canonical_methods(class_name)
+    names = [m for m, _ in canonical]
+    present = members[3:]
+    assert set(present) <= set(names)
+    assert present == [m for m in names if m in present]
+    for method, text in canonical:
+        if method in present:
+            assert getattr(cls, method).__nb_signature__[0][0] == f"def {method}{text}"
+    if "project_into" in present:  # a family either has all shared methods or none
+        assert [m for m, _ in SHARED_METHODS] == present[: len(SHARED_METHODS)]
+
+
+def test_defaults(cones):
+    assert cones.NonnegativeConeCpp.contains.__nb_signature__[0][2] == (1e-08,)
+    assert cones.NonnegativeConeCpp.project_into.__nb_signature__[0][2] == (0,)
+    assert cones.ExponentialConeCpp.__init__.__nb_signature__[0][2] == (1,)
+
+
+@pytest.mark.parametrize("class_name", CLASSES)
+def test_constructor_and_property_signatures(cones, class_name):
+    cls = getattr(cones, class_name)
+    arg = "blocks: int = \\0" if class_name == "ExponentialConeCpp" else "dim: int"
+    assert cls.__init__.__nb_signature__[0][0] == f"def __init__(self, {arg}) -> None"
+    assert cls.dim.fget.__nb_signature__[0][0].endswith("(self) -> int")
+    assert cls.rows.fget.__nb_signature__[0][0].endswith("(self) -> int")
+
+
+@pytest.mark.parametrize(
+    "class_name, arg, dim, rows",
+    [("ZeroConeCpp", 0, 0, 0), ("ZeroConeCpp", 7, 7, 7), ("NonnegativeConeCpp", 0, 0, 0),
+     ("NonnegativeConeCpp", 5, 5, 5), ("SecondOrderConeCpp", 1, 1, 1), ("SecondOrderConeCpp", 9, 9, 9),
+     ("PsdConeCpp", 1, 1, 1), ("PsdConeCpp", 3, 3, 6), ("PsdConeCpp", 32, 32, 528),
+     ("ExponentialConeCpp", 4, 3, 12)],
+)
+def test_dim_and_rows(cones, class_name, arg, dim, rows):
+    cone = getattr(cones, class_name)(arg)
+    assert (cone.dim, cone.rows) == (dim, rows)
+    assert type(cone.dim) is int and type(cone.rows) is int
+
+
+def test_exponential_default_block(cones):
+    cone = cones.ExponentialConeCpp()
+    assert (cone.dim, cone.rows) == (3, 3)
+    assert not hasattr(cone, "blocks")
+
+
+@pytest.mark.parametrize(
+    "class_name, message",
+    [("SecondOrderConeCpp", "second-order cone dim must be positive"),
+     ("PsdConeCpp", "PSD cone dim must be positive"),
+     ("ExponentialConeCpp", "exponential cone block count must be positive")],
+)
+def test_constructor_refusals(cones, class_name, message):
+    with pytest.raises(RuntimeError) as info:
+        getattr(cones, class_name)(0)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("class_name", ["PsdConeCpp", "ExponentialConeCpp"])
+def test_constructor_refuses_sizes_that_overflow(cones, class_name):
+    with pytest.raises(RuntimeError, match="overflow"):
+        getattr(cones, class_name)(2**64 - 1)
+
+
+@pytest.mark.parametrize("bad", [-1, 1.0, "3", None])
+def test_constructor_integer_conversion(cones, bad):
+    with pytest.raises(TypeError):
+        cones.NonnegativeConeCpp(bad)
+
+
+def test_properties_are_read_only(cones):
+    cone = cones.NonnegativeConeCpp(3)
+    with pytest.raises(AttributeError):
+        cone.dim = 4
+
+
+# --- argument views, checks and their order (nonnegative cone as the carrier) ---
+
+def host(n, value=0.0):
+    return np.full(n, value)
+
+
+def test_entry_count_message(cones):
+    with pytest.raises(RuntimeError) as info:
+        cones.NonnegativeConeCpp(4).violation(host(5))
+    assert str(info.value) == "input expected 4 entries, got 5"
+
+
+@pytest.mark.parametrize("kind", [KDL_CUDA_HOST, KDL_CUDA_MANAGED, 4, 7])
+def test_device_kind_refused_after_length(cones, kind):
+    cone = cones.NonnegativeConeCpp(4)
+    with pytest.raises(RuntimeError) as info:
+        cone.violation(TaggedArray(4, kind))
+    assert str(info.value) == "input must be on CPU or CUDA"
+    with pytest.raises(RuntimeError) as info:
+        cone.violation(TaggedArray(3, kind))
+    assert str(info.value) == "input expected 4 entries, got 3"
+    out = host(4, 7.0)
+    with pytest.raises(RuntimeError) as info:
+        cone.project_into(host(4), TaggedArray(4, kind))
+    assert str(info.value) == "output must be on CPU or CUDA"
+    assert np.all(out == 7.0)
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [np.zeros(4, dtype=np.float32), np.zeros((2, 2)), np.zeros(8)[::2], [0.0, 0.0, 0.0, 0.0], np.zeros(4, dtype=np.int64)],
+    ids=["float32", "2d", "strided", "list", "int64"],
+)
+def test_binding_type_errors(cones, bad):
+    cone = cones.NonnegativeConeCpp(4)
+    with pytest.raises(TypeError):
+        cone.project_into(bad, host(4))
+    with pytest.raises(TypeError):
+        cone.violation(bad)
+
+
+def test_read_only_arrays(cones):
+    cone = cones.NonnegativeConeCpp(3)
+    ro = np.array([-1.0, 2.0, 3.0])
+    ro.flags.writeable = False
+    out = host(3)
+    cone.project_into(ro, out)
+    assert out.tolist() == [0.0, 2.0, 3.0]
+    with pytest.raises(TypeError):
+        cone.project_into(host(3), ro)
+    with pytest.raises(TypeError):
+        cone.unit_vector_into(0, ro)
+
+
+@pytest.mark.parametrize("bad", [-1, 1.5, "0"])
+def test_integer_parameters_refuse_negatives_and_floats(cones, bad):
+    cone = cones.NonnegativeConeCpp(3)
+    with pytest.raises(TypeError):
+        cone.unit_vector(bad)
+    with pytest.raises(TypeError):
+        cone.project_into(host(3), host(3), stream=bad)
+
+
+def test_integer_like_objects_and_integer_atol(cones):
+    class Two:
+        def __index__(self):
+            return 2
+
+    cone = cones.NonnegativeConeCpp(3)
+    assert cone.unit_vector(Two()) == [0.0, 0.0, 1.0]
+    assert cone.contains(np.array([-0.5, 0.0, 1.0]), 1) is True
+    assert cone.contains(np.array([-0.5, 0.0, 1.0]), 0) is False
+
+
+def test_keyword_arguments(cones):
+    cone = cones.NonnegativeConeCpp(2)
+    out = host(2)
+    cone.project_into(input=np.array([-1.0, 1.0]), output=out, stream=0)
+    assert out.tolist() == [0.0, 1.0]
+    assert cone.contains(input=np.array([-1e-9, 1.0]), atol=1e-8)
+    h = host(4)
+    cone.nt_scaling_matrix_batch_into(s=np.ones(2), z=np.ones(2), output=h, batch=1, stream=0)
+    assert h.tolist() == [1.0, 0.0, 0.0, 1.0]
+
+
+def test_same_device_checks_and_order(cones):
+    cone = cones.NonnegativeConeCpp(2)
+    # host input, CUDA output
+    with pytest.raises(RuntimeError) as info:
+        cone.project_into(host(2), TaggedArray(2, KDL_CUDA))
+    assert str(info.value) == "input and output must live on the same device"
+    # two CUDA ordinals
+    with pytest.raises(RuntimeError) as info:
+        cone.project_into(TaggedArray(2, KDL_CUDA, 0), TaggedArray(2, KDL_CUDA, 1))
+    assert str(info.value) == "input and output must live on the same device"
+    # s on host, z on CUDA: the inputs are compared before the output
+    with pytest.raises(RuntimeError) as info:
+        cone.nt_scaling_matrix_into(host(2, 1.0), TaggedArray(2, KDL_CUDA), TaggedArray(4, KDL_CUDA, 1))
+    assert str(info.value) == "input vectors must live on the same device"
+    # lengths are checked for every view before any device comparison
+    with pytest.raises(RuntimeError) as info:
+        cone.nt_scaling_matrix_into(host(2, 1.0), TaggedArray(2, KDL_CUDA), TaggedArray(5, KDL_CUDA))
+    assert str(info.value) == "output expected 4 entries, got 5"
+    out = host(4, 9.0)
+    with pytest.raises(RuntimeError) as info:
+        cone.nt_scaling_matrix_into(host(2, 1.0), host(2, 1.0), TaggedArray(4, KDL_CUDA))
+    assert str(info.value) == "input and output must live on the same device"
+    assert np.all(out == 9.0)
+
+
+def test_dense_views_refuse_device_arrays(cones):
+    cone = cones.NonnegativeConeCpp(2)
+    for method in ("nt_scaling_matrix", "nt_scaling_matrix_array"):
+        with pytest.raises(RuntimeError) as info:
+            getattr(cone, method)(TaggedArray(2, KDL_CUDA), host(2, 1.0))
+        assert str(info.value) == "s must be a CPU vector for dense NT scaling"
+        with pytest.raises(RuntimeError) as info:
+            getattr(cone, method)(host(2, 1.0), TaggedArray(2, KDL_CUDA))
+        assert str(info.value) == "z must be a CPU vector for dense NT scaling"
+        with pytest.raises(RuntimeError) as info:  # length before placement
+            getattr(cone, method)(TaggedArray(3, KDL_CUDA), host(2, 1.0))
+        assert str(info.value) == "s expected 2 entries, got 3"
+    # the output view is checked before the index
+    with pytest.raises(RuntimeError) as info:
+        cone.unit_vector_into(5, TaggedArray(2, KDL_CUDA))
+    assert str(info.value) == "output must be a CPU vector for dense helper output"
+
+
+def test_expected_counts_that_overflow_are_refused(cones):
+    cone = cones.NonnegativeConeCpp(3)
+    out = host(9, 5.0)
+    with pytest.raises(RuntimeError, match="overflow"):
+        cone.nt_scaling_matrix_batch_into(host(3, 1.0), host(3, 1.0), out, 2**63)
+    # s and z fit (3 * 2**61 entries, claimed by the shape only) but n * n * batch =
+    # 9 * 2**61 wraps to 2**61: the output count must be refused, not compared wrapped.
+    big = 3 * 2**61
+    with pytest.raises(RuntimeError, match="overflow"):
+        cone.nt_scaling_matrix_batch_into(TaggedArray(big, 1), TaggedArray(big, 1), TaggedArray(2**61, 1), 2**61)
+    assert np.all(out == 5.0)
+
+
+@pytest.mark.skipif("not __import__('_cpp_cuda').has_cuda() is False", reason="needs a build without a usable device")
+def test_cuda_arrays_without_a_device(cones):
+    cone = cones.NonnegativeConeCpp(2)
+    cuda = TaggedArray(2, KDL_CUDA)
+    calls = [
+        lambda: cone.project_into(cuda, TaggedArray(2, KDL_CUDA)),
+        lambda: cone.violation(cuda),
+        lambda: cone.contains(cuda),
+        lambda: cone.nt_scaling_matrix_into(cuda, TaggedArray(2, KDL_CUDA), TaggedArray(4, KDL_CUDA)),
+        lambda: cone.nt_scaling_matrix_batch_into(cuda, TaggedArray(2, KDL_CUDA), TaggedArray(4, KDL_CUDA), 1),
+    ]
+    for call in calls:
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert str(info.value) == "CUDA runtime is required for CUDA cone arrays"
+    # length checks still come first
+    with pytest.raises(RuntimeError) as info:
+        cone.violation(TaggedArray(3, KDL_CUDA))
+    assert str(info.value) == "input expected 2 entries, got 3"
+
+
+@pytest.mark.parametrize("class_name, arg", [("ZeroConeCpp", 3), ("NonnegativeConeCpp", 3), ("SecondOrderConeCpp", 3),
+                                             ("PsdConeCpp", 2), ("ExponentialConeCpp", 1)])
+def test_unit_vectors_every_class(cones, class_name, arg):
+    cone = getattr(cones, class_name)(arg)
+    if not hasattr(cone, "unit_vector"):
+        pytest.skip("family not built yet")
+    n = cone.rows
+    for k in (0, n - 1):
+        expected = np.eye(n)[k]
+        assert cone.unit_vector(k) == expected.tolist()
+        arr = cone.unit_vector_array(k)
+        assert arr.shape == (n,) and arr.dtype == np.float64 and arr.flags.c_contiguous and arr.flags.writeable
+        np.testing.assert_array_equal(arr, expected)
+        out = np.full(n, 3.0)
+        cone.unit_vector_into(k, out)
+        np.testing.assert_array_equal(out, expected)
+    out = np.full(n, 3.0)
+    for call in (lambda: cone.unit_vector(n), lambda: cone.unit_vector_array(n), lambda: cone.unit_vector_into(n, out)):
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert str(info.value) == "unit vector index out of range"
+    assert np.all(out == 3.0)
+
+
+def test_unit_vector_of_empty_cone(cones):
+    cone = cones.ZeroConeCpp(0)
+    if not hasattr(cone, "unit_vector"):
+        pytest.skip("family not built yet")
+    with pytest.raises(RuntimeError, match="unit vector index out of range"):
+        cone.unit_vector(0)
