@@ -16,6 +16,9 @@ static_assert(CUDART_VERSION / 1000 == 13, "the runtime version text names CUDA 
 const char* cuda_runtime_version_text() { return "cuda-runtime-13"; }
 
 void throw_cuda_error(cudaError_t status, const char* what) {
+    // A failing runtime call also leaves its status as the thread's last error; read it
+    // here so that it is not reported again by the next launch check.
+    cudaGetLastError();
     throw std::runtime_error(std::string(what) + " failed: " + cudaGetErrorString(status));
 }
 

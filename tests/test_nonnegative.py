@@ -278,3 +278,35 @@ def test_device_empty_work_launches_nothing(cones, dev):
     empty.nt_scaling_matrix_into(dev.empty(0), dev.empty(0), dev.empty(0))
     cones.NonnegativeConeCpp(3).nt_scaling_matrix_batch_into(dev.empty(0), dev.empty(0), dev.empty(0), 0)
     assert dev.launches() == []
+
+
+def test_device_indices_beyond_32_bits(cones, dev, emu):
+    """Threads of blocks 2^24 and up handle elements 2^32 and up. Only the last two
+    blocks run (the emulator's block window) over lazily mapped 32 GiB arrays: with a
+    32-bit index they would write elements 0..511 instead of the last 512."""
+    n = 2**32 + 512
+    x_tail = np.linspace(-3.0, 3.0, 512)
+    d_in = emu.lazy_empty(n, offset=8)  # 8-byte aligned: the scalar kernel
+    d_out = emu.lazy_empty(n, offset=8)
+    emu.write(d_in, n - 512, x_tail)
+    emu.write(d_out, 0, np.full(512, 7.0))
+    emu.write(d_out, n - 512, np.full(512, 7.0))
+    emu.run_only_blocks(2**24, 2)
+    dev.clear_launches()
+    cones.NonnegativeConeCpp(n).project_into(d_in, d_out)
+    assert dev.launches() == ["nonnegative_kernel"]
+    np.testing.assert_array_equal(emu.read(d_out, n - 512, 512), np.maximum(x_tail, 0.0))
+    assert np.all(emu.read(d_out, 0, 512) == 7.0)
+
+
+def test_device_batched_matrices_beyond_32_bits(cones, dev, emu):
+    """One-entry matrices, 2^32 + 256 of them: entry i of the output is item i."""
+    batch = 2**32 + 256
+    s, z, h = emu.lazy_empty(batch), emu.lazy_empty(batch), emu.lazy_empty(batch)
+    emu.write(s, batch - 256, np.full(256, 2.0))
+    emu.write(z, batch - 256, np.arange(256.0))
+    emu.write(h, 0, np.full(256, 7.0))
+    emu.run_only_blocks(2**24, 1)
+    cones.NonnegativeConeCpp(1).nt_scaling_matrix_batch_into(s, z, h, batch)
+    np.testing.assert_array_equal(emu.read(h, batch - 256, 256), np.arange(256.0) / 2.0)
+    assert np.all(emu.read(h, 0, 256) == 7.0)
