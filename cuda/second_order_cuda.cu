@@ -88,7 +88,7 @@ __device__ __forceinline__ double quad_tail(const QuadScalars& p, double xk, dou
 // barrier before anyone reads it or the tree buffer is reused. Tail entries of y, v = P(c) e_j
 // and u = P(b) v are recomputed per thread from s and z; no vector is stored.
 __global__ void soc_nt_scaling_columns_kernel(const double* s, const double* z, double* H, unsigned long long n) {
-    __shared__ double buf[kThreads];
+    VELKORA_DYNAMIC_SHARED(double, buf);  // kThreads doubles: the block-wide sums
     __shared__ double a_scale;
     __shared__ double c_scale;
     __shared__ double b_scale;
@@ -209,8 +209,8 @@ void launch_columns(const double* s, const double* z, double* H, unsigned long l
     for (unsigned long long item = 0; item < batch; item += kMaxGridY) {
         const unsigned long long chunk = batch - item < kMaxGridY ? batch - item : kMaxGridY;
         const dim3 grid(static_cast<unsigned>(n), static_cast<unsigned>(chunk), 1);
-        VELKORA_LAUNCH(soc_nt_scaling_columns_kernel, grid, dim3(kThreads), 0, stream, s + item * n, z + item * n,
-                       H + item * n * n, n);
+        VELKORA_LAUNCH(soc_nt_scaling_columns_kernel, grid, dim3(kThreads), kThreads * sizeof(double), stream,
+                       s + item * n, z + item * n, H + item * n * n, n);
     }
 }
 

@@ -518,17 +518,64 @@ def test_device_nt_single_into_and_examples(cones, dev):
     np.testing.assert_array_equal(dev.to_numpy(d_out), np.eye(4).ravel())
 
 
-def test_device_nt_batch_beyond_one_grid_row(cones, dev, rng):
-    """More items than grid dimension y takes in one launch: the batch is split."""
+def test_device_nt_batch_beyond_one_grid_row(cones, dev, emu, rng):
+    """More items than grid dimension y takes (65 535): the batch is split into launches
+    whose items start at the right offsets. Only the last item of the first launch runs
+    (the emulator's block window), and the whole second launch."""
     batch = 65537
     s = rng.uniform(0.5, 2.0, batch)
     z = rng.uniform(0.5, 2.0, batch)
     d_out = dev.empty(batch)
     dev.clear_launches()
+    emu.run_only_blocks(65534, 1)
     cones.SecondOrderConeCpp(1).nt_scaling_matrix_batch_into(dev.array(s), dev.array(z), d_out, batch)
-    assert dev.launches() == ["soc_nt_scaling_columns_kernel"] * 2
+    assert [(name, grid) for name, grid, *_ in emu.launches()] == [
+        ("soc_nt_scaling_columns_kernel", (1, 65535, 1)), ("soc_nt_scaling_columns_kernel", (1, 2, 1))]
     got = dev.to_numpy(d_out)
-    np.testing.assert_allclose(got, z / s, rtol=8 * EPS)
+    np.testing.assert_allclose(got[65534:], (z / s)[65534:], rtol=8 * EPS)
+    assert np.all(np.isnan(got[:65534]))
+
+
+def test_device_nt_cone_wider_than_grid_y(cones, dev, emu, rng):
+    """A cone of 65 537 entries: its columns lie along grid x. H has 2^32 + 2^17 + 1 entries
+    (lazily mapped); only the block of the last column runs, and its rows are checked
+    against the closed form of the NT matrix."""
+    n = 65537
+    s, z = interior(rng, n), interior(rng, n)
+    d_h = emu.lazy_empty(n * n)
+    j = n - 1
+    dev.clear_launches()
+    emu.run_only_blocks(j, 1)
+    cones.SecondOrderConeCpp(n).nt_scaling_matrix_into(dev.array(s), dev.array(z), d_h)
+    assert [(name, grid) for name, grid, *_ in emu.launches()] == [("soc_nt_scaling_columns_kernel", (n, 1, 1))]
+    rows = np.r_[0:6, j - 5:n]  # reads of single entries are slow: a few rows at both ends
+    got = np.array([emu.read(d_h, r * n + j, 1)[0] for r in rows])
+    js = s.copy()
+    js[1:] *= -1.0
+    a, b = np.sqrt(s @ js), np.sqrt(z[0] ** 2 - z[1:] @ z[1:])
+    gamma = np.sqrt((s @ z / (a * b) + 1) / 2)
+    jw = (js / a + z / b) / (2 * gamma)  # J w, w the normalised scaling point
+    column = 2 * jw * jw[j] * (b / a)  # column j of (2 (Jw)(Jw)^T - J) / eta^2, eta^2 = a / b
+    column[j] += b / a
+    assert np.abs(got - column[rows]).max() <= nt_tolerance(s, z, column)
+
+
+def test_device_work_runs_on_the_callers_stream(cones, dev, emu, rng):
+    """Projection and NT kernels go to the caller's stream; the scalar reductions to stream 0."""
+    per_thread = 2  # the runtime's per-thread default stream handle
+    n = 300
+    cone = cones.SecondOrderConeCpp(n)
+    x = regime_vector(rng, n, "between")
+    s, z = interior(rng, n), interior(rng, n)
+    dev.clear_launches()
+    cone.project_into(dev.array(x), dev.empty(n), per_thread)
+    cone.nt_scaling_matrix_into(dev.array(s), dev.array(z), dev.empty(n * n), per_thread)
+    cone.nt_scaling_matrix_batch_custom_into(dev.array(s), dev.array(z), dev.empty(n * n), 1, stream=per_thread)
+    streams = [(name, stream) for name, _, _, _, stream in emu.launches()]
+    assert [(grid, block, shared) for name, grid, block, shared, _ in emu.launches()
+            if name == "soc_nt_scaling_columns_kernel"] == [((n, 1, 1), (256, 1, 1), 2048)] * 2
+    assert streams == [("reduce_sum_sq_kernel", 0), ("reduce_sum_sq_kernel", 0), ("soc_project_kernel", per_thread),
+                       ("soc_nt_scaling_columns_kernel", per_thread), ("soc_nt_scaling_columns_kernel", per_thread)]
 
 
 def test_device_cublas_method_refuses(cones, dev, emu):
