@@ -60,9 +60,15 @@ void launch_checked(const char* name, void (*kernel)(Params...), dim3 grid, dim3
 #define VELKORA_LAUNCH(kernel, grid, block, shared_bytes, stream, ...) \
     ::velkora::torv::cones::device::launch_checked(#kernel, kernel, grid, block, shared_bytes, stream, __VA_ARGS__)
 
-// One-dimensional launch over `work` items with kThreads per block.
+// One-dimensional grid of `blocks` blocks, or over `work` items with kThreads per block. A block count that
+// does not fit in 32 bits is saturated rather than truncated, so the runtime refuses the
+// launch (reported under the kernel's name) instead of silently covering a prefix.
+inline dim3 grid_blocks(unsigned long long blocks) {
+    return dim3(blocks > 0xffffffffull ? 0xffffffffu : static_cast<unsigned>(blocks));
+}
+
 inline dim3 grid_for(unsigned long long work, unsigned threads = kThreads) {
-    return dim3(static_cast<unsigned>(blocks_for(work, threads)));
+    return grid_blocks(blocks_for(work, threads));
 }
 
 // Global thread index, block index widened before the multiply so that vectors of

@@ -19,8 +19,11 @@ void check_unit_index(u64 length, u64 index);
 // The symmetric M with M u = v closest to I in the Frobenius sense:
 //   M = I + (u d^T + d u^T)/b - e u u^T / b^2,  b = u.u, d = v - u, e = d.u,
 // each entry formed as (((u_i d_j)/b + (u_j d_i)/b) - ((u_i e) u_j)/h) + I_ij with h = b*b.
-// Fails with what + " source vector must have nonzero finite norm" when b is not a
-// positive finite number.
+// u and v are first scaled by one power of two so that max |u_i| lies in [1, 2) (exact:
+// M is unchanged bit for bit whenever nothing over- or underflows), so pairs of extreme
+// magnitude do not overflow b*b. Fails with what + " source vector must have nonzero
+// finite norm" when b is not a positive finite number or an entry of M is not finite.
+// Host memory; the result is n*n row-major.
 std::vector<double> psb_identity_update(const double* u, const double* v, u64 n, const char* what);
 
 }  // namespace velkora::torv::cones::host

@@ -65,4 +65,10 @@ void nonnegative_nt_scaling_into(const double* s, const double* z, double* out, 
     });
 }
 
+void nonnegative_sparse_check(const double* s, const double* z, u64 n) {
+    for (u64 i = 0; i < n; ++i)
+        if (s[i] <= 0.0 || z[i] <= 0.0)
+            throw std::runtime_error("nonnegative sparse H fill requires strictly positive inputs");
+}
+
 }  // namespace velkora::torv::cones::host

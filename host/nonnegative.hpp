@@ -25,4 +25,8 @@ void nonnegative_fill_diagonal(const double* s, const double* z, double* out, u6
 // Batched H into out (B*n*n): every s_i, z_i is tested before out is touched.
 void nonnegative_nt_scaling_into(const double* s, const double* z, double* out, u64 n, u64 batch);
 
+// Precondition of the sparse H fill: every s_i > 0 and z_i > 0 (NaN passes), else
+// "nonnegative sparse H fill requires strictly positive inputs".
+void nonnegative_sparse_check(const double* s, const double* z, u64 n);
+
 }  // namespace velkora::torv::cones::host

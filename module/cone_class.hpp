@@ -19,6 +19,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "cuda/device_api.hpp"
+#include "host/sparse_fill.hpp"
 #include "module/results.hpp"
 #include "module/views.hpp"
 
@@ -200,6 +201,73 @@ void bind_method_choice(nb::class_<typename F::Bound>& cls) {
                 });
         },
         "s"_a.noconvert(), "z"_a.noconvert(), "output"_a.noconvert(), "batch"_a, "stream"_a = 0);
+}
+
+// The sparse H fill (methods 11 and 12, registered last). F additionally supplies:
+//   sparse_entries(c, s, z) -> callable (r, c) -> double  (host: the cone's precondition
+//                              and H preparation, done before anything is written)
+//   hmatrix_csr_cuda(c, s, z, indptr, indices, values, nnz, row_offset, device, stream)
+//   hmatrix_coo_cuda(c, s, z, row_indices, col_indices, values, nnz, row_offset, device, stream)
+template <class F>
+void bind_sparse_methods(nb::class_<typename F::Bound>& cls) {
+    using B = typename F::Bound;
+    using namespace nb::literals;
+
+    cls.def(
+        "hmatrix_csr_values_into",
+        [](const B& c, const RoVector& s, const RoVector& z, const IndexVector& indptr, const IndexVector& indices,
+           const RwVector& values, u64 row_offset, StreamHandle stream) {
+            const u64 rows = F::rows(c);
+            auto sv = vector_view(s, rows, "s");
+            auto zv = vector_view(z, rows, "z");
+            auto ptr = index_vector_view(indptr, "indptr");
+            auto idx = index_vector_view(indices, "indices");
+            auto vals = vector_view(values, idx.size, "values");
+            check_inputs_same_device(sv, zv);
+            const int device = check_input_output_device(sv, vals);
+            check_index_device(sv, ptr, "first sparse index");
+            check_index_device(sv, idx, "second sparse index");
+            if (sv.is_cuda()) {
+                require_cuda_runtime();
+                // The kernels read indptr at row_offset .. row_offset + rows: its length is
+                // known here, so a short one is refused before launching.
+                host::check_csr_indptr_length(ptr.size, rows, row_offset);
+                F::hmatrix_csr_cuda(c, sv.data, zv.data, ptr.data, idx.data, vals.data, vals.size, row_offset, device,
+                                    stream);
+                return;
+            }
+            auto entry = F::sparse_entries(c, sv.data, zv.data);
+            host::csr_fill(ptr.data, ptr.size, idx.data, vals.data, vals.size, rows, row_offset, entry);
+        },
+        "s"_a.noconvert(), "z"_a.noconvert(), "indptr"_a.noconvert(), "indices"_a.noconvert(),
+        "values"_a.noconvert(), "row_offset"_a = 0, "stream"_a = 0);
+
+    cls.def(
+        "hmatrix_coo_values_into",
+        [](const B& c, const RoVector& s, const RoVector& z, const IndexVector& row_indices,
+           const IndexVector& col_indices, const RwVector& values, u64 row_offset, StreamHandle stream) {
+            const u64 rows = F::rows(c);
+            auto sv = vector_view(s, rows, "s");
+            auto zv = vector_view(z, rows, "z");
+            auto ri = index_vector_view(row_indices, "row_indices");
+            auto ci = index_vector_view(col_indices, "col_indices");
+            auto vals = vector_view(values, ri.size, "values");
+            check_entry_count(ci.size, ri.size, "COO col_indices");
+            check_inputs_same_device(sv, zv);
+            const int device = check_input_output_device(sv, vals);
+            check_index_device(sv, ri, "first sparse index");
+            check_index_device(sv, ci, "second sparse index");
+            if (sv.is_cuda()) {
+                require_cuda_runtime();
+                F::hmatrix_coo_cuda(c, sv.data, zv.data, ri.data, ci.data, vals.data, vals.size, row_offset, device,
+                                    stream);
+                return;
+            }
+            auto entry = F::sparse_entries(c, sv.data, zv.data);
+            host::coo_fill(ri.data, ci.data, vals.data, vals.size, rows, row_offset, entry);
+        },
+        "s"_a.noconvert(), "z"_a.noconvert(), "row_indices"_a.noconvert(), "col_indices"_a.noconvert(),
+        "values"_a.noconvert(), "row_offset"_a = 0, "stream"_a = 0);
 }
 
 }  // namespace velkora::torv::cones::cpp

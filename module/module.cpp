@@ -31,4 +31,5 @@ NB_MODULE(_cpp_cuda, m) {
     cones::cpp::register_second_order_cone(m);
     cones::cpp::register_psd_cone(m);
     cones::cpp::register_exponential_cone(m);
+    cones::cpp::register_psd_functions(m);
 }

@@ -1,5 +1,6 @@
 // NonnegativeConeCpp: the nonnegative orthant's routines plugged into the shared class
 // surface.
+#include "cuda/hmatrix_cuda.hpp"
 #include "cuda/nonnegative_cuda.hpp"
 #include "host/nonnegative.hpp"
 #include "module/bound_types.hpp"
@@ -53,6 +54,22 @@ struct NonnegativeFamily {
                         StreamHandle stream) {
         device::nonnegative_nt_scaling_cuda(s, z, out, c.dim, batch, dev, stream);
     }
+
+    // Sparse fill: H(r, c) = z_r / s_r on the diagonal, computed at the stored positions.
+    static auto sparse_entries(const Bound& c, const double* s, const double* z) {
+        host::nonnegative_sparse_check(s, z, c.dim);
+        return [s, z](u64 r, u64 col) { return r == col ? z[r] / s[r] : 0.0; };
+    }
+    static void hmatrix_csr_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* indptr,
+                                 const std::int64_t* indices, double* values, u64 nnz, u64 row_offset, int dev,
+                                 StreamHandle stream) {
+        device::nonnegative_hmatrix_csr_cuda(s, z, indptr, indices, values, nnz, c.dim, row_offset, dev, stream);
+    }
+    static void hmatrix_coo_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* rows,
+                                 const std::int64_t* cols, double* values, u64 nnz, u64 row_offset, int dev,
+                                 StreamHandle stream) {
+        device::nonnegative_hmatrix_coo_cuda(s, z, rows, cols, values, nnz, c.dim, row_offset, dev, stream);
+    }
 };
 
 }  // namespace
@@ -60,6 +77,7 @@ struct NonnegativeFamily {
 void register_nonnegative_cone(nb::module_& m) {
     auto cls = bind_cone_class<NonnegativeFamily>(m);
     bind_shared_methods<NonnegativeFamily>(cls);
+    bind_sparse_methods<NonnegativeFamily>(cls);
 }
 
 }  // namespace velkora::torv::cones::cpp

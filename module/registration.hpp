@@ -12,4 +12,7 @@ void register_second_order_cone(nanobind::module_& m);
 void register_psd_cone(nanobind::module_& m);
 void register_exponential_cone(nanobind::module_& m);
 
+// psd_smat, psd_svec, psd_smat_into, psd_svec_into (after the classes).
+void register_psd_functions(nanobind::module_& m);
+
 }  // namespace velkora::torv::cones::cpp

@@ -64,6 +64,11 @@ int check_input_output_device(const Placement& input, const Placement& output) {
     return input.device_id;
 }
 
+void check_index_device(const Placement& cone_vectors, const Placement& index, const char* which) {
+    if (!same_device(cone_vectors, index))
+        throw std::runtime_error(std::string(which) + " must live on the same device as the cone vectors");
+}
+
 void require_cuda_runtime() {
     if (!device::cuda_device_available()) throw std::runtime_error("CUDA runtime is required for CUDA cone arrays");
 }

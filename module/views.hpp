@@ -68,6 +68,8 @@ VectorView<double> dense_output_view(const RwVector& array, u64 expected, const 
 void check_inputs_same_device(const Placement& a, const Placement& b);
 // "input and output must live on the same device"; returns the common ordinal.
 int check_input_output_device(const Placement& input, const Placement& output);
+// "<which> must live on the same device as the cone vectors" (sparse index arrays).
+void check_index_device(const Placement& cone_vectors, const Placement& index, const char* which);
 // "CUDA runtime is required for CUDA cone arrays" unless a CUDA device is usable
 // (asked again on every call).
 void require_cuda_runtime();

@@ -35,7 +35,7 @@ CHOICE_METHODS = [
     ("nt_scaling_matrix_batch_custom_into", NT_BATCH),
     ("nt_scaling_matrix_batch_cublas_into", NT_BATCH),
 ]
-SPARSE = f"(self, s: {RO}, z: {RO}, {{}}: {IX}, {{}}: {IX}, values: {RW}, row_offset: int = \\0, stream: int = \\0) -> None"
+SPARSE = f"(self, s: {RO}, z: {RO}, {{}}: {IX}, {{}}: {IX}, values: {RW}, row_offset: int = \\0, stream: int = \\1) -> None"
 SPARSE_METHODS = [
     ("hmatrix_csr_values_into", SPARSE.format("indptr", "indices")),
     ("hmatrix_coo_values_into", SPARSE.format("row_indices", "col_indices")),

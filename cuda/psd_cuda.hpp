@@ -1,0 +1,41 @@
+// Device launchers of the PSD cone (plain C++ declarations). Pointers are device memory
+// on `device`; svec vectors have m = n(n+1)/2 entries, dense matrices n*n, operators
+// m*m, batches back to back. Asynchronous on `stream` unless a scalar is returned.
+#pragma once
+
+#include "cuda/device_api.hpp"
+
+namespace velkora::torv::cones::device {
+
+// Largest order served by the general (one thread per item) NT path.
+constexpr std::uint64_t kPsdGeneralMaxOrder = 32;
+
+// Refuses orders above the device limit: "CUDA PSD NT scaling currently supports dim <= 32".
+void psd_check_order(std::uint64_t n);
+
+// Order-2 projection of one svec triple (closed-form eigen-split).
+void psd2_project_cuda(const double* in, double* out, int device, StreamHandle stream);
+// Order-2 violation sqrt(min(l+, 0)^2 + min(l-, 0)^2) (synchronous, default stream).
+double psd2_violation_cuda(const double* in, int device);
+// tol >= the order-2 violation (synchronous).
+bool psd2_contains_cuda(const double* in, double tol, int device);
+
+// NT operators H (m x m per item) with the default method ("analytic" for n <= 2,
+// "custom" above), the "custom" method and the "cublas" method (refused for n >= 3 in
+// this build). n > 32 is refused before any allocation.
+void psd_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch, int device,
+                         StreamHandle stream);
+void psd_nt_scaling_custom_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch,
+                                int device, StreamHandle stream);
+void psd_nt_scaling_cublas_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch,
+                                int device, StreamHandle stream);
+// Only the n x n scaling points W (item b at b*n*n, symmetrised) for 3 <= n <= 32.
+void psd_nt_w_cuda(const double* s, const double* z, double* W, std::uint64_t n, std::uint64_t batch, int device,
+                   StreamHandle stream);
+
+// Dense matrices from svec vectors and svec vectors from the lower triangles of dense
+// matrices, `batch` items.
+void psd_smat_cuda(const double* v, double* M, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream);
+void psd_svec_cuda(const double* M, double* v, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream);
+
+}  // namespace velkora::torv::cones::device

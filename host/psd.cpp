@@ -1,0 +1,51 @@
+// Host projection, violation and membership of the PSD cone by the Jacobi
+// eigen-decomposition (absolute 1e-12 stop, as the decomposition defines it).
+#include "host/psd.hpp"
+
+#include <cmath>
+#include <vector>
+
+#include "host/psd_eigen.hpp"
+#include "host/psd_svec.hpp"
+
+namespace velkora::torv::cones::host {
+
+namespace {
+// 0 when 0 > x, else x: NaN is kept.
+inline double clip_at_zero(double x) { return 0.0 > x ? 0.0 : x; }
+}  // namespace
+
+void psd_project(const double* in, double* out, u64 n) {
+    if (n == 1) {
+        out[0] = clip_at_zero(in[0]);
+        return;
+    }
+    std::vector<double> A = psd_smat_host(in, n), V;
+    psd_jacobi_eigen(A, V, n);
+    // Only the lower triangle of R feeds the svec, so only it is accumulated.
+    std::vector<double> R(n * n, 0.0);
+    for (u64 a = 0; a < n; ++a) {
+        const double lambda = clip_at_zero(A[a * n + a]);
+        for (u64 i = 0; i < n; ++i) {
+            const double li = lambda * V[i * n + a];
+            for (u64 j = 0; j <= i; ++j) R[i * n + j] += li * V[j * n + a];
+        }
+    }
+    psd_svec_fill(R.data(), n, out);
+}
+
+double psd_violation(const double* x, u64 n) {
+    if (n == 1) return clip_at_zero(-x[0]);
+    std::vector<double> A = psd_smat_host(x, n), V;
+    psd_jacobi_eigen(A, V, n);
+    double sum = 0.0;
+    for (u64 k = 0; k < n; ++k) {
+        const double lambda = A[k * n + k];
+        if (lambda < 0.0) sum += lambda * lambda;
+    }
+    return std::sqrt(sum);
+}
+
+bool psd_contains(const double* x, u64 n, double atol) { return atol >= psd_violation(x, n); }
+
+}  // namespace velkora::torv::cones::host

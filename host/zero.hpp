@@ -1,0 +1,30 @@
+// Host arithmetic of the zero cone {0} of dimension n (equality constraints). All
+// pointers are host memory; batches are B items back to back.
+#pragma once
+
+#include <cstdint>
+
+namespace velkora::torv::cones::host {
+
+using u64 = std::uint64_t;
+
+// out = 0 (all n entries); the input is never read. One memset up to 8192 entries,
+// a parallel clear in static chunks above.
+void zero_project(double* out, u64 n);
+// Euclidean norm sqrt(sum x_i^2); sequential index-order sum up to 8192 entries,
+// per-thread partial sums above.
+double zero_violation(const double* x, u64 n);
+// False at the first i (in index order, one thread) with |x_i| > atol; NaN never fails.
+bool zero_contains(const double* x, u64 n, double atol);
+// Refuses with "zero-cone NT scaling requires zero primal and dual vectors" when the
+// norm of the n entries of s, or else of z, is > 1e-10 (a NaN norm passes).
+void zero_check_nt_inputs(const double* s, const double* z, u64 n);
+// B identity matrices of order n into out (B*n*n): the norm test runs once over all
+// B*n entries of s and then of z before out is touched.
+void zero_nt_scaling_into(const double* s, const double* z, double* out, u64 n, u64 batch);
+
+// Precondition of the sparse H fill: every s_i and z_i exactly 0.0 (either sign; NaN
+// fails), else "zero-cone sparse H fill requires zero primal and dual inputs".
+void zero_sparse_check(const double* s, const double* z, u64 n);
+
+}  // namespace velkora::torv::cones::host
