@@ -20,8 +20,8 @@ constexpr const char* kInteriorMessage = "SOC NT scaling requires strictly inter
 double sequential_tail_norm(const double* x, u64 n) { return soc_tail_norm(x, n, false); }
 
 // Strict interior: x_0 > ||x_bar|| (NaN is not interior).
-void require_interior(const double* x, u64 n) {
-    if (!(x[0] > sequential_tail_norm(x, n))) throw std::runtime_error(kInteriorMessage);
+void require_interior(const double* x, u64 n, const char* message) {
+    if (!(x[0] > sequential_tail_norm(x, n))) throw std::runtime_error(message);
 }
 
 // Column i of H = Q_outer Q_mid Q_outer e_i into column i of the row-major H.
@@ -37,9 +37,9 @@ void nt_column(const SocQuadRep& outer, const SocQuadRep& mid_rep, u64 i, double
 // All n columns; from n >= 256 on a static schedule over the columns, each thread with its
 // own three scratch vectors (allocated before the parallel region, so a failing allocation
 // throws on the calling thread).
-void nt_columns(const SocQuadRep& outer, const SocQuadRep& mid_rep, double* H) {
+void nt_columns(const SocQuadRep& outer, const SocQuadRep& mid_rep, double* H, bool allow_parallel) {
     const u64 n = outer.n;
-    if (n < kSocColumnThreshold) {
+    if (n < kSocColumnThreshold || !allow_parallel) {
         std::vector<double> scratch(3 * n);
         for (u64 i = 0; i < n; ++i)
             nt_column(outer, mid_rep, i, scratch.data(), scratch.data() + n, scratch.data() + 2 * n, H);
@@ -126,11 +126,13 @@ void soc_quad_column(const SocQuadRep& rep, u64 i, double* col) {
     col[i] = rep.det + col[i];
 }
 
-void soc_spectral_power(const double* x, u64 n, double p, double* y) {
+namespace {
+
+void spectral_power(const double* x, u64 n, double p, double* y, const char* message) {
     const double r = sequential_tail_norm(x, n);
     const double l1 = x[0] + r;
     const double l2 = x[0] - r;
-    if (l1 <= 0.0 || l2 <= 0.0) throw std::runtime_error(kInteriorMessage);
+    if (l1 <= 0.0 || l2 <= 0.0) throw std::runtime_error(message);
     const double p1 = std::pow(l1, p);
     const double p2 = std::pow(l2, p);
     for (u64 k = 0; k < n; ++k) y[k] = 0.0;
@@ -143,20 +145,35 @@ void soc_spectral_power(const double* x, u64 n, double p, double* y) {
 
 // H = Q(a) Q(c) Q(a) with a = s^-1/2, c = u^1/2, u = Q(s^1/2) z. Q(s^-1/2) s = e, Q(c) e = u and
 // Q(s^-1/2) u = z give H s = z; each factor is symmetric, so H is. u is interior exactly
-// when z is (Q of an interior point maps the cone's interior onto itself).
-void soc_nt_scaling_into(const double* s, const double* z, double* H, u64 n) {
-    require_interior(s, n);
-    require_interior(z, n);
+// when z is (Q of an interior point maps the cone's interior onto itself). Every refusal
+// (`message`) comes before H is touched.
+void nt_scaling(const double* s, const double* z, double* H, u64 n, const char* message, bool allow_parallel) {
+    require_interior(s, n, message);
+    require_interior(z, n, message);
     std::vector<double> work(4 * n);
     double* a = work.data();      // s^-1/2
     double* b = a + n;            // s^1/2
     double* u = b + n;            // Q(s^1/2) z
     double* c = u + n;            // u^1/2
-    soc_spectral_power(s, n, -0.5, a);
-    soc_spectral_power(s, n, 0.5, b);
+    spectral_power(s, n, -0.5, a, message);
+    spectral_power(s, n, 0.5, b, message);
     soc_quad_apply(soc_quad_rep(b, n), z, u);
-    soc_spectral_power(u, n, 0.5, c);
-    nt_columns(soc_quad_rep(a, n), soc_quad_rep(c, n), H);
+    spectral_power(u, n, 0.5, c, message);
+    nt_columns(soc_quad_rep(a, n), soc_quad_rep(c, n), H, allow_parallel);
+}
+
+}  // namespace
+
+void soc_spectral_power(const double* x, u64 n, double p, double* y) { spectral_power(x, n, p, y, kInteriorMessage); }
+
+void soc_nt_scaling_into(const double* s, const double* z, double* H, u64 n) {
+    nt_scaling(s, z, H, n, kInteriorMessage, true);
+}
+
+std::vector<double> soc_sparse_dense(const double* s, const double* z, u64 n) {
+    std::vector<double> h(n * n, 0.0);
+    nt_scaling(s, z, h.data(), n, "SOC sparse H fill requires strictly interior cone vectors", false);
+    return h;
 }
 
 std::vector<double> soc_nt_dense(const double* s, const double* z, u64 n) {

@@ -50,6 +50,9 @@ void soc_spectral_power(const double* x, u64 n, double p, double* y);
 void soc_nt_scaling_into(const double* s, const double* z, double* H, u64 n);
 // The same matrix as a new vector of n*n values.
 std::vector<double> soc_nt_dense(const double* s, const double* z, u64 n);
+// The same matrix for the sparse H fill: every column on the calling thread, refusals
+// read "SOC sparse H fill requires strictly interior cone vectors".
+std::vector<double> soc_sparse_dense(const double* s, const double* z, u64 n);
 // Items b = 0..batch-1 in order: H_b of (s[b*n..], z[b*n..]) into H[b*n*n..]. A failing item
 // leaves the earlier items written and its own block untouched.
 void soc_nt_scaling_batch_into(const double* s, const double* z, double* H, u64 n, u64 batch);

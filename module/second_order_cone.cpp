@@ -2,6 +2,7 @@
 // device routines plugged into the shared class surface, plus the device NT method choice.
 #include <stdexcept>
 
+#include "cuda/hmatrix_cuda.hpp"
 #include "cuda/second_order_cuda.hpp"
 #include "host/second_order.hpp"
 #include "module/bound_types.hpp"
@@ -63,6 +64,21 @@ struct SecondOrderFamily {
                                StreamHandle stream) {
         device::soc_nt_scaling_cublas_cuda(s, z, out, c.dim, batch, dev, stream);
     }
+
+    // Sparse fill: the dense H once (on the calling thread), then read at stored positions.
+    static auto sparse_entries(const Bound& c, const double* s, const double* z) {
+        return [n = c.dim, h = host::soc_sparse_dense(s, z, c.dim)](u64 r, u64 col) { return h[r * n + col]; };
+    }
+    static void hmatrix_csr_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* indptr,
+                                 const std::int64_t* indices, double* values, u64 nnz, u64 row_offset, int dev,
+                                 StreamHandle stream) {
+        device::soc_hmatrix_csr_cuda(s, z, indptr, indices, values, nnz, c.dim, row_offset, dev, stream);
+    }
+    static void hmatrix_coo_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* row_idx,
+                                 const std::int64_t* col_idx, double* values, u64 nnz, u64 row_offset, int dev,
+                                 StreamHandle stream) {
+        device::soc_hmatrix_coo_cuda(s, z, row_idx, col_idx, values, nnz, c.dim, row_offset, dev, stream);
+    }
 };
 
 }  // namespace
@@ -71,6 +87,7 @@ void register_second_order_cone(nb::module_& m) {
     auto cls = bind_cone_class<SecondOrderFamily>(m);
     bind_shared_methods<SecondOrderFamily>(cls);
     bind_method_choice<SecondOrderFamily>(cls);
+    bind_sparse_methods<SecondOrderFamily>(cls);
 }
 
 }  // namespace velkora::torv::cones::cpp
