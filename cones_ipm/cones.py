@@ -408,6 +408,15 @@ class ConeProduct:
     def identity(self):
         return np.concatenate([b.identity() for b in self.blocks])
 
+    def inverse_scaling_matrix(self, s, z):
+        """The block-diagonal H⁻¹ as an (m, m) CSR matrix, every block written by the
+        module straight into the CSR values (on the device for device arrays).
+
+        The NT scaling point of the pair (z, s) is the inverse of that of (s, z), so the
+        module's scaling of the swapped pair, which maps z to s, is H⁻¹ itself. For the
+        exponential cone the swapped pair gives the secant block that maps z to s."""
+        return self.scaling_matrix(z, s)
+
     def scaling_matrix(self, s, z):
         """The block-diagonal H (H s = z) as an (m, m) CSR matrix, every block written by
         the module straight into the CSR values (on the device for device arrays)."""

@@ -57,10 +57,19 @@ def cvxopt_objective(problem):
     args = [cvxopt.matrix(prob.c), cvxopt.matrix(G), cvxopt.matrix(h), dims]
     if prob.p:
         args += [cvxopt.matrix(prob.A.toarray()), cvxopt.matrix(prob.b)]
-    opts = dict(show_progress=False, abstol=1e-10, reltol=1e-10, feastol=1e-10, maxiters=200)
     start = time.perf_counter()
-    sol = solvers.conelp(*args, options=opts)
+    # Tight tolerances first; CVXOPT can stop with a domain error in its scaling update
+    # when pushed that far, so fall back to looser ones.
+    for tol in (1e-10, 1e-9, 1e-8):
+        opts = dict(show_progress=False, abstol=tol, reltol=tol, feastol=tol, maxiters=200)
+        try:
+            sol = solvers.conelp(*args, options=opts)
+            break
+        except (ValueError, ArithmeticError):
+            sol = None
     seconds = time.perf_counter() - start
+    if sol is None:
+        return "error", np.nan, seconds
     status = sol["status"]
     obj = sol["primal objective"] if status in ("optimal", "unknown") and sol["x"] is not None else np.nan
     return status, float(obj) if obj is not None else np.nan, seconds

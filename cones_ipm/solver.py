@@ -25,7 +25,7 @@ class Settings:
     tol_infeas: float = 1e-8    # residual of an infeasibility certificate
     max_iter: int = 100
     step_fraction: float = 0.99  # of the largest step to the boundary
-    regularization: float = 1e-13  # static δ of the reduced KKT system (relative)
+    regularization: float = 1e-12  # static δ on the zero diagonal blocks of the KKT matrix
     refinement_steps: int = 3
     corrector: bool = True       # Mehrotra's second-order term on symmetric cones
     verbose: bool = False
@@ -54,36 +54,32 @@ class Result:
 
 
 class _Kkt:
-    """Solves, for the current H (H s = z),
+    """Solves, for the current H⁻¹ (block diagonal, from the module),
         Aᵀ u_y + Gᵀ u_z = b_x,   A u_x = b_y,   G u_x − H⁻¹ u_z = b_z
-    through the reduced symmetric system [[GᵀHG + δI, Aᵀ], [A, −δI]] [u_x; u_y] =
-    [b_x + GᵀH b_z; b_y], u_z = H (G u_x − b_z), with iterative refinement against the
-    unregularised equations (all on the host, SciPy sparse LU)."""
+    as one symmetric indefinite system [[δI, Aᵀ, Gᵀ], [A, −δI, 0], [G, 0, −H⁻¹]]
+    (SciPy sparse LU on the host) with iterative refinement against δ = 0."""
 
-    def __init__(self, G, A, H, settings):
-        self.G, self.A, self.H = G, A, H
-        self.n, self.p = G.shape[1], A.shape[0]
+    def __init__(self, G, A, Hinv, settings):
+        n, p = G.shape[1], A.shape[0]
+        self.n, self.p = n, p
         self.refinement_steps = settings.refinement_steps
-        GtHG = (G.T @ H @ G).tocsc()
-        scale = max(1.0, abs(GtHG.diagonal()).max(initial=0.0))
-        delta = settings.regularization * scale
-        K = sp.bmat([[GtHG + delta * sp.identity(self.n), A.T],
-                     [A, -delta * sp.identity(self.p) if self.p else None]], format="csc")
-        self.K0 = sp.bmat([[GtHG, A.T], [A, None]], format="csc") if self.p else GtHG
-        self.lu = spla.splu(K)
+        delta = settings.regularization
+        self.K0 = sp.bmat([[sp.csr_matrix((n, n)), A.T, G.T],
+                           [A, sp.csr_matrix((p, p)), None],
+                           [G, None, -Hinv]], format="csc")
+        reg = sp.diags(np.concatenate([np.full(n, delta), np.full(p, -delta), np.zeros(G.shape[0])]))
+        self.lu = spla.splu((self.K0 + reg).tocsc())
 
     def solve(self, bx, by, bz):
-        n = self.n
-        rhs = np.concatenate([bx + self.G.T @ (self.H @ bz), by])
+        rhs = np.concatenate([bx, by, bz])
         u = self.lu.solve(rhs)
         for _ in range(self.refinement_steps):
             r = rhs - self.K0 @ u
             if not np.all(np.isfinite(r)):
                 break
             u = u + self.lu.solve(r)
-        ux, uy = u[:n], u[n:]
-        uz = self.H @ (self.G @ ux - bz)
-        return ux, uy, uz
+        n, p = self.n, self.p
+        return u[:n], u[n:n + p], u[n + p:]
 
 
 def _norm(v):
@@ -170,9 +166,9 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             if it == settings.max_iter:
                 return result(MAX_ITERATIONS, x, y, z, s, tau, kappa, it, resid=resid)
 
-            # Scaling matrix H (H s = z) of every block from the module.
-            H = K.scaling_matrix(s, z)
-            kkt = _Kkt(G, A, H, settings)
+            # Inverse scaling H⁻¹ of every block, from the module.
+            Hinv = K.inverse_scaling_matrix(s, z)
+            kkt = _Kkt(G, A, Hinv, settings)
             x1, y1, z1 = kkt.solve(-c, b, h)
             q1 = c @ x1 + b @ y1 + h @ z1
 
@@ -203,7 +199,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             # blocks (= −s + σμ z⁻¹ without the second-order term) in the NT scaled
             # variables λ = W z = W⁻ᵀ s, WᵀW = H⁻¹; −s + σμ H⁻¹(−∇F(s)) on exponential
             # blocks; κ dτ + τ dκ = −τκ + σμ − dτ_a dκ_a.
-            ds_target = _centring_target(K, H, s, z, sigma * mu, aff if settings.corrector else None)
+            ds_target = _centring_target(K, Hinv, s, z, sigma * mu, aff if settings.corrector else None)
             dk_target = -tau * kappa + sigma * mu - (aff[4] * aff[5] if settings.corrector else 0.0)
             dx, dy, dz, ds, dtau, dkappa = direction(1.0 - sigma, ds_target, dk_target)
             alpha = min(1.0, settings.step_fraction * max_step(ds, dz, dtau, dkappa))
@@ -236,7 +232,7 @@ def _symmetric_mask(K):
     return mask
 
 
-def _centring_target(K, H, s, z, sigma_mu, aff):
+def _centring_target(K, Hinv, s, z, sigma_mu, aff):
     target = -s.copy()
     for blk in K.blocks:
         sl = blk.sl
@@ -247,6 +243,5 @@ def _centring_target(K, H, s, z, sigma_mu, aff):
                 v = v - blk.prod(nt.WinvT(aff[3][sl]), nt.W(aff[2][sl]))
             target[sl] += nt.WT(blk.solve(nt.lam, v))
         else:
-            hb = H[sl, sl].toarray()
-            target[sl] += sigma_mu * np.linalg.solve(hb, blk.barrier_gradient(s[sl]))
+            target[sl] += sigma_mu * (Hinv[sl, sl] @ blk.barrier_gradient(s[sl]))
     return target
