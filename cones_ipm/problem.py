@@ -72,6 +72,9 @@ class ConicProblem:
             raise ValueError(f"h has {self.h.size} entries, expected {m}")
         if self.A.shape[1] != n or self.A.shape[0] != self.b.size:
             raise ValueError(f"A has shape {self.A.shape}, expected ({self.b.size}, {n})")
+        for label, arr in (("c", self.c), ("G", self.G.data), ("h", self.h), ("A", self.A.data), ("b", self.b)):
+            if not np.all(np.isfinite(arr)):
+                raise ValueError(f"{label} has non-finite entries")
 
     @property
     def n(self) -> int:

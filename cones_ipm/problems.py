@@ -75,7 +75,7 @@ def random_feasible(name, cones, n, p, seed, density=1.0, description=""):
     return ConicProblem(name, c, G, h, cones, A, b, description or f"random feasible, seed {seed}")
 
 
-def portfolio(seed=11, assets=20, factors=4, risk=0.15):
+def portfolio(seed=11, assets=20, factors=4, risk=0.05):
     """Markowitz: max μᵀw s.t. 1ᵀw = 1, w ≥ 0, ‖Σ^{1/2} w‖ ≤ risk (second-order cone),
     with a factor covariance Σ = F Fᵀ + diag(d). Variables x = w."""
     rng = np.random.default_rng(seed)

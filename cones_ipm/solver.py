@@ -25,6 +25,7 @@ class Settings:
     tol_infeas: float = 1e-8    # residual of an infeasibility certificate
     max_iter: int = 100
     step_fraction: float = 0.99  # of the largest step to the boundary
+    min_step: float = 1e-10      # a shorter step ends the solve as a numerical error
     regularization: float = 1e-12  # static δ on the zero diagonal blocks of the KKT matrix
     refinement_steps: int = 3
     corrector: bool = True       # Mehrotra's second-order term on symmetric cones
@@ -203,6 +204,8 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             dk_target = -tau * kappa + sigma * mu - (aff[4] * aff[5] if settings.corrector else 0.0)
             dx, dy, dz, ds, dtau, dkappa = direction(1.0 - sigma, ds_target, dk_target)
             alpha = min(1.0, settings.step_fraction * max_step(ds, dz, dtau, dkappa))
+            if alpha < settings.min_step:
+                raise ConeFailure(f"step length collapsed to {alpha:.1e} (direction leaves the cone)")
 
             x, y, z, s = x + alpha * dx, y + alpha * dy, z + alpha * dz, s + alpha * ds
             tau, kappa = tau + alpha * dtau, kappa + alpha * dkappa
