@@ -95,6 +95,8 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
     "max_iterations" or "numerical_error" (with a message)."""
     settings = settings or Settings()
     for key, value in overrides.items():
+        if not hasattr(settings, key):
+            raise TypeError(f"unknown solver setting {key!r}")
         setattr(settings, key, value)
     start = time.perf_counter()
     prob = problem.without_zero_cones()
