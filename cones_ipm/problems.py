@@ -151,6 +151,30 @@ def entropy(seed=3, size=8, moments=2):
                         extra=dict(F=F, g=g))
 
 
+def log_sum_exp(seed=4, terms=6, dim=3):
+    """min log Σ_i exp(F_i x + g_i) over the box ‖x‖∞ ≤ 1, as
+    min t s.t. (F_i x + g_i − t, 1, u_i) ∈ K_exp, Σ u ≤ 1, −1 ≤ x ≤ 1. Variables (t, x, u)."""
+    rng = np.random.default_rng(seed)
+    F, g = rng.standard_normal((terms, dim)), rng.standard_normal(terms)
+    n = 1 + dim + terms
+    G = np.zeros((3 * terms + 1 + 2 * dim, n))
+    h = np.zeros(3 * terms + 1 + 2 * dim)
+    for i in range(terms):
+        G[3 * i, 0], G[3 * i, 1:1 + dim], h[3 * i] = 1.0, -F[i], g[i]
+        h[3 * i + 1] = 1.0
+        G[3 * i + 2, 1 + dim + i] = -1.0
+    r = 3 * terms
+    G[r, 1 + dim:], h[r] = 1.0, 1.0
+    G[r + 1:r + 1 + dim, 1:1 + dim] = np.eye(dim)
+    G[r + 1 + dim:, 1:1 + dim] = -np.eye(dim)
+    h[r + 1:] = 1.0
+    c = np.zeros(n)
+    c[0] = 1.0
+    return ConicProblem("log_sum_exp", c, sp.csr_matrix(G), h,
+                        [ConeSpec("exp", terms), ConeSpec("nonnegative", 1 + 2 * dim)],
+                        description=f"log-sum-exp of {terms} affine terms over a box", extra=dict(F=F, g=g))
+
+
 def shipped_problems():
     """The problems the runner prints and the tests solve."""
     return [

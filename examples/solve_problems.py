@@ -66,10 +66,9 @@ def main():
             print(f"  {prob.name:16s} {where:6s} {res.status:18s} after {res.iterations:2d} iterations "
                   f"({res.message}); Clarabel: {clarabel_objective(prob)[0]}")
 
-    print("\nexponential cone (secant scaling block) on a maximum-entropy problem:")
-    prob = problems.entropy()
-    cl_status, cl_obj, _ = clarabel_objective(prob)
-    for where in places:
+    print("\nexponential cone (secant scaling block), maximum entropy and log-sum-exp:")
+    for prob, where in [(p, w) for p in (problems.entropy(), problems.log_sum_exp()) for w in places]:
+        cl_status, cl_obj, _ = clarabel_objective(prob)
         res = solve(prob, where=where, max_iter=50)
         last = res.history[-1] if res.history else {}
         print(f"  {prob.name:16s} {where:6s} {res.status:16s} after {res.iterations:2d} iterations, "

@@ -164,10 +164,11 @@ def test_non_finite_data_is_refused():
                      [ConeSpec("nonnegative", 1)])
 
 
-def test_exponential_cone_run_ends_with_a_status():
+@pytest.mark.parametrize("make", [problems.entropy, problems.log_sum_exp])
+def test_exponential_cone_run_ends_with_a_status(make):
     # The module's exponential block is a secant scaling; whatever the solver makes of it,
     # the run must end with a status, and an "optimal" claim must be right.
-    prob = problems.entropy()
+    prob = make()
     res = solve(prob, max_iter=25)
     assert res.status in ("optimal", "max_iterations", "numerical_error")
     if res.status == "optimal":
