@@ -171,16 +171,18 @@ def host_demo():
 
 
 def kkt_demo():
-    """A KKT-style matrix [[0, A^T], [A, -H]] whose H block is filled cone by cone straight
-    into the values of one SciPy CSR matrix."""
+    """A KKT matrix [[0, G^T], [G, H]] stored as its upper triangle (as symmetric
+    factorisations take it): the rows of each cone then hold only that cone's part of H,
+    which the module fills cone by cone straight into the values of one SciPy CSR matrix
+    (stored entries of a cone's rows outside its block would be cleared)."""
     import scipy.sparse as sp
 
-    parts = [f for f in families(4) if hasattr(f[1], "hmatrix_csr_values_into")]
+    parts = families(4)
     rows = sum(f[1].rows for f in parts)
     n_var = 3
-    a = sp.random(rows, n_var, density=0.6, random_state=3, format="csr")
+    g = sp.random(rows, n_var, density=0.6, random_state=3, format="csr")
     pattern = sp.block_diag([sp.csr_matrix(np.ones((f[1].rows, f[1].rows))) for f in parts], format="csr")
-    kkt = sp.bmat([[sp.csr_matrix((n_var, n_var)), a.T], [a, pattern]], format="csr")
+    kkt = sp.triu(sp.bmat([[sp.csr_matrix((n_var, n_var)), g.T], [g, pattern]]), format="csr")
     kkt.sort_indices()
     indptr, indices = kkt.indptr.astype(np.int64), kkt.indices.astype(np.int64)
     offset = n_var
@@ -192,11 +194,11 @@ def kkt_demo():
     for label, cone, _, s, z, _ in parts:
         r = cone.rows
         block = kkt[offset:offset + r, offset:offset + r].toarray()
-        worst = max(worst, np.abs(block - cone.nt_scaling_matrix_array(s, z)).max())
+        worst = max(worst, np.abs(block - np.triu(cone.nt_scaling_matrix_array(s, z))).max())
         offset += r
-    print(f"\n== KKT matrix assembled from {len(parts)} cones ({', '.join(f[0] for f in parts)}) ==")
-    print(f"  shape {kkt.shape}, {kkt.nnz} stored entries; largest |block - dense H| = {worst:.2e}")
-    print(f"  A^T block kept: {np.array_equal(kkt[:n_var, n_var:].toarray(), a.T.toarray())}")
+    print(f"\n== KKT matrix (upper triangle) assembled from {len(parts)} cones ({', '.join(f[0] for f in parts)}) ==")
+    print(f"  shape {kkt.shape}, {kkt.nnz} stored entries; largest |H block - dense H| = {worst:.2e}")
+    print(f"  G^T block kept: {np.array_equal(kkt[:n_var, n_var:].toarray(), g.T.toarray())}")
 
 
 def device_demo():
