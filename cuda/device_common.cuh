@@ -27,6 +27,16 @@ inline cudaStream_t to_stream(StreamHandle handle) {
 // Threads per block of the element-wise and reduction kernels.
 constexpr unsigned kThreads = 256;
 
+// `T* name` bound to the block's dynamic shared memory (the launch's shared-bytes argument):
+// an extern __shared__ array under nvcc, the emulator's per-block buffer otherwise.
+#ifdef VELKORA_CUDA_EMULATION
+#define VELKORA_DYNAMIC_SHARED(T, name) T* name = static_cast<T*>(::cuemu::dynamic_shared_memory())
+#else
+#define VELKORA_DYNAMIC_SHARED(T, name) \
+    extern __shared__ T name##_dyn[];     \
+    T* name = name##_dyn
+#endif
+
 // ceil(work / threads) blocks; `threads` is a power of two.
 inline unsigned long long blocks_for(unsigned long long work, unsigned threads = kThreads) {
     return (work + threads - 1) / threads;

@@ -8,6 +8,7 @@
 
 #include "cuda/device_common.cuh"
 #include "cuda/psd_cuda.hpp"
+#include "cuda/second_order_cuda.hpp"
 #include "host/exponential_rules.hpp"
 #include "host/psd_nt.hpp"
 
@@ -220,6 +221,19 @@ void psd_gather(const double* s, const double* z, const Structure& st, u64 n, in
 }
 
 }  // namespace
+
+void soc_hmatrix_csr_cuda(const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
+                          double* values, u64 nnz, u64 d, u64 row_offset, int device, StreamHandle stream) {
+    dense_gather(Structure{true, indptr, indices, values, nnz, row_offset}, d, device, stream,
+                 [&](double* dense) { soc_nt_scaling_cuda(s, z, dense, d, 1, device, stream); });
+}
+
+void soc_hmatrix_coo_cuda(const double* s, const double* z, const std::int64_t* row_indices,
+                          const std::int64_t* col_indices, double* values, u64 nnz, u64 d, u64 row_offset, int device,
+                          StreamHandle stream) {
+    dense_gather(Structure{false, row_indices, col_indices, values, nnz, row_offset}, d, device, stream,
+                 [&](double* dense) { soc_nt_scaling_cuda(s, z, dense, d, 1, device, stream); });
+}
 
 void psd_hmatrix_csr_cuda(const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
                           double* values, u64 nnz, u64 n, u64 row_offset, int device, StreamHandle stream) {

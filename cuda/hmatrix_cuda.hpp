@@ -30,6 +30,13 @@ void exp_hmatrix_coo_cuda(const double* s, const double* z, const std::int64_t* 
                           const std::int64_t* col_indices, double* values, u64 nnz, u64 d, u64 row_offset, int device,
                           StreamHandle stream);
 
+// Dense gather of the d x d second-order NT matrix of the default device method.
+void soc_hmatrix_csr_cuda(const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
+                          double* values, u64 nnz, u64 d, u64 row_offset, int device, StreamHandle stream);
+void soc_hmatrix_coo_cuda(const double* s, const double* z, const std::int64_t* row_indices,
+                          const std::int64_t* col_indices, double* values, u64 nnz, u64 d, u64 row_offset, int device,
+                          StreamHandle stream);
+
 // n = PSD order (block of m = n(n+1)/2 rows): dense gather for n <= 2, W gather up to 32.
 void psd_hmatrix_csr_cuda(const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
                           double* values, u64 nnz, u64 n, u64 row_offset, int device, StreamHandle stream);

@@ -72,9 +72,9 @@ def np_psd(v, n):
     return svec(p), np.linalg.norm(np.minimum(w, 0.0))
 
 
-def families(n):
+def families(n, psd_order=None):
     """(label, cone, sample vector, interior s, interior z, NumPy reference or None)."""
-    psd_n = max(2, int(np.sqrt(2 * n)) // 2)
+    psd_n = psd_order if psd_order is not None else max(2, min(24, int(np.sqrt(2 * n)) // 2))
     return [
         ("zero", cones.ZeroConeCpp(n), RNG.standard_normal(n), np.zeros(n), np.zeros(n), np_zero),
         ("nonnegative", cones.NonnegativeConeCpp(n), RNG.standard_normal(n), RNG.uniform(0.5, 2, n),
@@ -132,14 +132,27 @@ def host_demo():
         print(f"  H = nt_scaling_matrix_array(s, z): shape {h.shape}, |H s - z| = {np.linalg.norm(h @ s - z):.2e}")
         hb = np.empty(2 * n * n)
         cone.nt_scaling_matrix_batch_into(np.concatenate([s, s]), np.concatenate([z, z]), hb, 2)
-        print(f"  batch of 2 into a buffer: both items equal H: {np.array_equal(hb.reshape(2, n, n)[1], h)}")
+        same = np.allclose(hb.reshape(2, n, n)[1], h, rtol=1e-14, atol=1e-15)
+        print(f"  batch of 2 into a buffer: both items equal H (to rounding): {same}")
         if hasattr(cone, "nt_scaling_matrix_default_method"):
             print(f"  device NT method by default: {cone.nt_scaling_matrix_default_method()}")
 
+    print("\n== PSD conversions ==")
+    m = random_spd(3)
+    v = cones.psd_svec(m.reshape(-1), 3)
+    print(f"  psd_svec(M) = {fmt(v, 6)}; psd_smat(v) == M: {np.allclose(cones.psd_smat(v, 3), m, rtol=1e-15)}")
+    back = np.empty(9)
+    cones.psd_smat_into(v, back, 3)
+    packed = np.empty(6)
+    cones.psd_svec_into(back, packed, 3)
+    print(f"  psd_smat_into then psd_svec_into round trip: {np.allclose(packed, v, rtol=1e-15)}")
+
+    kkt_demo()
+
     print("\n== Timings against NumPy (host arrays; ratio = NumPy time / module time) ==")
     print(f"{'family':<13}{'n':>9}  {'op':<10}{'module':>11}{'numpy':>11}{'ratio':>8}  check")
-    for n in (1000, 100000, 1000000):
-        for label, cone, x, _, _, ref in families(n):
+    for n, psd_order in ((1000, 8), (100000, 16), (1000000, 24)):
+        for label, cone, x, _, _, ref in families(n, psd_order):
             if ref is None or not hasattr(cone, "project_into"):
                 continue
             x = x if label != "psd" else x  # psd rows follow the matrix order
@@ -155,6 +168,37 @@ def host_demo():
             t_mod = best_time(lambda: cone.violation(x))
             t_np = best_time(lambda: ref(x)[1])
             print(f"{'':<13}{'':>9}  {'violation':<10}{t_mod * 1e6:>9.1f}us{t_np * 1e6:>9.1f}us{t_np / t_mod:>8.1f}")
+
+
+def kkt_demo():
+    """A KKT matrix [[0, G^T], [G, H]] stored as its upper triangle (as symmetric
+    factorisations take it): the rows of each cone then hold only that cone's part of H,
+    which the module fills cone by cone straight into the values of one SciPy CSR matrix
+    (stored entries of a cone's rows outside its block would be cleared)."""
+    import scipy.sparse as sp
+
+    parts = families(4)
+    rows = sum(f[1].rows for f in parts)
+    n_var = 3
+    g = sp.random(rows, n_var, density=0.6, random_state=3, format="csr")
+    pattern = sp.block_diag([sp.csr_matrix(np.ones((f[1].rows, f[1].rows))) for f in parts], format="csr")
+    kkt = sp.triu(sp.bmat([[sp.csr_matrix((n_var, n_var)), g.T], [g, pattern]]), format="csr")
+    kkt.sort_indices()
+    indptr, indices = kkt.indptr.astype(np.int64), kkt.indices.astype(np.int64)
+    offset = n_var
+    for label, cone, _, s, z, _ in parts:
+        cone.hmatrix_csr_values_into(s, z, indptr, indices, kkt.data, offset)
+        offset += cone.rows
+    offset = n_var
+    worst = 0.0
+    for label, cone, _, s, z, _ in parts:
+        r = cone.rows
+        block = kkt[offset:offset + r, offset:offset + r].toarray()
+        worst = max(worst, np.abs(block - np.triu(cone.nt_scaling_matrix_array(s, z))).max())
+        offset += r
+    print(f"\n== KKT matrix (upper triangle) assembled from {len(parts)} cones ({', '.join(f[0] for f in parts)}) ==")
+    print(f"  shape {kkt.shape}, {kkt.nnz} stored entries; largest |H block - dense H| = {worst:.2e}")
+    print(f"  G^T block kept: {np.array_equal(kkt[:n_var, n_var:].toarray(), g.T.toarray())}")
 
 
 def device_demo():

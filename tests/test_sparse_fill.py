@@ -45,8 +45,6 @@ FAMILIES = {
 def family(request, cones):
     make, pair, tol = FAMILIES[request.param]
     cone = make(cones)
-    if not hasattr(cone, "hmatrix_csr_values_into"):
-        pytest.skip("sparse fill of this family not built yet")
     return request.param, cone, pair, tol
 
 
@@ -125,8 +123,7 @@ def test_kkt_matrix_of_several_cones(cones, rng):
     blocks = []
     for name, (make, pair, tol) in FAMILIES.items():
         cone = make(cones)
-        if hasattr(cone, "hmatrix_csr_values_into"):
-            blocks.append((cone, *pair(rng, 0)))
+        blocks.append((cone, *pair(rng, 0)))
     total = sum(c.rows for c, _, _ in blocks)
     pattern = sp.random(total, total, density=0.3, random_state=1, format="csr") + sp.eye(total, format="csr")
     pattern = pattern.tocsr()
@@ -429,3 +426,28 @@ def test_device_psd_w_gather_releases_scratch_on_failure(cones, dev, emu, rng, f
     with pytest.raises(RuntimeError, match=f"^{failing} failed: "):
         cone.hmatrix_coo_values_into(s, s, rows, rows, values)
     # the dev fixture proves the stream-ordered scratch was released
+
+
+@pytest.mark.parametrize("which", ["s", "z"])
+def test_second_order_boundary_refused_before_writing(cones, rng, which):
+    cone = cones.SecondOrderConeCpp(3)
+    inside, boundary = np.array([2.0, 0.5, 0.5]), np.array([1.0, 0.6, 0.8])
+    s, z = (boundary, inside) if which == "s" else (inside, boundary)
+    indptr, indices = dense_csr(3)
+    values = np.full(9, 9.0)
+    with pytest.raises(RuntimeError) as info:
+        cone.hmatrix_csr_values_into(s, z, indptr, indices, values)
+    assert str(info.value) == "SOC sparse H fill requires strictly interior cone vectors"
+    assert np.all(values == 9.0)
+
+
+def test_second_order_large_cone_matches_parallel_dense(cones, rng):
+    """n >= 256: the dense forms compute columns in parallel, the sparse fill on the calling
+    thread; both follow one recipe per column, so the values agree exactly."""
+    n = 300
+    cone = cones.SecondOrderConeCpp(n)
+    s, z = soc_point(rng, n), soc_point(rng, n)
+    indptr, indices = dense_csr(n)
+    values = np.empty(n * n)
+    cone.hmatrix_csr_values_into(s, z, indptr, indices, values)
+    np.testing.assert_array_equal(values, cone.nt_scaling_matrix_array(s, z).reshape(-1))
