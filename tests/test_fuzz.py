@@ -57,6 +57,11 @@ FUZZ = settings.get_profile("velkora-fuzz")
 
 CASES = collections.Counter()
 
+# Families whose arithmetic is not yet scale-safe: beyond 2**limit (or below 2**-limit)
+# their results for interior points are not asserted (the second-order tail norm and
+# spectral values square the entries; test_robustness pins the open fault).
+SCALE_LIMITS = {"SecondOrderConeCpp": 250}
+
 
 @pytest.fixture(scope="module", autouse=True)
 def report_cases():
@@ -172,7 +177,7 @@ def cone_vector(cls, size, cls_value, rng, sc):
     """One cone vector of the family (svec for PSD, triples for the exponential cone),
     at the scale sc (a power of two)."""
     rows = fm.rows_of(cls, size)
-    if cls_value == "random" or rows == 0:
+    if cls_value in ("random", "special") or rows == 0:
         return rng.standard_normal(rows) * sc
     if cls == "ZeroConeCpp":
         if cls_value in ("interior", "boundary"):
@@ -219,10 +224,17 @@ def cone_vector(cls, size, cls_value, rng, sc):
     return (np.stack([x, y, z], axis=1) * sc).reshape(-1)
 
 
+def with_specials(cls_value, specials, rng):
+    """The planned special values; a "special" vector gets one to three of them anyway."""
+    if cls_value == "special" and not specials:
+        return [SPECIALS[i] for i in rng.integers(0, len(SPECIALS), rng.integers(1, 4))]
+    return specials
+
+
 def batch_vector(cls, size, batch, cls_value, rng, specials, sc):
     parts = [cone_vector(cls, size, cls_value, rng, sc) for _ in range(batch)]
     v = np.concatenate(parts) if parts else np.zeros(0)
-    for special in specials:
+    for special in with_specials(cls_value, specials, rng):
         if v.size:
             v[rng.integers(0, v.size)] = special
     return v
@@ -232,7 +244,7 @@ def plain_vector(length, cls_value, rng, specials, sc):
     v = rng.standard_normal(length) * sc
     if cls_value == "interior":
         v = np.abs(v) + 0.5
-    for special in specials:
+    for special in with_specials(cls_value, specials, rng):
         if v.size:
             v[rng.integers(0, v.size)] = special
     return v
@@ -354,6 +366,9 @@ class Call:
         self.values = {}       # name -> host numpy copy of the payload (valid arrays only)
         self.interior = True   # every cone input interior (at one common scale)
         self.scale = math.ldexp(1.0, plan["scale"])
+        limit = SCALE_LIMITS.get(self.op.owner)
+        if limit is not None and abs(plan["scale"]) > limit:
+            self.interior = False
 
     # -- placement helpers ------------------------------------------------------------
     def primary(self):
@@ -1016,10 +1031,14 @@ def judge_device(call, outcome, result):
             pytest.fail(f"host refused interior inputs the device accepted: {twin_result!r}")
         return  # the device does not test values: its output is the kernels' arithmetic
     if k == "project":
+        x = call.values["input"]
         if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp", "ExponentialConeCpp"):
             assert same_bits(got, want), "device projection differs from the host's"
-        elif finite_inputs:
-            assert close(got, want, 1e-9)
+        elif finite_inputs and (x.size == 0 or 1e-150 < np.max(np.abs(x)) < 1e150):
+            # the host decomposition (PSD) runs at the matrix's own scale, with an
+            # absolute stop at 1e-12: compare where neither over- nor underflows
+            scale = np.max(np.abs(x), initial=0.0)
+            assert np.all(np.abs(got - want) <= 1e-9 * scale + 1e-11), "device projection differs from the host's"
         return
     if k in ("psd_smat_into", "psd_svec_into"):
         assert same_bits(got, want)
