@@ -20,8 +20,9 @@ constexpr const char* kInteriorMessage = "SOC NT scaling requires strictly inter
 double sequential_tail_norm(const double* x, u64 n) { return soc_tail_norm(x, n, false); }
 
 // Strict interior: x_0 > ||x_bar|| (NaN is not interior).
+// An infinite head would pass x_0 > ||x_bar|| and fill H with NaN: it is not interior.
 void require_interior(const double* x, u64 n, const char* message) {
-    if (!(x[0] > sequential_tail_norm(x, n))) throw std::runtime_error(message);
+    if (!(x[0] > sequential_tail_norm(x, n)) || !std::isfinite(x[0])) throw std::runtime_error(message);
 }
 
 // Column i of H = 2^shift Q_outer Q_mid Q_outer e_i into column i of the row-major H.

@@ -861,3 +861,18 @@ def test_device_sparse_fill_at_extreme_scales(cones, dev, rng):
         d_values = dev.empty(n * n)
         cone.hmatrix_coo_values_into(dev.array(s2), dev.array(z2), dev.array(rows), dev.array(indices), d_values)
         np.testing.assert_array_equal(dev.to_numpy(d_values), csr)
+
+
+@pytest.mark.parametrize("head", [np.inf])
+@pytest.mark.parametrize("tail", [[0.0, 0.0], [1.0, 0.0]])
+def test_nt_scaling_refuses_an_infinite_head(cones, head, tail):
+    """(inf, t) passes x0 > ||t|| but is no interior point: refused, not a NaN matrix."""
+    cone = cones.SecondOrderConeCpp(3)
+    s, z = np.array([head, *tail]), np.array([2.0, 0.5, 0.5])
+    for a, b in ((s, z), (z, s)):
+        with pytest.raises(RuntimeError, match="^SOC NT scaling requires strictly interior cone vectors$"):
+            cone.nt_scaling_matrix(a, b)
+        values = np.full(9, 7.0)
+        with pytest.raises(RuntimeError, match="^SOC sparse H fill requires strictly interior cone vectors$"):
+            cone.hmatrix_coo_values_into(a, b, np.repeat(np.arange(3), 3), np.tile(np.arange(3), 3), values)
+        assert np.all(values == 7.0)
