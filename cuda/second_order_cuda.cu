@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "cuda/device_common.cuh"
+#include "host/second_order.hpp"
 
 namespace velkora::torv::cones::device {
 
@@ -84,11 +85,17 @@ __device__ __forceinline__ double quad_tail(const QuadScalars& p, double xk, dou
 
 // Block (j, k) writes column j of item k's NT matrix H = P(c) P(b) P(c), with c = s^-1/2,
 // a = s^1/2, y = P(a) z and b = y^1/2. s, z and H point at item 0 of this launch's chunk
-// (items on grid y). Every block-wide sum lands in its own shared scalar, published by a
-// barrier before anyone reads it or the tree buffer is reused. Tail entries of y, v = P(c) e_j
-// and u = P(b) v are recomputed per thread from s and z; no vector is stored.
+// (items on grid y). The matrix is computed for s / 4^es and z / 4^ez (es, ez from the largest
+// |entry| of each, soc_quarter_exponent) and written times 4^(ez - es), which is H(s, z); no
+// square is formed at the input's scale. Every block-wide sum or maximum lands in its own
+// shared scalar, published by a barrier before anyone reads it or the tree buffer is reused.
+// Tail entries of y, v = P(c) e_j and u = P(b) v are recomputed per thread from s and z; no
+// vector is stored.
 __global__ void soc_nt_scaling_columns_kernel(const double* s, const double* z, double* H, unsigned long long n) {
-    VELKORA_DYNAMIC_SHARED(double, buf);  // kThreads doubles: the block-wide sums
+    VELKORA_DYNAMIC_SHARED(double, buf);  // kThreads doubles: the block-wide sums and maxima
+    __shared__ double s_top;
+    __shared__ int s_exp;
+    __shared__ int z_exp;
     __shared__ double a_scale;
     __shared__ double c_scale;
     __shared__ double b_scale;
@@ -101,21 +108,44 @@ __global__ void soc_nt_scaling_columns_kernel(const double* s, const double* z, 
 
     const unsigned long long j = blockIdx.x;
     const unsigned long long k = blockIdx.y;
-    const double* S = s + k * n;
-    const double* Z = z + k * n;
+    const double* s_item = s + k * n;
+    const double* z_item = z + k * n;
     double* Hk = H + k * n * n;
     const unsigned long long first = 1 + threadIdx.x;
     const unsigned long long stride = blockDim.x;
 
+    // 0. max |s_i| and max |z_i| (infinite when an entry is not finite) give the exponents.
+    double top = 0.0;
+    for (unsigned long long i = threadIdx.x; i < n; i += stride)
+        top = fmax(top, host::soc_scale_magnitude(s_item[i]));
+    top = block_max(buf, top);
+    if (threadIdx.x == 0) s_top = top;
+    __syncthreads();
+    top = 0.0;
+    for (unsigned long long i = threadIdx.x; i < n; i += stride)
+        top = fmax(top, host::soc_scale_magnitude(z_item[i]));
+    top = block_max(buf, top);
+    if (threadIdx.x == 0) {
+        s_exp = host::soc_quarter_exponent(s_top);
+        z_exp = host::soc_quarter_exponent(top);
+    }
+    __syncthreads();
+    const int s_shift = -2 * s_exp;
+    const int z_shift = -2 * z_exp;
+    const int h_shift = 2 * (z_exp - s_exp);
+    // The scaled pair s / 4^es, z / 4^ez, read entry by entry.
+    auto S = [&](unsigned long long i) { return ldexp(s_item[i], s_shift); };
+    auto Z = [&](unsigned long long i) { return ldexp(z_item[i], z_shift); };
+
     // 1. ||s_bar||^2; a = s^1/2, c = s^-1/2 and their quadratic representations.
     double acc = 0.0;
-    for (unsigned long long i = first; i < n; i += stride) acc += S[i] * S[i];
+    for (unsigned long long i = first; i < n; i += stride) acc += S(i) * S(i);
     double sum = block_sum(buf, acc);
     if (threadIdx.x == 0) {
         const double ts = sqrt(sum);
         double a_head, c_head, as, cs;
-        jordan_power(S[0], ts, 0.5, a_head, as);
-        jordan_power(S[0], ts, -0.5, c_head, cs);
+        jordan_power(S(0), ts, 0.5, a_head, as);
+        jordan_power(S(0), ts, -0.5, c_head, cs);
         a_scale = as;
         c_scale = cs;
         pa = quad_scalars(a_head, (as * as) * sum);
@@ -125,14 +155,14 @@ __global__ void soc_nt_scaling_columns_kernel(const double* s, const double* z, 
 
     // 2. a_bar . z_bar, then ||y_bar||^2 for y = P(a) z.
     acc = 0.0;
-    for (unsigned long long i = first; i < n; i += stride) acc += S[i] * Z[i];
+    for (unsigned long long i = first; i < n; i += stride) acc += S(i) * Z(i);
     sum = block_sum(buf, acc);
     if (threadIdx.x == 0) a_dot_z = a_scale * sum;
     __syncthreads();
-    const double z0 = Z[0];
+    const double z0 = Z(0);
     acc = 0.0;
     for (unsigned long long i = first; i < n; i += stride) {
-        const double yi = quad_tail(pa, a_scale * S[i], z0, Z[i], a_dot_z);
+        const double yi = quad_tail(pa, a_scale * S(i), z0, Z(i), a_dot_z);
         acc += yi * yi;
     }
     sum = block_sum(buf, acc);
@@ -149,16 +179,16 @@ __global__ void soc_nt_scaling_columns_kernel(const double* s, const double* z, 
     __syncthreads();
 
     // 4. v = P(c) e_j; b_bar . v_bar gives u = P(b) v.
-    const double cj = j == 0 ? 0.0 : c_scale * S[j];
+    const double cj = j == 0 ? 0.0 : c_scale * S(j);
     const double v0 = j == 0 ? pc.top : cj * pc.two_head;
     auto v_tail = [&](unsigned long long i, double ci) {
         if (j == 0) return ci * pc.two_head;
         const double off = (ci + ci) * cj;
         return i == j ? pc.beta + off : off;
     };
-    auto y_tail = [&](unsigned long long i) { return quad_tail(pa, a_scale * S[i], z0, Z[i], a_dot_z); };
+    auto y_tail = [&](unsigned long long i) { return quad_tail(pa, a_scale * S(i), z0, Z(i), a_dot_z); };
     acc = 0.0;
-    for (unsigned long long i = first; i < n; i += stride) acc += (b_scale * y_tail(i)) * v_tail(i, c_scale * S[i]);
+    for (unsigned long long i = first; i < n; i += stride) acc += (b_scale * y_tail(i)) * v_tail(i, c_scale * S(i));
     sum = block_sum(buf, acc);
     if (threadIdx.x == 0) bv = sum;
     __syncthreads();
@@ -167,7 +197,7 @@ __global__ void soc_nt_scaling_columns_kernel(const double* s, const double* z, 
     // 5. c_bar . u_bar, then column j of P(c) u.
     acc = 0.0;
     for (unsigned long long i = first; i < n; i += stride) {
-        const double ci = c_scale * S[i];
+        const double ci = c_scale * S(i);
         acc += ci * quad_tail(pb, b_scale * y_tail(i), v0, v_tail(i, ci), bv);
     }
     sum = block_sum(buf, acc);
@@ -178,11 +208,11 @@ __global__ void soc_nt_scaling_columns_kernel(const double* s, const double* z, 
         if (row == 0) {
             value = quad_head(pc, u0, cu);
         } else {
-            const double ci = c_scale * S[row];
+            const double ci = c_scale * S(row);
             const double ui = quad_tail(pb, b_scale * y_tail(row), v0, v_tail(row, ci), bv);
             value = quad_tail(pc, ci, u0, ui, cu);
         }
-        Hk[row * n + j] = value;
+        Hk[row * n + j] = ldexp(value, h_shift);
     }
 }
 

@@ -20,29 +20,30 @@ constexpr const char* kInteriorMessage = "SOC NT scaling requires strictly inter
 double sequential_tail_norm(const double* x, u64 n) { return soc_tail_norm(x, n, false); }
 
 // Strict interior: x_0 > ||x_bar|| (NaN is not interior).
+// An infinite head would pass x_0 > ||x_bar|| and fill H with NaN: it is not interior.
 void require_interior(const double* x, u64 n, const char* message) {
-    if (!(x[0] > sequential_tail_norm(x, n))) throw std::runtime_error(message);
+    if (!(x[0] > sequential_tail_norm(x, n)) || !std::isfinite(x[0])) throw std::runtime_error(message);
 }
 
-// Column i of H = Q_outer Q_mid Q_outer e_i into column i of the row-major H.
-void nt_column(const SocQuadRep& outer, const SocQuadRep& mid_rep, u64 i, double* col, double* mid, double* res,
-               double* H) {
+// Column i of H = 2^shift Q_outer Q_mid Q_outer e_i into column i of the row-major H.
+void nt_column(const SocQuadRep& outer, const SocQuadRep& mid_rep, int shift, u64 i, double* col, double* mid,
+               double* res, double* H) {
     const u64 n = outer.n;
     soc_quad_column(outer, i, col);
     soc_quad_apply(mid_rep, col, mid);
     soc_quad_apply(outer, mid, res);
-    for (u64 j = 0; j < n; ++j) H[j * n + i] = res[j];
+    for (u64 j = 0; j < n; ++j) H[j * n + i] = std::ldexp(res[j], shift);
 }
 
 // All n columns; from n >= 256 on a static schedule over the columns, each thread with its
 // own three scratch vectors (allocated before the parallel region, so a failing allocation
 // throws on the calling thread).
-void nt_columns(const SocQuadRep& outer, const SocQuadRep& mid_rep, double* H, bool allow_parallel) {
+void nt_columns(const SocQuadRep& outer, const SocQuadRep& mid_rep, int shift, double* H, bool allow_parallel) {
     const u64 n = outer.n;
     if (n < kSocColumnThreshold || !allow_parallel) {
         std::vector<double> scratch(3 * n);
         for (u64 i = 0; i < n; ++i)
-            nt_column(outer, mid_rep, i, scratch.data(), scratch.data() + n, scratch.data() + 2 * n, H);
+            nt_column(outer, mid_rep, shift, i, scratch.data(), scratch.data() + n, scratch.data() + 2 * n, H);
         return;
     }
     const int threads = omp_get_max_threads();
@@ -51,7 +52,7 @@ void nt_columns(const SocQuadRep& outer, const SocQuadRep& mid_rep, double* H, b
     {
         double* mine = scratch.data() + static_cast<u64>(omp_get_thread_num()) * 3 * n;
 #pragma omp for schedule(static)
-        for (u64 i = 0; i < n; ++i) nt_column(outer, mid_rep, i, mine, mine + n, mine + 2 * n, H);
+        for (u64 i = 0; i < n; ++i) nt_column(outer, mid_rep, shift, i, mine, mine + n, mine + 2 * n, H);
     }
 }
 
@@ -143,23 +144,38 @@ void spectral_power(const double* x, u64 n, double p, double* y, const char* mes
     }
 }
 
+// y = x / 4^e with e = soc_quarter_exponent(max_k |x_k|) (y = x when an entry is not finite);
+// returns e. Exact unless an entry far below the largest one underflows.
+int unit_scale(const double* x, u64 n, double* y) {
+    double top = 0.0;
+    for (u64 k = 0; k < n; ++k) top = std::fmax(top, soc_scale_magnitude(x[k]));
+    const int e = soc_quarter_exponent(top);
+    for (u64 k = 0; k < n; ++k) y[k] = std::ldexp(x[k], -2 * e);
+    return e;
+}
+
 // H = Q(a) Q(c) Q(a) with a = s^-1/2, c = u^1/2, u = Q(s^1/2) z. Q(s^-1/2) s = e, Q(c) e = u and
 // Q(s^-1/2) u = z give H s = z; each factor is symmetric, so H is. u is interior exactly
-// when z is (Q of an interior point maps the cone's interior onto itself). Every refusal
-// (`message`) comes before H is touched.
+// when z is (Q of an interior point maps the cone's interior onto itself). Computed for
+// s / 4^es and z / 4^ez and multiplied by 4^(ez - es) = H(s, z) / H(s / 4^es, z / 4^ez).
+// Every refusal (`message`) comes before H is touched.
 void nt_scaling(const double* s, const double* z, double* H, u64 n, const char* message, bool allow_parallel) {
-    require_interior(s, n, message);
-    require_interior(z, n, message);
-    std::vector<double> work(4 * n);
-    double* a = work.data();      // s^-1/2
-    double* b = a + n;            // s^1/2
-    double* u = b + n;            // Q(s^1/2) z
+    std::vector<double> work(6 * n);
+    double* ss = work.data();     // s / 4^es
+    double* zs = ss + n;          // z / 4^ez
+    double* a = zs + n;           // ss^-1/2
+    double* b = a + n;            // ss^1/2
+    double* u = b + n;            // Q(ss^1/2) zs
     double* c = u + n;            // u^1/2
-    spectral_power(s, n, -0.5, a, message);
-    spectral_power(s, n, 0.5, b, message);
-    soc_quad_apply(soc_quad_rep(b, n), z, u);
+    const int es = unit_scale(s, n, ss);
+    const int ez = unit_scale(z, n, zs);
+    require_interior(ss, n, message);
+    require_interior(zs, n, message);
+    spectral_power(ss, n, -0.5, a, message);
+    spectral_power(ss, n, 0.5, b, message);
+    soc_quad_apply(soc_quad_rep(b, n), zs, u);
     spectral_power(u, n, 0.5, c, message);
-    nt_columns(soc_quad_rep(a, n), soc_quad_rep(c, n), H, allow_parallel);
+    nt_columns(soc_quad_rep(a, n), soc_quad_rep(c, n), 2 * (ez - es), H, allow_parallel);
 }
 
 }  // namespace

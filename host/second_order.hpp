@@ -4,8 +4,11 @@
 // row-major (entry (i, j) at i*n + j), batches are items back to back.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
+
+#include "host/host_device.hpp"
 
 namespace velkora::torv::cones::host {
 
@@ -43,8 +46,31 @@ void soc_quad_column(const SocQuadRep& rep, u64 i, double* col);
 // l1,2 = x_0 +- r. Fails with the interior message when l1 <= 0 or l2 <= 0.
 void soc_spectral_power(const double* x, u64 n, double p, double* y);
 
+// Scale of a vector for the NT routines: |v| for a finite entry, +infinity otherwise, so that
+// the maximum over a vector is infinite exactly when some entry is not finite.
+VELKORA_HD inline double soc_scale_magnitude(double v) {
+    const double m = fabs(v);
+    return m <= 1.7976931348623157e308 ? m : HUGE_VAL;
+}
+
+// Exponent a with 4^a <= top < 4^(a+1) (0 when top is 0, infinite or NaN). H(4^a s, 4^b z) =
+// 4^(b-a) H(s, z), and dividing s and z by powers of four scales every square, square root
+// and power +-1/2 in the NT computation by an exact power of two, so the matrix of the scaled
+// pair times 4^(b-a) equals the unscaled computation bit for bit whenever the latter neither
+// overflows nor underflows, and stays accurate when it would.
+VELKORA_HD inline int soc_quarter_exponent(double top) {
+    if (!(top > 0.0) || !(top <= 1.7976931348623157e308)) return 0;
+    int e = 0;
+    frexp(top, &e);                             // top = f 2^e, f in [0.5, 1)
+    const int k = e - 1;                        // floor(log2 top)
+    return k >= 0 ? k / 2 : -((1 - k) / 2);     // floor(k / 2)
+}
+
 // The NT scaling matrix H = Q(s^-1/2) Q((Q(s^1/2) z)^1/2) Q(s^-1/2), symmetric, H s = z,
-// written row-major into H (n*n). Every refusal ("SOC NT scaling requires strictly interior
+// written row-major into H (n*n). s and z are first brought to unit scale separately by powers
+// of four (soc_quarter_exponent of their largest |entry|; none for a non-finite entry), the
+// interior test and the matrix use the scaled pair, and H is multiplied back by 4^(b-a): no
+// square of an entry is formed at the input's scale. Every refusal ("SOC NT scaling requires strictly interior
 // cone vectors") comes before H is touched. Columns in parallel when n >= 256; O(n^2) work,
 // O(n) scratch per thread.
 void soc_nt_scaling_into(const double* s, const double* z, double* H, u64 n);

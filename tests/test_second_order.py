@@ -1,6 +1,8 @@
 """Second-order cone: host arithmetic against closed forms evaluated in NumPy, the
 Nesterov-Todd matrix against an independent closed form and a dense evaluation of the
 quadratic representations, and the device paths (emulated) against the host."""
+import math
+
 import numpy as np
 import pytest
 
@@ -634,3 +636,243 @@ def test_device_failures_are_reported(cones, dev, emu, target, status, operation
     with pytest.raises(RuntimeError) as info:
         calls[operation]()
     assert str(info.value) == message
+
+
+# --- NT matrix across scales --------------------------------------------------------
+# H(2^e s, 2^f z) = 2^(f-e) H(s, z). The routines bring s and z to unit scale separately by
+# powers of four, so for even e and f the scaled pair is bit for bit the unit pair and the
+# results must agree exactly wherever 2^(f-e) H is representable; odd exponents go through
+# a different rounding and are checked against the closed form.
+
+TINY = np.finfo(float).tiny
+SCALES = [-600, -300, 0, 300, 600]
+# 2^(f-e) H(s, z) overflows or underflows for |f - e| = 1200.
+SCALE_PAIRS = [(e, f) for e in SCALES for f in SCALES if abs(f - e) <= 900]
+ODD_SCALE_PAIRS = [(-601, -299), (301, 601), (-1, 0), (599, -301), (1, 1)]
+
+
+def scaled_exactly(x, shift):
+    """2^shift x, asserting that no entry leaves the normal range (the comparison is exact)."""
+    y = np.ldexp(x, shift)
+    nonzero = x != 0
+    assert np.all(np.isfinite(y)) and np.all(np.abs(y[nonzero]) >= TINY), "test data out of range"
+    return y
+
+
+def check_scaled_nt(H2, s, z, e, f, closed):
+    """H2 = H(2^e s, 2^f z) against 2^(f-e) times the closed form of (s, z), its symmetry and
+    H2 (2^e s) = 2^f z, all with the unit-scale error bound carried along by powers of two."""
+    tol = nt_tolerance(s, z, closed)
+    assert np.all(np.isfinite(H2))
+    assert np.abs(np.ldexp(H2, e - f) - closed).max() <= tol
+    assert np.abs(np.ldexp(H2 - H2.T, e - f)).max() <= tol
+    residual = np.ldexp(H2 @ np.ldexp(s, e) - np.ldexp(z, f), -f)  # the product stays near 2^f
+    assert np.linalg.norm(residual) <= tol * np.linalg.norm(s)
+
+
+def moderate_pair(rng, n):
+    """An interior pair whose magnitudes range over 10^-8 .. 10^8 independently."""
+    return (interior(rng, n, None, 10.0 ** rng.uniform(-8, 8)), interior(rng, n, None, 10.0 ** rng.uniform(-8, 8)))
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 17, 257])
+def test_nt_is_exact_under_separate_scales(cones, rng, n):
+    cone = cones.SecondOrderConeCpp(n)
+    s, z = interior(rng, n), interior(rng, n, 0.3)
+    H = cone.nt_scaling_matrix_array(s, z)
+    closed = ref_nt_closed_form(s, z)
+    assert np.abs(H - closed).max() <= nt_tolerance(s, z, closed)
+    for e, f in SCALE_PAIRS:
+        H2 = cone.nt_scaling_matrix_array(np.ldexp(s, e), np.ldexp(z, f))
+        np.testing.assert_array_equal(H2, scaled_exactly(H, f - e), err_msg=f"e={e} f={f}")
+        check_scaled_nt(H2, s, z, e, f, closed)
+    for e, f in ODD_SCALE_PAIRS:
+        check_scaled_nt(cone.nt_scaling_matrix_array(np.ldexp(s, e), np.ldexp(z, f)), s, z, e, f, closed)
+
+
+@pytest.mark.parametrize("method", NT_BATCH_METHODS)
+def test_nt_batch_and_into_at_extreme_scales(cones, rng, method):
+    """Items of very different scales in one batch, and the single into form."""
+    n = 4
+    cone = cones.SecondOrderConeCpp(n)
+    pairs = [(interior(rng, n), interior(rng, n)) for _ in SCALE_PAIRS]
+    s = np.concatenate([np.ldexp(p[0], e) for p, (e, f) in zip(pairs, SCALE_PAIRS)])
+    z = np.concatenate([np.ldexp(p[1], f) for p, (e, f) in zip(pairs, SCALE_PAIRS)])
+    out = np.full(n * n * len(pairs), np.nan)
+    getattr(cone, method)(s, z, out, len(pairs))
+    single = np.full(n * n, np.nan)
+    for b, ((sb, zb), (e, f)) in enumerate(zip(pairs, SCALE_PAIRS)):
+        want = scaled_exactly(cone.nt_scaling_matrix_array(sb, zb), f - e)
+        np.testing.assert_array_equal(out[b * n * n:(b + 1) * n * n].reshape(n, n), want)
+        cone.nt_scaling_matrix_into(s[b * n:(b + 1) * n], z[b * n:(b + 1) * n], single)
+        np.testing.assert_array_equal(single, want.ravel())
+        check_scaled_nt(want, sb, zb, e, f, ref_nt_closed_form(sb, zb))
+
+
+def host_order_nt(s, z):
+    """The host's NT matrix in its own operation order at the input's own scale (no rescaling),
+    in Python floats: sums in index order, powers through the C library's pow, no fused
+    multiply-adds. Agrees bit for bit with the module whenever nothing over- or underflows."""
+    n = len(s)
+    s, z = [float(v) for v in s], [float(v) for v in z]
+
+    def power(x, p):
+        t = 0.0
+        for k in range(1, n):
+            t += x[k] * x[k]
+        r = math.sqrt(t)
+        p1, p2 = (x[0] + r) ** p, (x[0] - r) ** p
+        y = [0.0] * n
+        y[0] = (p2 + p1) * 0.5
+        if r > 0.0 and n >= 2:
+            c = ((p1 - p2) * 0.5) / r
+            y[1:] = [c * x[k] for k in range(1, n)]
+        return y
+
+    def rep(x):
+        t = 0.0
+        for k in range(1, n):
+            t += x[k] * x[k]
+        h2 = x[0] * x[0]
+        return x, h2 + t, h2 - t, x[0] * 2.0
+
+    def apply(q_rep, q):
+        x, norm_sq, det, twice_head = q_rep
+        t = 0.0
+        for k in range(1, n):
+            t += q[k] * x[k]
+        return [norm_sq * q[0] + t * twice_head] + [
+            ((x[k] * twice_head) * q[0] + det * q[k]) + (x[k] + x[k]) * t for k in range(1, n)]
+
+    def column(q_rep, i):
+        x, norm_sq, det, twice_head = q_rep
+        if i == 0:
+            return [norm_sq] + [x[k] * twice_head for k in range(1, n)]
+        col = [x[i] * twice_head] + [(x[k] + x[k]) * x[i] for k in range(1, n)]
+        col[i] = det + col[i]
+        return col
+
+    outer = rep(power(s, -0.5))
+    mid = rep(power(apply(rep(power(s, 0.5)), z), 0.5))
+    return np.array([apply(outer, apply(mid, column(outer, i))) for i in range(n)]).T
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 6])
+def test_nt_bit_identical_to_unscaled_computation(cones, rng, n):
+    """Moderate pairs, scaled or not before the call: the same bits as the computation that
+    never rescales (power-of-two rescaling by anything but powers of four would differ)."""
+    cone = cones.SecondOrderConeCpp(n)
+    for _ in range(20):
+        s, z = moderate_pair(rng, n)
+        np.testing.assert_array_equal(cone.nt_scaling_matrix_array(s, z), host_order_nt(s, z))
+        for e, f in ((2, -4), (-6, 6), (10, 0)):
+            s2, z2 = np.ldexp(s, e), np.ldexp(z, f)
+            np.testing.assert_array_equal(cone.nt_scaling_matrix_array(s2, z2), host_order_nt(s2, z2))
+
+
+@pytest.mark.parametrize("scale", [-600, -300, 300, 600])
+def test_nt_interior_test_at_extreme_scales(cones, scale):
+    """Boundary and outside points stay refused at any scale; a thin interior margin is kept."""
+    cone = cones.SecondOrderConeCpp(3)
+    good = np.array([2.0, 0.5, -0.5])
+    for bad in ([5.0, 3.0, 4.0], [1.0, 2.0, 0.0], [-2.0, 0.5, 0.5]):
+        for s, z in ((np.ldexp(bad, scale), good), (good, np.ldexp(bad, scale))):
+            with pytest.raises(RuntimeError) as info:
+                cone.nt_scaling_matrix_array(s, z)
+            assert str(info.value) == INTERIOR_MSG
+    thin = np.array([5.0 + 1e-9, 3.0, 4.0])
+    H = cone.nt_scaling_matrix_array(np.ldexp(thin, scale), good)
+    assert np.all(np.isfinite(H)) and np.abs(H).max() > 0
+
+
+@pytest.mark.parametrize("e, f", SCALE_PAIRS)
+def test_sparse_fill_at_extreme_scales(cones, rng, e, f):
+    n = 6
+    cone = cones.SecondOrderConeCpp(n)
+    s, z = interior(rng, n), interior(rng, n)
+    indptr = np.arange(0, n * n + 1, n, dtype=np.int64)
+    indices = np.tile(np.arange(n, dtype=np.int64), n)
+    values = np.full(n * n, np.nan)
+    cone.hmatrix_csr_values_into(np.ldexp(s, e), np.ldexp(z, f), indptr, indices, values)
+    want = scaled_exactly(cone.nt_scaling_matrix_array(s, z), f - e)
+    np.testing.assert_array_equal(values.reshape(n, n), want)
+    check_scaled_nt(want, s, z, e, f, ref_nt_closed_form(s, z))
+
+
+DEVICE_SCALE_SIZES = [1, 2, 5, 257]
+
+
+@pytest.mark.parametrize("n", DEVICE_SCALE_SIZES)
+def test_device_nt_is_exact_under_separate_scales(cones, dev, rng, n):
+    """One batch holding the unit pair and all its rescalings: every item equals the unit item
+    times 2^(f-e) exactly, and matches the host and the closed form."""
+    cone = cones.SecondOrderConeCpp(n)
+    s, z = interior(rng, n), interior(rng, n, 0.3)
+    pairs = [(0, 0)] + SCALE_PAIRS + ODD_SCALE_PAIRS
+    d_s = dev.array(np.concatenate([np.ldexp(s, e) for e, _ in pairs]))
+    d_z = dev.array(np.concatenate([np.ldexp(z, f) for _, f in pairs]))
+    d_out = dev.empty(n * n * len(pairs))
+    cone.nt_scaling_matrix_batch_into(d_s, d_z, d_out, len(pairs))
+    got = dev.to_numpy(d_out).reshape(len(pairs), n, n)
+    closed = ref_nt_closed_form(s, z)
+    host = cone.nt_scaling_matrix_array(s, z)
+    assert np.abs(got[0] - host).max() <= nt_tolerance(s, z, closed)
+    for item, (e, f) in enumerate(pairs):
+        if (e, f) in SCALE_PAIRS:
+            np.testing.assert_array_equal(got[item], scaled_exactly(got[0], f - e), err_msg=f"e={e} f={f}")
+        check_scaled_nt(got[item], s, z, e, f, closed)
+
+
+@pytest.mark.parametrize("n", [1, 3, 6])
+def test_device_nt_bit_identical_under_moderate_scales(cones, dev, rng, n):
+    """Moderate pairs and their rescalings by powers of four in one batch: identical bits."""
+    cone = cones.SecondOrderConeCpp(n)
+    shifts = [(0, 0), (2, -4), (-6, 6), (10, 0), (-20, -2)]
+    pairs = [moderate_pair(rng, n) for _ in range(6)]
+    items = [(s, z, e, f) for s, z in pairs for e, f in shifts]
+    d_out = dev.empty(n * n * len(items))
+    cone.nt_scaling_matrix_batch_into(dev.array(np.concatenate([np.ldexp(s, e) for s, _, e, _ in items])),
+                                      dev.array(np.concatenate([np.ldexp(z, f) for _, z, _, f in items])),
+                                      d_out, len(items))
+    got = dev.to_numpy(d_out).reshape(len(pairs), len(shifts), n, n)
+    for p, (s, z) in enumerate(pairs):
+        closed = ref_nt_closed_form(s, z)
+        assert np.abs(got[p, 0] - closed).max() <= nt_tolerance(s, z, closed)
+        for q, (e, f) in enumerate(shifts):
+            np.testing.assert_array_equal(got[p, q], np.ldexp(got[p, 0], f - e))
+
+
+def test_device_sparse_fill_at_extreme_scales(cones, dev, rng):
+    n = 6
+    cone = cones.SecondOrderConeCpp(n)
+    indptr = np.arange(0, n * n + 1, n, dtype=np.int64)
+    indices = np.tile(np.arange(n, dtype=np.int64), n)
+    rows = np.repeat(np.arange(n, dtype=np.int64), n)
+    for e, f in SCALE_PAIRS:
+        s, z = interior(rng, n), interior(rng, n)
+        s2, z2 = np.ldexp(s, e), np.ldexp(z, f)
+        host = np.full(n * n, np.nan)
+        cone.hmatrix_csr_values_into(s2, z2, indptr, indices, host)
+        tol = np.ldexp(nt_tolerance(s, z, ref_nt_closed_form(s, z)), f - e)
+        d_values = dev.empty(n * n)
+        cone.hmatrix_csr_values_into(dev.array(s2), dev.array(z2), dev.array(indptr), dev.array(indices), d_values)
+        csr = dev.to_numpy(d_values)
+        assert np.all(np.isfinite(csr)) and np.abs(csr - host).max() <= tol, f"e={e} f={f}"
+        d_values = dev.empty(n * n)
+        cone.hmatrix_coo_values_into(dev.array(s2), dev.array(z2), dev.array(rows), dev.array(indices), d_values)
+        np.testing.assert_array_equal(dev.to_numpy(d_values), csr)
+
+
+@pytest.mark.parametrize("head", [np.inf])
+@pytest.mark.parametrize("tail", [[0.0, 0.0], [1.0, 0.0]])
+def test_nt_scaling_refuses_an_infinite_head(cones, head, tail):
+    """(inf, t) passes x0 > ||t|| but is no interior point: refused, not a NaN matrix."""
+    cone = cones.SecondOrderConeCpp(3)
+    s, z = np.array([head, *tail]), np.array([2.0, 0.5, 0.5])
+    for a, b in ((s, z), (z, s)):
+        with pytest.raises(RuntimeError, match="^SOC NT scaling requires strictly interior cone vectors$"):
+            cone.nt_scaling_matrix(a, b)
+        values = np.full(9, 7.0)
+        with pytest.raises(RuntimeError, match="^SOC sparse H fill requires strictly interior cone vectors$"):
+            cone.hmatrix_coo_values_into(a, b, np.repeat(np.arange(3), 3), np.tile(np.arange(3), 3), values)
+        assert np.all(values == 7.0)
