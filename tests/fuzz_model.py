@@ -636,14 +636,17 @@ def psd_batch(s, z, n, batch):
 
 
 def soc_interior(x):
-    """'in', 'out' or 'unclear' for x_0 > ||x_bar|| with a relative margin."""
+    """'in', 'out' or 'unclear' for x_0 > ||x_bar|| with a relative margin (the norm
+    taken at unit scale, so any magnitude is judged)."""
     if not all(finite(v) for v in x):
         return "out" if any(math.isnan(v) for v in x) or x[0] == -INF else "unclear"
-    tail = math.sqrt(math.fsum(v * v for v in x[1:]))
     top = max(abs(v) for v in x)
-    if not (1e-60 <= top <= 1e60):
-        return "unclear" if x[0] > 0.0 else "out"
-    if x[0] > tail * (1 + 1e-6) + 1e-300:
+    if top == 0.0:
+        return "out"
+    shift = 1 - math.frexp(top)[1]
+    x = [math.ldexp(v, shift) for v in x]
+    tail = math.sqrt(math.fsum(v * v for v in x[1:]))
+    if x[0] > tail * (1 + 1e-6):
         return "in"
     if x[0] < tail * (1 - 1e-6):
         return "out"

@@ -68,7 +68,9 @@ def cases(cones):
     out["zero.nt_scaling_matrix_array"] = (lambda: zero.nt_scaling_matrix_array(z32, z32), [z32])
     out["nonnegative.unit_vector"] = (lambda: cones.NonnegativeConeCpp(1024).unit_vector(7), [])
     out["nonnegative.unit_vector_array"] = (lambda: cones.NonnegativeConeCpp(4096).unit_vector_array(7), [])
-    out["nonnegative.nt_scaling_matrix"] = (lambda: nonneg.nt_scaling_matrix(ones, ones), [ones])
+    ones32 = np.ones(32)
+    nonneg32 = cones.NonnegativeConeCpp(32)
+    out["nonnegative.nt_scaling_matrix"] = (lambda: nonneg32.nt_scaling_matrix(ones32, ones32), [ones32])
     out["nonnegative.nt_scaling_matrix_array"] = (lambda: nonneg.nt_scaling_matrix_array(ones, ones), [ones])
     psd = cones.PsdConeCpp(7)  # rows 28: H has 784 entries
     s_psd, z_psd = svec_of(spd(rng, 7)), svec_of(spd(rng, 7))
@@ -164,8 +166,9 @@ def test_repeated_device_calls_free_their_scratch(cones, dev):
     import _cuemu
 
     rng = np.random.default_rng(3)
-    nonneg, psd, expo = cones.NonnegativeConeCpp(70000), cones.PsdConeCpp(4), cones.ExponentialConeCpp(5)
-    x = dev.array(rng.standard_normal(70000))
+    # 5000 entries: reductions of two passes (the first pass's partials freed by the second)
+    nonneg, psd, expo = cones.NonnegativeConeCpp(5000), cones.PsdConeCpp(4), cones.ExponentialConeCpp(5)
+    x = dev.array(rng.standard_normal(5000))
     s_psd, z_psd = (dev.array(svec_of(spd(rng, 4))) for _ in range(2))
     h_psd = dev.empty(100)
     s_exp, z_exp = dev.array(exp_point(rng, 5)), dev.array(exp_point(rng, 5))
