@@ -1,7 +1,7 @@
 """A compact primal–dual interior-point solver for conic programs whose cone arithmetic comes from _cpp_cuda."""
-from .problem import ConeSpec, ConicProblem
+from .problem import ConeDecl, ConicProblem
 from .solver import (DUAL_INFEASIBLE, MAX_ITERATIONS, NUMERICAL_ERROR, OPTIMAL, PRIMAL_INFEASIBLE, Result,
                      Settings, solve)
 
-__all__ = ["ConeSpec", "ConicProblem", "Settings", "Result", "solve", "OPTIMAL", "PRIMAL_INFEASIBLE",
+__all__ = ["ConeDecl", "ConicProblem", "Settings", "Result", "solve", "OPTIMAL", "PRIMAL_INFEASIBLE",
            "DUAL_INFEASIBLE", "MAX_ITERATIONS", "NUMERICAL_ERROR"]

@@ -94,9 +94,9 @@ class Block:
     symmetric = True
     device_membership = True  # the module's membership test accepts device arrays
 
-    def __init__(self, spec, offset, cone):
-        self.spec, self.offset, self.cone = spec, offset, cone
-        self.rows = spec.rows
+    def __init__(self, decl, offset, cone):
+        self.decl, self.offset, self.cone = decl, offset, cone
+        self.rows = decl.rows
         self.sl = slice(offset, offset + self.rows)
 
     def dense_h_pattern(self):
@@ -108,9 +108,9 @@ class Block:
 class NonnegativeBlock(Block):
     """Nonnegative orthant R^n_+: x∘y = x.*y, e = ones, H = diag(z/s)."""
 
-    def __init__(self, spec, offset):
-        super().__init__(spec, offset, module.NonnegativeConeCpp(spec.dim))
-        self.degree = spec.dim
+    def __init__(self, decl, offset):
+        super().__init__(decl, offset, module.NonnegativeConeCpp(decl.dim))
+        self.degree = decl.dim
 
     def dense_h_pattern(self):
         return [[i] for i in range(self.rows)]
@@ -151,9 +151,9 @@ class NonnegativeBlock(Block):
 class SecondOrderBlock(Block):
     """Lorentz cone {x0 ≥ ‖x̄‖}: x∘y = (xᵀy, x0 ȳ + y0 x̄), e = (1, 0, ..., 0), degree 2."""
 
-    def __init__(self, spec, offset):
-        super().__init__(spec, offset, module.SecondOrderConeCpp(spec.dim))
-        self.degree = 1 if spec.dim == 1 else 2
+    def __init__(self, decl, offset):
+        super().__init__(decl, offset, module.SecondOrderConeCpp(decl.dim))
+        self.degree = 1 if decl.dim == 1 else 2
 
     def identity(self):
         e = np.zeros(self.rows)
@@ -240,12 +240,12 @@ class SecondOrderBlock(Block):
 class PsdBlock(Block):
     """PSD cone of order n in svec form: X∘Y = (XY + YX)/2, e = svec(I), degree n."""
 
-    def __init__(self, spec, offset):
-        super().__init__(spec, offset, module.PsdConeCpp(spec.dim))
-        self.n = spec.dim
-        self.degree = spec.dim
+    def __init__(self, decl, offset):
+        super().__init__(decl, offset, module.PsdConeCpp(decl.dim))
+        self.n = decl.dim
+        self.degree = decl.dim
         # The module's membership test takes device arrays only for order 2.
-        self.device_membership = spec.dim == 2
+        self.device_membership = decl.dim == 2
 
     def smat(self, v):
         return module.psd_smat(np.ascontiguousarray(v), self.n)
@@ -337,15 +337,15 @@ class ExponentialBlock(Block):
 
     symmetric = False
 
-    def __init__(self, spec, offset):
-        super().__init__(spec, offset, module.ExponentialConeCpp(spec.dim))
-        self.degree = 3 * spec.dim
+    def __init__(self, decl, offset):
+        super().__init__(decl, offset, module.ExponentialConeCpp(decl.dim))
+        self.degree = 3 * decl.dim
 
     def dense_h_pattern(self):
         return [[3 * (i // 3) + j for j in range(3)] for i in range(self.rows)]
 
     def identity(self):
-        return np.tile(EXP_CENTRAL_POINT, self.spec.dim)
+        return np.tile(EXP_CENTRAL_POINT, self.decl.dim)
 
     def barrier_gradient(self, s):
         return _exp_barrier_gradient(s)
@@ -384,14 +384,14 @@ class ConeProduct:
     the diagonal for orthants, 3×3 blocks for exponential cones) as a CSR structure that
     the module fills with `hmatrix_csr_values_into`, on host or device arrays."""
 
-    def __init__(self, specs, arrays):
+    def __init__(self, decls, arrays):
         self.arrays = arrays
         self.blocks, off = [], 0
-        for spec in specs:
-            if spec.kind == "zero":
+        for decl in decls:
+            if decl.kind == "zero":
                 raise ValueError("zero cones belong in A x = b")
-            self.blocks.append(BLOCK_TYPES[spec.kind](spec, off))
-            off += spec.rows
+            self.blocks.append(BLOCK_TYPES[decl.kind](decl, off))
+            off += decl.rows
         self.m = off
         self.degree = sum(b.degree for b in self.blocks)
         self.symmetric = all(b.symmetric for b in self.blocks)

@@ -10,7 +10,7 @@ KINDS = ("zero", "nonnegative", "soc", "psd", "exp")
 
 
 @dataclass(frozen=True)
-class ConeSpec:
+class ConeDecl:
     """One factor of the cone product K.
 
     kind: "zero", "nonnegative", "soc" (one Lorentz cone of dimension `dim`),
@@ -64,7 +64,7 @@ class ConicProblem:
             self.b = np.zeros(0)
         self.A = sp.csr_matrix(self.A, dtype=np.float64)
         self.b = np.ascontiguousarray(self.b, dtype=np.float64).reshape(-1)
-        self.cones = [c if isinstance(c, ConeSpec) else ConeSpec(*c) for c in self.cones]
+        self.cones = [c if isinstance(c, ConeDecl) else ConeDecl(*c) for c in self.cones]
         m = sum(c.rows for c in self.cones)
         if self.G.shape != (m, n):
             raise ValueError(f"G has shape {self.G.shape}, expected ({m}, {n}) from c and the cones")

@@ -4,7 +4,7 @@ from __future__ import annotations
 import numpy as np
 import scipy.sparse as sp
 
-from .problem import ConeSpec, ConicProblem
+from .problem import ConeDecl, ConicProblem
 
 SQRT2 = np.sqrt(2.0)
 
@@ -57,7 +57,7 @@ def random_feasible(name, cones, n, p, seed, density=1.0, description=""):
     pick x0, s0 ∈ int K, z0 ∈ int K*, y0, then h = G x0 + s0, b = A x0,
     c = −Gᵀz0 − Aᵀy0."""
     rng = np.random.default_rng(seed)
-    cones = [ConeSpec(*c) if not isinstance(c, ConeSpec) else c for c in cones]
+    cones = [ConeDecl(*c) if not isinstance(c, ConeDecl) else c for c in cones]
     m = sum(c.rows for c in cones)
     if density < 1.0:
         G = sp.random(m, n, density=density, random_state=rng, data_rvs=rng.standard_normal).tocsr()
@@ -85,7 +85,7 @@ def portfolio(seed=11, assets=20, factors=4, risk=0.05):
     L = np.linalg.cholesky(F @ F.T + np.diag(d))
     G = sp.vstack([-sp.identity(assets), sp.csr_matrix(np.vstack([np.zeros(assets), -L.T]))]).tocsr()
     h = np.concatenate([np.zeros(assets), [risk], np.zeros(assets)])
-    cones = [ConeSpec("nonnegative", assets), ConeSpec("soc", assets + 1)]
+    cones = [ConeDecl("nonnegative", assets), ConeDecl("soc", assets + 1)]
     return ConicProblem("portfolio", -mu, G, h, cones, sp.csr_matrix(np.ones((1, assets))), np.ones(1),
                         f"Markowitz, {assets} assets, risk ≤ {risk}", extra=dict(mu=mu, cov=L @ L.T, risk=risk))
 
@@ -106,7 +106,7 @@ def maxcut(edges=PETERSEN_EDGES, name="maxcut_petersen"):
         L[j, i] -= 1
     # s = Diag(y) − L/4 = h − G y with h = −svec(L/4), column i of G = −svec(E_ii).
     G = sp.csr_matrix(np.column_stack([-svec(np.diag(np.eye(nodes)[i])) for i in range(nodes)]))
-    return ConicProblem(name, np.ones(nodes), G, -svec(L / 4), [ConeSpec("psd", nodes)],
+    return ConicProblem(name, np.ones(nodes), G, -svec(L / 4), [ConeDecl("psd", nodes)],
                         description=f"max-cut relaxation, {nodes} nodes, {len(edges)} edges",
                         extra=dict(laplacian=L))
 
@@ -126,7 +126,7 @@ def least_squares_norm_bound(seed=5, rows=30, cols=12, fraction=0.5):
     G2[1:, 1:] = -np.eye(cols)
     G = sp.csr_matrix(np.vstack([G1, G2]))
     h = np.concatenate([[0.0], -q, [r], np.zeros(cols)])
-    return ConicProblem("lsq_norm_bound", c, G, h, [ConeSpec("soc", rows + 1), ConeSpec("soc", cols + 1)],
+    return ConicProblem("lsq_norm_bound", c, G, h, [ConeDecl("soc", rows + 1), ConeDecl("soc", cols + 1)],
                         description=f"least squares {rows}x{cols}, ‖x‖ ≤ {r:.3f}", extra=dict(M=M, q=q, r=r))
 
 
@@ -146,7 +146,7 @@ def entropy(seed=3, size=8, moments=2):
         h[3 * i + 2] = 1.0
     A = np.vstack([np.concatenate([np.zeros(size), np.ones(size)]),
                    np.hstack([np.zeros((moments, size)), F])])
-    return ConicProblem("max_entropy", c, sp.csr_matrix(G), h, [ConeSpec("exp", size)], sp.csr_matrix(A),
+    return ConicProblem("max_entropy", c, sp.csr_matrix(G), h, [ConeDecl("exp", size)], sp.csr_matrix(A),
                         np.concatenate([[1.0], g]), f"maximum entropy, {size} outcomes, {moments} moments",
                         extra=dict(F=F, g=g))
 
@@ -171,7 +171,7 @@ def log_sum_exp(seed=4, terms=6, dim=3):
     c = np.zeros(n)
     c[0] = 1.0
     return ConicProblem("log_sum_exp", c, sp.csr_matrix(G), h,
-                        [ConeSpec("exp", terms), ConeSpec("nonnegative", 1 + 2 * dim)],
+                        [ConeDecl("exp", terms), ConeDecl("nonnegative", 1 + 2 * dim)],
                         description=f"log-sum-exp of {terms} affine terms over a box", extra=dict(F=F, g=g))
 
 
@@ -195,14 +195,14 @@ def infeasible_lp():
     """x ≥ 1 and x ≤ −1 (with a second variable to keep it generic)."""
     G = sp.csr_matrix(np.array([[-1.0, 0.0], [1.0, 0.0], [0.0, -1.0]]))
     return ConicProblem("lp_infeasible", np.array([1.0, 1.0]), G, np.array([-1.0, -1.0, 0.0]),
-                        [ConeSpec("nonnegative", 3)], description="primal infeasible LP")
+                        [ConeDecl("nonnegative", 3)], description="primal infeasible LP")
 
 
 def unbounded_lp():
     """min −x1 s.t. x ≥ 0 (x1 unbounded above)."""
     G = sp.csr_matrix(-np.eye(2))
     return ConicProblem("lp_unbounded", np.array([-1.0, 0.5]), G, np.zeros(2),
-                        [ConeSpec("nonnegative", 2)], description="dual infeasible LP")
+                        [ConeDecl("nonnegative", 2)], description="dual infeasible LP")
 
 
 def wrong_signed_norm_bound(seed=5):

@@ -374,13 +374,13 @@ class Call:
     def primary(self):
         return self.plan["placement"]
 
-    def other_placement(self, spec):
+    def other_placement(self, aplan):
         choices = ["host"] + (["device0", "device1"] if EMULATED else ["cuda-tag0", "cuda-tag1"])
         primary = self.primary()
         if primary == "cuda-tag":
             primary = "cuda-tag0"
         choices = [c for c in choices if c != primary]
-        return choices[spec["other"] % len(choices)]
+        return choices[aplan["other"] % len(choices)]
 
     def build_scalars(self):
         for name, value in self.plan["scalars"].items():
@@ -418,39 +418,39 @@ class Call:
             return n * b if k in ("nt_batch", "nt_custom", "nt_cublas") else n
         raise AssertionError(name)
 
-    def values_for(self, name, length, spec):
+    def values_for(self, name, length, aplan):
         k = self.op.kind
         cone = self.cone
-        cls_value = spec["values"]
+        cls_value = aplan["values"]
         if name in ("input", "s", "z") and cone is not None:
             batch = length // cone.rows if cone.rows and length % cone.rows == 0 else None
             if batch is not None and (batch > 0 or length == 0):
-                v = batch_vector(cone.cls, cone.size, batch, cls_value, self.rng, spec["specials"], self.scale)
-                if name in ("s", "z") and (cls_value != "interior" or spec["specials"]):
+                v = batch_vector(cone.cls, cone.size, batch, cls_value, self.rng, aplan["specials"], self.scale)
+                if name in ("s", "z") and (cls_value != "interior" or aplan["specials"]):
                     self.interior = False
-                if name == "input" and (cls_value != "interior" or spec["specials"]):
+                if name == "input" and (cls_value != "interior" or aplan["specials"]):
                     self.interior = False
                 return v
-        v = plain_vector(length, cls_value, self.rng, spec["specials"], self.scale)
+        v = plain_vector(length, cls_value, self.rng, aplan["specials"], self.scale)
         if k in ("psd_smat", "psd_svec", "psd_smat_into", "psd_svec_into") and (cls_value != "interior" or
-                                                                                 spec["specials"]):
+                                                                                 aplan["specials"]):
             self.interior = False
         return v
 
     def make_array(self, name, role, payload):
         """The object passed for one array parameter, following its planned variant."""
-        spec = self.plan["arrays"][name]
-        variant = spec["variant"]
+        aplan = self.plan["arrays"][name]
+        variant = aplan["variant"]
         placement = self.primary()
         writable_role = role == "rw"
-        readonly = (not writable_role) and spec["readonly_input"]
+        readonly = (not writable_role) and aplan["readonly_input"]
         desc = fm.ArrayArg(length=payload.size)
         if variant == "elsewhere":
-            placement = self.other_placement(spec)
+            placement = self.other_placement(aplan)
         if variant in ("short", "long"):
-            delta = spec["delta"] if variant == "long" else -min(spec["delta"], payload.size)
+            delta = aplan["delta"] if variant == "long" else -min(aplan["delta"], payload.size)
             if delta == 0:
-                delta = spec["delta"]
+                delta = aplan["delta"]
             payload = np.resize(payload, payload.size + delta) if payload.size + delta > 0 else payload[:0]
             desc.length = payload.size
         if variant in ("dtype", "ndim2", "ndim0", "strided", "reversed", "list", "none", "byteswap"):
@@ -480,7 +480,7 @@ class Call:
             if placement != "host":
                 desc.devtype, desc.devid = fm.KDL_CUDA, int(placement[-1])
             return obj, desc
-        p = Placed(payload, spec["band"], placement, readonly, self.rng)
+        p = Placed(payload, aplan["band"], placement, readonly, self.rng)
         self.placed[name] = p
         desc.devtype, desc.devid = p.devtype, p.devid
         return p.obj, desc

@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from cones_ipm import problems, solve  # noqa: E402
 from cones_ipm.cones import (ConeFailure, ConeProduct, DeviceArrays, HostArrays, PsdBlock,  # noqa: E402
                              SecondOrderBlock)
-from cones_ipm.problem import ConeSpec, ConicProblem  # noqa: E402
+from cones_ipm.problem import ConeDecl, ConicProblem  # noqa: E402
 
 # Largest iteration counts measured: 10 on the shipped problems, 12 over 120 random
 # LP/SOCP/SDP/mixed instances (seeds 100-129 per family), 18 on a portfolio whose risk
@@ -148,7 +148,7 @@ def test_wrong_signed_cone_vector_is_reported_infeasible():
 def test_module_refusal_of_a_wrong_signed_pair_becomes_a_status(monkeypatch):
     # The module refuses a scaling of non-interior vectors; the solver must turn that into
     # a status with the module's message instead of raising.
-    K = ConeProduct([ConeSpec("soc", 3)], HostArrays())
+    K = ConeProduct([ConeDecl("soc", 3)], HostArrays())
     with pytest.raises(ConeFailure, match="interior"):
         K.scaling_matrix(np.array([-1.0, 0.0, 0.0]), np.array([1.0, 0.0, 0.0]))
     original = ConeProduct.inverse_scaling_matrix
@@ -161,7 +161,7 @@ def test_module_refusal_of_a_wrong_signed_pair_becomes_a_status(monkeypatch):
 def test_non_finite_data_is_refused():
     with pytest.raises(ValueError, match="h has non-finite"):
         ConicProblem("bad", np.ones(1), sp.csr_matrix(-np.ones((1, 1))), np.array([np.nan]),
-                     [ConeSpec("nonnegative", 1)])
+                     [ConeDecl("nonnegative", 1)])
 
 
 @pytest.mark.parametrize("make", [problems.entropy, problems.log_sum_exp])
@@ -178,28 +178,28 @@ def test_exponential_cone_run_ends_with_a_status(make):
 
 # ---- scaling identities behind the solver ----------------------------------------------
 def _pairs(kind, dim, rng):
-    spec = ConeSpec(kind, dim)
-    return spec, problems._interior_point(spec, rng), problems._interior_point(spec, rng)
+    decl = ConeDecl(kind, dim)
+    return decl, problems._interior_point(decl, rng), problems._interior_point(decl, rng)
 
 
 @pytest.mark.parametrize("kind,dim", [("nonnegative", 5), ("soc", 1), ("soc", 2), ("soc", 9), ("psd", 1),
                                       ("psd", 2), ("psd", 4)])
 def test_swapped_pair_gives_the_inverse_scaling(kind, dim, rng):
-    spec, s, z = _pairs(kind, dim, rng)
-    K = ConeProduct([spec], HostArrays())
+    decl, s, z = _pairs(kind, dim, rng)
+    K = ConeProduct([decl], HostArrays())
     H, Hinv = K.scaling_matrix(s, z).toarray(), K.inverse_scaling_matrix(s, z).toarray()
     np.testing.assert_allclose(H @ s, z, rtol=1e-10, atol=1e-12)
     np.testing.assert_allclose(Hinv @ z, s, rtol=1e-10, atol=1e-12)
-    np.testing.assert_allclose(H @ Hinv, np.eye(spec.rows), atol=1e-10 * np.linalg.cond(H))
+    np.testing.assert_allclose(H @ Hinv, np.eye(decl.rows), atol=1e-10 * np.linalg.cond(H))
 
 
 @pytest.mark.parametrize("block,dim", [(SecondOrderBlock, 2), (SecondOrderBlock, 7), (PsdBlock, 2),
                                        (PsdBlock, 4)])
 def test_nt_factor_matches_the_modules_scaling(block, dim, rng):
-    spec, s, z = _pairs("soc" if block is SecondOrderBlock else "psd", dim, rng)
-    blk = block(spec, 0)
+    decl, s, z = _pairs("soc" if block is SecondOrderBlock else "psd", dim, rng)
+    blk = block(decl, 0)
     nt = blk.nt_scaling(s, z)
-    eye = np.eye(spec.rows)
+    eye = np.eye(decl.rows)
     W = np.column_stack([nt.W(e) for e in eye])
     WT = np.column_stack([nt.WT(e) for e in eye])
     WinvT = np.column_stack([nt.WinvT(e) for e in eye])
@@ -207,7 +207,7 @@ def test_nt_factor_matches_the_modules_scaling(block, dim, rng):
     np.testing.assert_allclose(WinvT @ W.T, eye, atol=1e-11)
     np.testing.assert_allclose(W @ z, nt.lam, atol=1e-11)
     np.testing.assert_allclose(WinvT @ s, nt.lam, atol=1e-11)
-    H = np.array(blk.cone.nt_scaling_matrix(s, z)).reshape(spec.rows, spec.rows)
+    H = np.array(blk.cone.nt_scaling_matrix(s, z)).reshape(decl.rows, decl.rows)
     np.testing.assert_allclose(W.T @ W @ H, eye, atol=1e-10)
     # λ lies in the cone's interior and the centring term Wᵀ(λ \ e) is z⁻¹.
     assert blk.min_eig(nt.lam) > 0
@@ -216,10 +216,10 @@ def test_nt_factor_matches_the_modules_scaling(block, dim, rng):
 
 @pytest.mark.parametrize("block,dim", [(SecondOrderBlock, 6), (PsdBlock, 3)])
 def test_max_step_reaches_the_boundary(block, dim, rng):
-    spec, x, _ = _pairs("soc" if block is SecondOrderBlock else "psd", dim, rng)
-    blk = block(spec, 0)
+    decl, x, _ = _pairs("soc" if block is SecondOrderBlock else "psd", dim, rng)
+    blk = block(decl, 0)
     for _ in range(5):
-        d = rng.standard_normal(spec.rows) * 3
+        d = rng.standard_normal(decl.rows) * 3
         a = blk.max_step(x, d)
         if np.isfinite(a):
             assert abs(blk.min_eig(x + a * d)) <= 1e-9 * (1 + np.abs(x + a * d).max())
@@ -244,7 +244,7 @@ def test_device_infeasibility_and_refusals(dev):
     assert solve(problems.infeasible_lp(), where="device").status == "primal_infeasible"
     assert solve(problems.unbounded_lp(), where="device").status == "dual_infeasible"
     # Device scaling does not test interiority: a wrong-signed pair must still be caught.
-    K = ConeProduct([ConeSpec("psd", 3)], DeviceArrays())
+    K = ConeProduct([ConeDecl("psd", 3)], DeviceArrays())
     s = problems.svec(-np.eye(3))
     with pytest.raises(ConeFailure):
         K.scaling_matrix(s, problems.svec(np.eye(3)))
