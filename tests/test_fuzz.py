@@ -118,10 +118,11 @@ def scalar_fault(name):
 
 
 @st.composite
-def plans(draw, op):
+def plans(draw, op, clean_on_device=False):
     """A call: half of them with every argument well-formed (so that the values, the
     routing and the device paths are exercised), a third with exactly one faulty
-    argument, the rest with faults anywhere."""
+    argument, the rest with faults anywhere; or, with clean_on_device, a well-formed call
+    on an emulated device."""
     plan = {"op": op, "seed": draw(st.integers(0, 2**32 - 1))}
     # one power-of-two scale for every array of the call: moderate, or near the ends of
     # the double range (an NT matrix of a pair scaled together is the same matrix)
@@ -130,9 +131,9 @@ def plans(draw, op):
     if op.owner != "module":
         plan["size"] = draw(cone_sizes(op.owner, op.kind))
     placements = ["host"] + (["device0", "device1"] if EMULATED else ["cuda-tag"])
-    plan["placement"] = draw(st.sampled_from(placements))
+    plan["placement"] = draw(st.sampled_from(placements[1:] if clean_on_device else placements))
     params = [name for name, role in op.params]
-    mode = draw(st.sampled_from(["clean"] * 3 + ["one"] * 2 + ["many"]))
+    mode = "clean" if clean_on_device else draw(st.sampled_from(["clean"] * 3 + ["one"] * 2 + ["many"]))
     target = draw(st.sampled_from(params)) if params and mode == "one" else None
 
     def faulty(name):
@@ -1151,3 +1152,82 @@ def test_fuzz_constructors(cls, size):
     assert isinstance(size, int) and 0 <= size <= fm.U64_MAX
     assert cone.rows == fm.rows_of(cls, size) and cone.dim == fm.dim_of(cls, size)
     assert size > 0 or cls in ("ZeroConeCpp", "NonnegativeConeCpp")
+
+
+# ---------------------------------------------------------------------------------------
+# Device runtime failures in the middle of a call
+# ---------------------------------------------------------------------------------------
+DEVICE_KINDS = {"project", "violation", "contains", "nt_into", "nt_batch", "nt_custom", "csr", "coo", "psd_smat_into",
+                "psd_svec_into"}
+# Runtime calls a device path may make (cudaFree/cudaFreeAsync are left out: a failing
+# release cannot be retried, so the emulator would rightly count that buffer as live).
+RUNTIME_CALLS = ["cudaMalloc", "cudaMallocAsync", "cudaMemcpy", "cudaMemsetAsync", "cudaDeviceSynchronize",
+                 "cudaSetDevice", "cudaGetDevice"]
+DEVICE_OPS = [op for op in OPS if op.kind in DEVICE_KINDS]
+
+
+def outputs_of(call, result):
+    out = output_name(call)
+    return result, (call.placed[out].payload_now() if out in call.placed else None)
+
+
+@pytest.mark.skipif(not EMULATED, reason="failure injection needs the CUDA host emulation")
+@pytest.mark.parametrize("op", DEVICE_OPS, ids=[op.id for op in DEVICE_OPS])
+def test_fuzz_device_failures(op):
+    """A runtime call or kernel launch of a well-formed device call fails: the call
+    raises "<name> failed: <runtime text>" (or succeeds when it makes no such call),
+    releases every scratch buffer, writes nothing outside its arrays, and the same call
+    made again gives the undisturbed result (no error state left behind)."""
+    if not available(op):
+        pytest.skip("not built yet")
+
+    @FUZZ
+    @given(plans(op, clean_on_device=True), st.integers(0, 63), st.sampled_from([1, 2, 700, 719]))
+    def run(plan, pick, status):
+        plan = dict(plan, alias=False)  # the call is repeated: it must not overwrite its own input
+        _cuemu.reset()
+        live, faults = _cuemu.live_allocations(), _cuemu.faults()
+        with np.errstate(all="ignore"):
+            call = Call(plan)
+            call.build()
+            try:
+                r = fm.route(op, call.cone, call.desc, HAS_CUDA)
+            except fm.Refused:
+                return  # refused before any device work (a short indptr, an unsupported order)
+        if not isinstance(r, fm.Route) or r.where != "device":
+            return
+        _cuemu.clear_launches()
+        outcome, first = call_module(call)
+        assert outcome == "ok", f"well-formed device call refused: {first!r}"
+        undisturbed = outputs_of(call, first)
+        kernels = sorted({entry[0] for entry in _cuemu.launches()})
+        names = kernels + RUNTIME_CALLS
+        name = names[pick % len(names)]
+        if name == "cudaSetDevice":
+            _cuemu.set_device(1 - r.device)  # another library switches devices: the call must select again
+        _cuemu.fail_next(name, status)
+        outcome, result = call_module(call)
+        CASES[(op.id, "device-failure", "success" if outcome == "ok" else type(result).__name__)] += 1
+        note(f"injected {name} -> {outcome} {result!r}")
+        if outcome == "error":
+            assert isinstance(result, RuntimeError)
+            assert str(result) == f"{name} failed: {_cuemu.error_string(status)}"
+        elif name != "cudaGetDevice":  # a failed query of the current device only means: select again
+            assert _cuemu.pending_injections() == 1, "the injected failure was swallowed"
+            _cuemu.reset()
+        check_untouched(call, outputs_too=False)
+        outcome, again = call_module(call)
+        assert outcome == "ok", f"the call fails after a runtime failure: {again!r}"
+        value, out = outputs_of(call, again)
+        assert same_value(value, undisturbed[0]) if isinstance(value, float) else value == undisturbed[0]
+        assert out is None or same_bits(out, undisturbed[1])
+        del call, first, result, again, undisturbed, value, out
+        if _cuemu.live_allocations() > live:
+            gc.collect()
+        assert _cuemu.live_allocations() <= live, "device memory leaked after a runtime failure"
+        assert _cuemu.faults() == faults
+
+    try:
+        run()
+    finally:
+        _cuemu.reset()
