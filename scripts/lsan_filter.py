@@ -9,7 +9,8 @@ Usage: python scripts/lsan_filter.py REPORT_FILE...
 import re
 import sys
 
-OURS = re.compile(r"/(module|host|cuda|emu)/[^ ]+\.(cpp|hpp|cu|cuh|h)\b|_cpp_cuda\.cpython|_cuemu\.cpython|libcuemu\.so")
+OURS = re.compile(r"/(module|host|cuda|emu)/[^ ]+\.(cpp|hpp|cu|cuh|h)\b"
+                  r"|_cpp_cuda\.cpython|_cuemu\.cpython|libcuemu\.so")
 REGISTRATION = re.compile(r"nanobind__cpp_cuda_exec|nanobind__cuemu_exec|PyInit__cpp_cuda|PyInit__cuemu")
 HEADER = re.compile(r"^(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) allocated from:")
 
