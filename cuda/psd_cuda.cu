@@ -1,8 +1,8 @@
 // PSD cone on the device: order-2 projection and violation, the NT operators (1x1
-// quotient, 2x2 closed form, and the general path for orders 3..32: one thread per item
-// computes W in stream-ordered scratch, then one thread per operator entry expands it),
-// and the svec/smat conversions. The arithmetic is that of the host (host/psd_nt.hpp,
-// host/psd_eigen.hpp, host/psd_svec.hpp), compiled for the device.
+// quotient, 2x2 closed form, and the general factor path for orders 3..32: one thread
+// per item computes W in stream-ordered scratch, then one thread per operator entry
+// expands it), and the svec/smat conversions. The arithmetic is that of the host
+// (host/psd_nt.hpp, host/psd_svec.hpp), compiled for the device.
 #include "cuda/psd_cuda.hpp"
 
 #include <cstdint>
@@ -22,10 +22,6 @@ using host::kPsdSqrt2;
 constexpr unsigned kPsdThreads = 128;
 
 constexpr double kNaN = __builtin_nan("");
-
-// Doubles of general-path work per item: A, V, S^(1/2), S^(-1/2) and two more n x n
-// matrices, the n row maxima and the n row-maximum columns (unsigned, two per double).
-VELKORA_HD inline unsigned long long general_work_doubles(unsigned long long n) { return 6 * n * n + n + (n + 1) / 2; }
 
 }  // namespace
 
@@ -82,14 +78,14 @@ __global__ void psd2_project_kernel(const double* in, double* out) {
     }
 }
 
-// Single thread: result[0] = sqrt(min(l+, 0)^2 + min(l-, 0)^2) (NaN counts as 0), the
-// eigenvalues at the matrix's own scale (their squares overflow where the host's do).
+// Single thread: result[0] = |(min(l+, 0), min(l-, 0))| (NaN counts as 0), by hypot of
+// the unit-scale eigenvalues scaled back, so that no square under- or overflows.
 __global__ void psd2_violation_kernel(const double* in, double* result) {
     if (global_index() != 0) return;
     const Psd2Split e = psd2_split(in);
-    const double np = e.lp < 0.0 ? ldexp(e.lp, e.shift) : 0.0;
-    const double nm = e.lm < 0.0 ? ldexp(e.lm, e.shift) : 0.0;
-    result[0] = sqrt(np * np + nm * nm);
+    const double np = e.lp < 0.0 ? e.lp : 0.0;
+    const double nm = e.lm < 0.0 ? e.lm : 0.0;
+    result[0] = ldexp(hypot(np, nm), e.shift);
 }
 
 // One thread per item: H = z / s.
@@ -99,7 +95,7 @@ __global__ void psd1_nt_scaling_kernel(const double* s, const double* z, double*
 }
 
 // One thread per item: the 2x2 closed form of the host, operation for operation; a pair
-// that is not positive definite gives NaN entries.
+// that is not strictly positive definite gives NaN entries.
 __global__ void psd2_nt_scaling_kernel(const double* s, const double* z, double* H, unsigned long long batch) {
     const unsigned long long b = global_index();
     if (b >= batch) return;
@@ -108,9 +104,9 @@ __global__ void psd2_nt_scaling_kernel(const double* s, const double* z, double*
         for (int k = 0; k < 9; ++k) h[k] = kNaN;
 }
 
-// One single-thread block per item: W_b (n x n at W + b n^2) by the general path of the
-// host, its work matrices in `work` (general_work_doubles(n) per item), then
-// symmetrised: W[i][j] = W[j][i] = (W[i][j] + W[j][i]) / 2. A pair that is not
+// One single-thread block per item: W_b (n x n at W + b n^2, symmetric by construction)
+// by the factor path of the host, its work in `work` (host::psd_nt_work_doubles(n)
+// doubles per item, laid out by host::psd_nt_work_at). A pair that is not strictly
 // positive definite gives NaN entries.
 __global__ void psd_general_w_kernel(const double* s, const double* z, double* W, double* work, unsigned long long n,
                                      unsigned long long batch) {
@@ -118,27 +114,10 @@ __global__ void psd_general_w_kernel(const double* s, const double* z, double* W
     if (threadIdx.x != 0 || b >= batch) return;
     const unsigned long long nn = n * n;
     const unsigned long long m = host::psd_svec_length(n);
-    double* base = work + b * general_work_doubles(n);
-    host::PsdWWork w;
-    w.jacobi.A = base;
-    w.jacobi.V = base + nn;
-    w.Sh = base + 2 * nn;
-    w.Si = base + 3 * nn;
-    w.X = base + 4 * nn;
-    w.Y = base + 5 * nn;
-    w.jacobi.row_max = base + 6 * nn;
-    w.jacobi.row_arg = reinterpret_cast<unsigned*>(base + 6 * nn + n);
+    const host::PsdNtWork w = host::psd_nt_work_at(work + b * host::psd_nt_work_doubles(n), n);
     double* Wb = W + b * nn;
-    if (!host::psd_general_w_fill(s + b * m, z + b * m, n, Wb, w)) {
+    if (!host::psd_general_w_fill(s + b * m, z + b * m, n, Wb, w))
         for (unsigned long long e = 0; e < nn; ++e) Wb[e] = kNaN;
-        return;
-    }
-    for (unsigned long long i = 0; i < n; ++i)
-        for (unsigned long long j = i + 1; j < n; ++j) {
-            const double mean = (Wb[i * n + j] + Wb[j * n + i]) * 0.5;
-            Wb[i * n + j] = mean;
-            Wb[j * n + i] = mean;
-        }
 }
 
 // One thread per entry of the m x m operators: H[b][row][col] from W_b, row and column
@@ -229,7 +208,7 @@ void psd_nt_dispatch(const double* s, const double* z, double* H, std::uint64_t 
     if (method == PsdMethod::kCublas)
         throw std::runtime_error("CUDA PSD cuBLAS NT scaling requires VELKORA_USE_CUBLAS=ON");
     const unsigned long long w_doubles = batch * n * n;
-    StreamBuffer scratch(scratch_count({n * n, general_work_doubles(n)}, batch), st);
+    StreamBuffer scratch(scratch_count({n * n, host::psd_nt_work_doubles(n)}, batch), st);
     launch_general_w(s, z, scratch.get(), scratch.get() + w_doubles, n, batch, st);
     const unsigned long long m = host::psd_svec_length(n);
     const unsigned long long total = m * m * batch;
@@ -281,7 +260,7 @@ void psd_nt_w_cuda(const double* s, const double* z, double* W, std::uint64_t n,
     psd_check_order(n);
     if (n < 3) throw std::runtime_error("CUDA PSD W output is only used for dim >= 3");
     const cudaStream_t st = to_stream(stream);
-    StreamBuffer work(scratch_count({general_work_doubles(n)}, batch), st);
+    StreamBuffer work(scratch_count({host::psd_nt_work_doubles(n)}, batch), st);
     launch_general_w(s, z, W, work.get(), n, batch, st);
     work.release();
 }

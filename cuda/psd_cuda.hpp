@@ -29,7 +29,7 @@ void psd_nt_scaling_custom_cuda(const double* s, const double* z, double* H, std
                                 int device, StreamHandle stream);
 void psd_nt_scaling_cublas_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch,
                                 int device, StreamHandle stream);
-// Only the n x n scaling points W (item b at b*n*n, symmetrised) for 3 <= n <= 32.
+// Only the n x n scaling points W (item b at b*n*n, symmetric) for 3 <= n <= 32.
 void psd_nt_w_cuda(const double* s, const double* z, double* W, std::uint64_t n, std::uint64_t batch, int device,
                    StreamHandle stream);
 

@@ -1,5 +1,7 @@
 // Host projection, violation and membership of the PSD cone by the Jacobi
-// eigen-decomposition (absolute 1e-12 stop, as the decomposition defines it).
+// eigen-decomposition of the matrix brought to unit scale by a power of two (exact), so
+// that the decomposition's 1e-12 stop is relative to the matrix's own size and the
+// results scale with the input.
 #include "host/psd.hpp"
 
 #include <cmath>
@@ -21,8 +23,9 @@ void psd_project(const double* in, double* out, u64 n) {
         return;
     }
     std::vector<double> A = psd_smat_host(in, n), V;
-    psd_jacobi_eigen(A, V, n);
-    // Only the lower triangle of R feeds the svec, so only it is accumulated.
+    const int exponent = psd_jacobi_eigen_scaled(A, V, n);
+    // Only the lower triangle of R feeds the svec, so only it is accumulated, at unit
+    // scale, and scaled back once (one rounding for entries below the normal range).
     std::vector<double> R(n * n, 0.0);
     for (u64 a = 0; a < n; ++a) {
         const double lambda = clip_at_zero(A[a * n + a]);
@@ -31,19 +34,24 @@ void psd_project(const double* in, double* out, u64 n) {
             for (u64 j = 0; j <= i; ++j) R[i * n + j] += li * V[j * n + a];
         }
     }
+    if (exponent != 0)
+        for (u64 i = 0; i < n; ++i)
+            for (u64 j = 0; j <= i; ++j) R[i * n + j] = std::ldexp(R[i * n + j], exponent);
     psd_svec_fill(R.data(), n, out);
 }
 
 double psd_violation(const double* x, u64 n) {
     if (n == 1) return clip_at_zero(-x[0]);
     std::vector<double> A = psd_smat_host(x, n), V;
-    psd_jacobi_eigen(A, V, n);
-    double sum = 0.0;
+    const int exponent = psd_jacobi_eigen_scaled(A, V, n);
+    // Norm of the negative unit-scale eigenvalues by hypot, so that no square under- or
+    // overflows, then scaled back.
+    double norm = 0.0;
     for (u64 k = 0; k < n; ++k) {
         const double lambda = A[k * n + k];
-        if (lambda < 0.0) sum += lambda * lambda;
+        if (lambda < 0.0) norm = std::hypot(norm, lambda);
     }
-    return std::sqrt(sum);
+    return std::ldexp(norm, exponent);
 }
 
 bool psd_contains(const double* x, u64 n, double atol) { return atol >= psd_violation(x, n); }

@@ -8,12 +8,13 @@ namespace velkora::torv::cones::host {
 
 using u64 = std::uint64_t;
 
-// out = svec(sum_a max(lambda_a, 0) v_a v_a^T) from the Jacobi eigenpairs of smat(in);
-// n = 1: max(in, 0) with NaN copied through. The whole result is formed before out is
+// out = svec(sum_a max(lambda_a, 0) v_a v_a^T) from the Jacobi eigenpairs of smat(in),
+// decomposed at unit scale (a power of two, exact); n = 1: max(in, 0) with NaN copied
+// through. The whole result is formed before out is
 // written, so out may equal in.
 void psd_project(const double* in, double* out, u64 n);
-// sqrt(sum of lambda^2 over negative eigenvalues); n = 1: max(-x, 0). NaN eigenvalues add
-// nothing.
+// sqrt(sum of lambda^2 over negative eigenvalues), without under- or overflow of the
+// squares; n = 1: max(-x, 0). NaN eigenvalues add nothing.
 double psd_violation(const double* x, u64 n);
 // atol >= violation (false on NaN); the decomposition always runs in full.
 bool psd_contains(const double* x, u64 n, double atol);

@@ -3,11 +3,11 @@
 
 namespace velkora::torv::cones::host {
 
-void psd_jacobi_eigen(std::vector<double>& A, std::vector<double>& V, u64 n) {
+int psd_jacobi_eigen_scaled(std::vector<double>& A, std::vector<double>& V, u64 n) {
     V.resize(n * n);
     std::vector<double> row_max(n);
     std::vector<unsigned> row_arg(n);
-    jacobi_eigen(JacobiWork{A.data(), V.data(), row_max.data(), row_arg.data()}, n);
+    return jacobi_eigen_scaled(JacobiWork{A.data(), V.data(), row_max.data(), row_arg.data()}, n);
 }
 
 }  // namespace velkora::torv::cones::host

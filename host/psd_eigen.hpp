@@ -1,9 +1,11 @@
-// Classical Jacobi eigen-decomposition of a symmetric n x n matrix (row-major), shared by
-// the host routines and the device kernels. Each step rotates away the largest entry of
-// the strict upper triangle (first in row-by-row scan order on ties) until that entry
-// is below an absolute 1e-12, with a budget of 32 n^2 rotations. The pivot search keeps
-// per-row maxima, so a rotation costs O(n) amortised instead of a scan of the whole
-// triangle, while choosing exactly the pivots of the full scan.
+// Classical Jacobi eigen-decomposition of a symmetric n x n matrix (row-major), the one
+// behind the PSD projection, violation and membership (inline, so device code may share
+// it). Each step rotates away the largest entry of the strict upper triangle (first in
+// row-by-row scan order on ties) until that entry is below 1e-12, with a budget of 32 n^2
+// rotations; the PSD routines first bring the matrix to unit scale by a power of two
+// (jacobi_eigen_scaled), so that the stop is relative to the matrix's own size. The pivot
+// search keeps per-row maxima, so a rotation costs O(n) amortised instead of a scan of the
+// whole triangle, while choosing exactly the pivots of the full scan.
 #pragma once
 
 #include <math.h>
@@ -156,16 +158,9 @@ VELKORA_HD inline int jacobi_eigen_scaled(const JacobiWork& w, u64 n) {
     return exponent;
 }
 
-// Host form: A (n*n, overwritten: eigenvalues on its diagonal) and V (resized to n*n,
-// eigenvectors in its columns).
-void psd_jacobi_eigen(std::vector<double>& A, std::vector<double>& V, u64 n);
-
-// Host work buffers of one decomposition of order n.
-struct JacobiHostWork {
-    std::vector<double> A, V, row_max;
-    std::vector<unsigned> row_arg;
-    explicit JacobiHostWork(u64 n) : A(n * n), V(n * n), row_max(n), row_arg(n) {}
-    JacobiWork view() { return JacobiWork{A.data(), V.data(), row_max.data(), row_arg.data()}; }
-};
+// Host form of jacobi_eigen_scaled: A (n*n, overwritten: the unit-scale eigenvalues on its
+// diagonal) and V (resized to n*n, eigenvectors in its columns); returns the exponent e
+// with eigenvalue k = ldexp(A[k][k], e).
+int psd_jacobi_eigen_scaled(std::vector<double>& A, std::vector<double>& V, u64 n);
 
 }  // namespace velkora::torv::cones::host

@@ -1,10 +1,9 @@
-// Host NT scaling of the PSD cone: matrix powers, the scaling point W, the svec operator
-// H and the batch routine with its 1x1, 2x2 and general paths.
+// Host NT scaling of the PSD cone: the scaling point W, the svec operator H and the batch
+// routine with its 1x1, 2x2 and general paths.
 #include "host/psd_nt.hpp"
 
 #include <cstring>
 #include <stdexcept>
-#include <string>
 
 namespace velkora::torv::cones::host {
 
@@ -13,26 +12,12 @@ constexpr const char* kMatricesMessage = "PSD NT scaling requires strictly posit
 constexpr const char* kInputsMessage = "PSD NT scaling requires strictly positive definite inputs";
 }  // namespace
 
-std::vector<double> psd_matrix_power(const double* M, u64 n, double p, const char* name) {
-    JacobiHostWork work(n);
-    if (n * n > 0) std::memcpy(work.A.data(), M, n * n * sizeof(double));
-    std::vector<double> P(n * n);
-    if (!psd_powers(work.view(), n, p, P.data(), 0.0, nullptr))
-        throw std::runtime_error(std::string(name) + " requires strictly positive definite matrices");
-    return P;
-}
-
-PsdWHostWork::PsdWHostWork(u64 n) : jacobi_(n), buffers_(4 * n * n) {
-    double* base = buffers_.data();
-    view_ = PsdWWork{jacobi_.view(), base, base + n * n, base + 2 * n * n, base + 3 * n * n};
-}
-
-void psd_general_w_into(const double* s, const double* z, u64 n, double* W, const PsdWHostWork& work) {
+void psd_general_w_into(const double* s, const double* z, u64 n, double* W, const PsdNtHostWork& work) {
     if (!psd_general_w_fill(s, z, n, W, work.view())) throw std::runtime_error(kMatricesMessage);
 }
 
 std::vector<double> psd_general_w(const double* s, const double* z, u64 n) {
-    PsdWHostWork work(n);
+    PsdNtHostWork work(n);
     std::vector<double> W(n * n);
     psd_general_w_into(s, z, n, W.data(), work);
     return W;
@@ -72,7 +57,7 @@ void psd_nt_scaling_batch_host(const double* s, const double* z, double* out, u6
     if (n == 1) {
         std::memset(out, 0, batch * sizeof(double));
         for (u64 t = 0; t < batch; ++t) {
-            if (s[t] <= 0.0 || z[t] <= 0.0) throw std::runtime_error(kInputsMessage);
+            if (!psd_pivot_ok(s[t]) || !psd_pivot_ok(z[t])) throw std::runtime_error(kInputsMessage);
             out[t] = z[t] / s[t];
         }
         return;
@@ -83,7 +68,7 @@ void psd_nt_scaling_batch_host(const double* s, const double* z, double* out, u6
     }
     // W of an item is complete (or has failed) before any entry of its H is written.
     const u64 m = psd_svec_length(n);
-    PsdWHostWork work(n);
+    PsdNtHostWork work(n);
     std::vector<double> W(n * n);
     for (u64 t = 0; t < batch; ++t) {
         psd_general_w_into(s + t * m, z + t * m, n, W.data(), work);

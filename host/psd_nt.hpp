@@ -1,7 +1,22 @@
 // Nesterov-Todd scaling of the PSD cone: the scaling point W with W S W = Z and the
-// operator H of X -> W X W in svec coordinates (H s = z), by the general eigen path
-// (any n), the 2x2 closed form and the 1x1 quotient. The inline pieces are shared by
-// the host routines and the device kernels; dense matrices are row-major n x n.
+// operator H of X -> W X W in svec coordinates (H s = z), by the general factor path
+// (any n), its 2x2 closed form and the 1x1 quotient. The inline pieces are shared by the
+// host routines and the device kernels; dense matrices are row-major n x n.
+//
+// The factor path never forms S^(1/2) Z S^(1/2), whose eigen-decomposition would square
+// the conditioning of the pair. With S = Ls Ls^T, Z = Lz Lz^T (Cholesky) and the singular
+// value decomposition B = Ls^T Lz = V diag(sigma) U^T, the factor
+//     R = Lz U diag(sigma)^(-1/2)
+// satisfies R^T S R = diag(sigma) = R^-1 Z R^-T, so W = R R^T solves W S W = Z:
+//     R^T S R = sigma^(-1/2) U^T (B^T B) U sigma^(-1/2) = sigma,  B^T B = U sigma^2 U^T;
+//     R^-1 Z R^-T = sigma^(1/2) U^T Lz^-1 (Lz Lz^T) Lz^-T U sigma^(1/2) = sigma;
+//     W S W = R (R^T S R) R^T = R sigma R^T = Z.
+// W is the unique positive definite solution, the one of every other NT formula; sigma is
+// the NT scaled point (lambda = R^T S R = R^-1 Z R^-T, diagonal). W is formed as
+// P diag(sigma)^-1 P^T with P = Lz U. Nothing is inverted: the singular vectors come from
+// one-sided (Hestenes) Jacobi on the columns of B, with the rotations accumulated into U,
+// which is thus orthogonal to working precision. The only refusal is a Cholesky pivot that
+// is not positive and finite: it is the strict interior test of S and of Z.
 #pragma once
 
 #include <math.h>
@@ -10,50 +25,15 @@
 #include <vector>
 
 #include "host/host_device.hpp"
-#include "host/psd_eigen.hpp"
 #include "host/psd_svec.hpp"
 
 namespace velkora::torv::cones::host {
 
 using u64 = std::uint64_t;
 
-// C = A B for n x n matrices, every entry accumulated from 0.0 with k ascending.
-VELKORA_HD inline void psd_matmul(const double* A, const double* B, double* C, u64 n) {
-    for (u64 i = 0; i < n; ++i)
-        for (u64 j = 0; j < n; ++j) {
-            double sum = 0.0;
-            for (u64 k = 0; k < n; ++k) sum += A[i * n + k] * B[k * n + j];
-            C[i * n + j] = sum;
-        }
-}
-
-// Powers M^p1 into P1 and, when P2 is not null, M^p2 into P2, of the n x n matrix held
-// in w.A (overwritten), from one Jacobi decomposition of M scaled by a power of two into
-// [1, 2) (so the absolute stop acts at the matrix's own scale). P = sum_a (f(l_a) V[i][a])
-// V[j][a] over a ascending, i, j in full. Returns false at the first eigenvalue l <= 0
-// (NaN passes and yields NaN entries).
-VELKORA_HD inline bool psd_powers(const JacobiWork& w, u64 n, double p1, double* P1, double p2, double* P2) {
-    const int exponent = jacobi_eigen_scaled(w, n);
-    for (u64 e = 0; e < n * n; ++e) P1[e] = 0.0;
-    if (P2 != nullptr)
-        for (u64 e = 0; e < n * n; ++e) P2[e] = 0.0;
-    for (u64 a = 0; a < n; ++a) {
-        const double lambda = ldexp(w.A[a * n + a], exponent);
-        if (lambda <= 0.0) return false;
-        const double f1 = pow(lambda, p1);
-        const double f2 = P2 != nullptr ? pow(lambda, p2) : 0.0;
-        for (u64 i = 0; i < n; ++i) {
-            const double vi = w.V[i * n + a];
-            const double g1 = f1 * vi;
-            for (u64 j = 0; j < n; ++j) P1[i * n + j] += g1 * w.V[j * n + a];
-            if (P2 != nullptr) {
-                const double g2 = f2 * vi;
-                for (u64 j = 0; j < n; ++j) P2[i * n + j] += g2 * w.V[j * n + a];
-            }
-        }
-    }
-    return true;
-}
+constexpr double kPsdDoubleMax = 1.7976931348623157e308;
+constexpr double kPsdDoubleMinNormal = 2.2250738585072014e-308;
+constexpr double kPsdEpsilon = 2.220446049250313e-16;  // 2^-52
 
 // Exponent k of the even power of two 4^k that brings the largest finite |v_i| of the
 // `count` entries into [1, 4) (k = 0 for a zero or non-finite maximum). A symmetric matrix
@@ -66,47 +46,222 @@ VELKORA_HD inline int psd_quarter_exponent(const double* v, u64 count) {
         const double a = fabs(v[e]);
         if (a > top) top = a;
     }
-    if (!(top > 0.0) || top > 1.7976931348623157e308) return 0;
+    if (!(top > 0.0) || top > kPsdDoubleMax) return 0;
     int exponent = 0;
     frexp(top, &exponent);  // top in [2^(exponent-1), 2^exponent)
     const int t = exponent - 1;
     return t >= 0 ? t / 2 : -((1 - t) / 2);  // floor(t / 2)
 }
 
-// Every entry of the n x n matrix M times 2^shift (exact unless it over- or underflows).
-VELKORA_HD inline void psd_scale_matrix(double* M, u64 n, int shift) {
-    if (shift != 0)
-        for (u64 e = 0; e < n * n; ++e) M[e] = ldexp(M[e], shift);
-}
-
-// Work of one general W computation: the decomposition work plus four n x n matrices.
-struct PsdWWork {
-    JacobiWork jacobi;
-    double* Sh;  // S^(1/2)
-    double* Si;  // S^(-1/2)
-    double* X;   // Z, then R = (Sh Z Sh)^(1/2)
-    double* Y;   // T = Sh Z, then U = Si R
+// Unit scale of a pair: the factor path works on 4^-ks S and 4^-kz Z, with ks from s and
+// kz from z (psd_quarter_exponent), kz raised by one when ks + kz is odd (Z's largest
+// entry then lies in [1/4, 1)). Then, exactly: W = 2^(kz - ks) W', H = 4^(kz - ks) H',
+// R = 2^((kz - ks)/2) R' and sigma = 2^(ks + kz) sigma' for the unit-scale W', H', R', sigma'.
+struct PsdNtScale {
+    int ks, kz;
 };
 
-// W = S^(-1/2) (S^(1/2) Z S^(1/2))^(1/2) S^(-1/2) with S = smat(s), Z = smat(z), into W
-// (n x n, not symmetrised). S and Z are first brought to unit scale by 4^-ks and 4^-kz
-// (psd_quarter_exponent), which scales W by 2^(ks - kz) exactly; W is scaled back at the
-// end. S is decomposed once for both of its powers; M = T Sh is decomposed as computed
-// (no symmetrisation). Returns false when S or M has an eigenvalue <= 0.
-VELKORA_HD inline bool psd_general_w_fill(const double* s, const double* z, u64 n, double* W, const PsdWWork& w) {
-    const u64 m = psd_svec_length(n);
-    const int ks = psd_quarter_exponent(s, m), kz = psd_quarter_exponent(z, m);
-    psd_smat_fill(s, n, w.jacobi.A);
-    psd_scale_matrix(w.jacobi.A, n, -2 * ks);
-    if (!psd_powers(w.jacobi, n, 0.5, w.Sh, -0.5, w.Si)) return false;
-    psd_smat_fill(z, n, w.X);
-    psd_scale_matrix(w.X, n, -2 * kz);
-    psd_matmul(w.Sh, w.X, w.Y, n);         // T = Sh Z
-    psd_matmul(w.Y, w.Sh, w.jacobi.A, n);  // M = T Sh
-    if (!psd_powers(w.jacobi, n, 0.5, w.X, 0.0, nullptr)) return false;
-    psd_matmul(w.Si, w.X, w.Y, n);  // U = Si R
-    psd_matmul(w.Y, w.Si, W, n);    // W = U Si
-    psd_scale_matrix(W, n, kz - ks);
+VELKORA_HD inline PsdNtScale psd_nt_scale(const double* s, const double* z, u64 count) {
+    PsdNtScale scale{psd_quarter_exponent(s, count), psd_quarter_exponent(z, count)};
+    if ((scale.ks + scale.kz) % 2 != 0) scale.kz += 1;
+    return scale;
+}
+
+// Multiplication by 2^e with the result of ldexp(x, e) (exact, or one rounding into the
+// subnormal range), by one multiplication when 2^e is a normal double (ldexp is a library
+// call, many times the cost of a product).
+struct PsdPow2 {
+    int e;
+    double factor;
+    VELKORA_HD explicit PsdPow2(int exponent)
+        : e(exponent), factor(exponent >= -1022 && exponent <= 1023 ? ldexp(1.0, exponent) : 0.0) {}
+    VELKORA_HD double operator()(double x) const { return factor != 0.0 ? x * factor : ldexp(x, e); }
+};
+
+// Strict interior test of one Cholesky pivot: positive and finite (NaN and infinities fail).
+VELKORA_HD inline bool psd_pivot_ok(double pivot) { return pivot > 0.0 && pivot <= kPsdDoubleMax; }
+
+// Lower Cholesky factor L of 4^-k smat(v) into the lower triangle of L (n x n; the strict
+// upper triangle is not written), row by row: L[i][j] = (a_ij - sum_{t<j} L[i][t] L[j][t]) /
+// L[j][j], L[i][i] = sqrt(a_ii - sum_{t<i} L[i][t]^2). Returns false at the first pivot that
+// is not positive and finite: the matrix is then not strictly positive definite (or holds
+// a NaN or an infinity, which always reaches a later pivot).
+VELKORA_HD inline bool psd_cholesky_fill(const double* v, u64 n, int k, double* L) {
+    const PsdPow2 unit(-2 * k);
+    for (u64 i = 0; i < n; ++i) {
+        const double* row = v + psd_svec_length(i);
+        double* Li = L + i * n;
+        for (u64 j = 0; j <= i; ++j) {
+            const double* Lj = L + j * n;
+            double sum = unit(row[j]);
+            if (j != i) sum = sum / kPsdSqrt2;
+            for (u64 t = 0; t < j; ++t) sum -= Li[t] * Lj[t];
+            if (j == i) {
+                if (!psd_pivot_ok(sum)) return false;
+                Li[i] = sqrt(sum);
+            } else {
+                Li[j] = sum / Lj[j];
+            }
+        }
+    }
+    return true;
+}
+
+// Plane rotation (c, sn) that makes two columns x, y with alpha = |x|^2, beta = |y|^2,
+// gamma = x.y orthogonal when x <- c x - sn y, y <- sn x + c y: t = sn/c is the smaller
+// root of t^2 + 2 zeta t - 1 = 0, zeta = (beta - alpha) / (2 gamma), c = 1/sqrt(1 + t^2).
+// Returns false when the rotation is the identity to working precision (t = 0).
+VELKORA_HD inline bool psd_hestenes_rotation(double alpha, double beta, double gamma, double& c, double& sn) {
+    const double zeta = (beta - alpha) / (2.0 * gamma);
+    const double t = (zeta >= 0.0 ? 1.0 : -1.0) / (fabs(zeta) + sqrt(1.0 + zeta * zeta));
+    if (!(t != 0.0)) return false;
+    c = 1.0 / sqrt(1.0 + t * t);
+    sn = c * t;
+    return true;
+}
+
+// Euclidean norm of x (count entries); when the plain sum of squares is so small that
+// squares below the normal range could matter, the entries are first divided by their
+// largest magnitude.
+VELKORA_HD inline double psd_norm2(const double* x, u64 count) {
+    double sum = 0.0;
+    for (u64 k = 0; k < count; ++k) sum += x[k] * x[k];
+    if (sum >= 0x1p-968) return sqrt(sum);
+    double top = 0.0;
+    for (u64 k = 0; k < count; ++k)
+        if (fabs(x[k]) > top) top = fabs(x[k]);
+    if (!(top > 0.0)) return 0.0;
+    sum = 0.0;
+    for (u64 k = 0; k < count; ++k) sum += (x[k] / top) * (x[k] / top);
+    return top * sqrt(sum);
+}
+
+// Work of one factorisation of order n (host or device memory): four n x n matrices and
+// one n-vector, laid out by psd_nt_work_at in a block of psd_nt_work_doubles(n) doubles.
+struct PsdNtWork {
+    double* Ls;     // lower Cholesky factor of the unit-scale S, then P = Lz U
+    double* Lz;     // lower Cholesky factor of the unit-scale Z
+    double* Bt;     // row j = column j of B = Ls^T Lz, rotated into column j of B U
+    double* Ut;     // row j = column j of U
+    double* sigma;  // singular values of B
+};
+
+VELKORA_HD inline u64 psd_nt_work_doubles(u64 n) { return 4 * n * n + n; }
+
+VELKORA_HD inline PsdNtWork psd_nt_work_at(double* base, u64 n) {
+    const u64 nn = n * n;
+    return PsdNtWork{base, base + nn, base + 2 * nn, base + 3 * nn, base + 4 * nn};
+}
+
+// Largest number of cyclic sweeps of the one-sided Jacobi method; convergence is
+// quadratic and takes a handful of sweeps for the orders served here.
+constexpr u64 kPsdHestenesSweeps = 60;
+
+// Singular value decomposition B = V diag(sigma) U^T of the n x n matrix B held by columns
+// in the rows of Bt, by one-sided Jacobi: cyclic sweeps over the column pairs p < q rotate
+// columns p, q of B (and of U, started at the identity) until every pair is orthogonal to
+// n eps relative to its norms; then sigma_j = |column j of B U| and column j of U its right
+// singular vector. Rotations are exactly orthogonal in form, so U stays orthogonal to
+// working precision whatever the conditioning of B.
+VELKORA_HD inline void psd_hestenes_svd(double* Bt, double* Ut, double* sigma, u64 n) {
+    for (u64 e = 0; e < n * n; ++e) Ut[e] = 0.0;
+    for (u64 i = 0; i < n; ++i) Ut[i * n + i] = 1.0;
+    const double tol = kPsdEpsilon * static_cast<double>(n);
+    for (u64 sweep = 0; sweep < kPsdHestenesSweeps; ++sweep) {
+        bool rotated = false;
+        for (u64 p = 0; p + 1 < n; ++p) {
+            double* bp = Bt + p * n;
+            double* up = Ut + p * n;
+            for (u64 q = p + 1; q < n; ++q) {
+                double* bq = Bt + q * n;
+                double* uq = Ut + q * n;
+                double alpha = 0.0, beta = 0.0, gamma = 0.0;
+                for (u64 k = 0; k < n; ++k) {
+                    alpha += bp[k] * bp[k];
+                    beta += bq[k] * bq[k];
+                    gamma += bp[k] * bq[k];
+                }
+                if (!(fabs(gamma) > tol * (sqrt(alpha) * sqrt(beta)))) continue;
+                double c, sn;
+                if (!psd_hestenes_rotation(alpha, beta, gamma, c, sn)) continue;
+                for (u64 k = 0; k < n; ++k) {
+                    const double x = bp[k], y = bq[k];
+                    bp[k] = c * x - sn * y;
+                    bq[k] = sn * x + c * y;
+                }
+                for (u64 k = 0; k < n; ++k) {
+                    const double x = up[k], y = uq[k];
+                    up[k] = c * x - sn * y;
+                    uq[k] = sn * x + c * y;
+                }
+                rotated = true;
+            }
+        }
+        if (!rotated) break;
+    }
+    for (u64 j = 0; j < n; ++j) sigma[j] = psd_norm2(Bt + j * n, n);
+}
+
+// A singular value as a divisor: sigma itself, raised to the smallest normal double when
+// it is not (it is positive for every positive definite pair, but could underflow for one
+// conditioned beyond the double range), so that the scaling stays finite.
+VELKORA_HD inline double psd_guarded_sigma(double sigma) { return sigma >= kPsdDoubleMinNormal ? sigma : kPsdDoubleMinNormal; }
+
+// The NT factors of one pair at unit scale (psd_nt_scale): P' = Lz' U (n x n, row-major,
+// into w.Ls) and sigma' (into w.sigma), for S' = 4^-ks smat(s), Z' = 4^-kz smat(z) (m =
+// n(n+1)/2 entries each). The factor is R' = P' diag(sigma')^(-1/2), with R'^T S' R' =
+// diag(sigma') = R'^-1 Z' R'^-T, and W' = R' R'^T = P' diag(sigma')^-1 P'^T. Returns false,
+// with the work undefined, unless both Cholesky factorisations succeed (the pair is then
+// not strictly interior); no other quantity refuses the pair.
+VELKORA_HD inline bool psd_nt_factor_unit(const double* s, const double* z, u64 n, PsdNtScale scale,
+                                          const PsdNtWork& w) {
+    if (!psd_cholesky_fill(s, n, scale.ks, w.Ls)) return false;
+    if (!psd_cholesky_fill(z, n, scale.kz, w.Lz)) return false;
+    // Bt[b][a] = B[a][b] = sum_i Ls[i][a] Lz[i][b], i >= max(a, b) (lower triangles only).
+    for (u64 b = 0; b < n; ++b)
+        for (u64 a = 0; a < n; ++a) {
+            double sum = 0.0;
+            for (u64 i = a > b ? a : b; i < n; ++i) sum += w.Ls[i * n + a] * w.Lz[i * n + b];
+            w.Bt[b * n + a] = sum;
+        }
+    psd_hestenes_svd(w.Bt, w.Ut, w.sigma, n);
+    // P[i][j] = sum_{k <= i} Lz[i][k] U[k][j], into the factor of S.
+    for (u64 i = 0; i < n; ++i) {
+        const double* lz = w.Lz + i * n;
+        for (u64 j = 0; j < n; ++j) {
+            const double* uj = w.Ut + j * n;
+            double sum = 0.0;
+            for (u64 k = 0; k <= i; ++k) sum += lz[k] * uj[k];
+            w.Ls[i * n + j] = sum;
+        }
+    }
+    return true;
+}
+
+// W = P diag(sigma)^-1 P^T (n x n, symmetric: the lower triangle computed as sum_j (P[i][j] /
+// sigma_j) P[l][j], the upper mirrored) of one pair into W, at the pair's own scale: W =
+// 2^(kz - ks) W'. Returns false when the pair is not strictly interior
+// (psd_nt_factor_unit); W is then untouched.
+VELKORA_HD inline bool psd_general_w_fill(const double* s, const double* z, u64 n, double* W, const PsdNtWork& w) {
+    const PsdNtScale scale = psd_nt_scale(s, z, psd_svec_length(n));
+    if (!psd_nt_factor_unit(s, z, n, scale, w)) return false;
+    double* Q = w.Bt;  // P diag(sigma)^-1
+    for (u64 j = 0; j < n; ++j) {
+        const double d = psd_guarded_sigma(w.sigma[j]);
+        for (u64 i = 0; i < n; ++i) Q[i * n + j] = w.Ls[i * n + j] / d;
+    }
+    const PsdPow2 back(scale.kz - scale.ks);
+    for (u64 i = 0; i < n; ++i) {
+        const double* qi = Q + i * n;
+        for (u64 l = 0; l <= i; ++l) {
+            const double* pl = w.Ls + l * n;
+            double sum = 0.0;
+            for (u64 j = 0; j < n; ++j) sum += qi[j] * pl[j];
+            sum = back(sum);
+            W[i * n + l] = sum;
+            W[l * n + i] = sum;
+        }
+    }
     return true;
 }
 
@@ -128,79 +283,42 @@ VELKORA_HD inline double psd_operator_entry(const double* W, u64 n, u64 r, u64 c
     return psd_operator_value(W, n, a, b, c1, d);
 }
 
-// Exponents of the 2x2 closed form.
-enum class HalfPower { kSqrt, kInverseSqrt };
-
-// [[a, b], [b, c]]^p for p = 1/2 or -1/2 as (P00, P01, P11) = (alpha a + beta, alpha b,
-// alpha c + beta), with l1,2 = mean +- r, alpha the divided difference of f in a form free
-// of the cancellation l1 - l2 (1/(sqrt l1 + sqrt l2) for p = 1/2, -1/(sqrt l1 sqrt l2
-// (sqrt l1 + sqrt l2)) for p = -1/2) and beta = f(l1) - alpha l1; r = 0 gives f(l1) I.
-// The matrix is taken at unit scale (4^-k, psd_quarter_exponent) so that the squares in
-// r neither overflow nor underflow, and the power is scaled back by 2^(+-k).
-// Returns false when l1 <= 0 or l2 <= 0.
-VELKORA_HD inline bool sym2_matrix_power(double a, double b, double c, HalfPower p, double* out) {
-    const double entries[3] = {a, b, c};
-    const int k = psd_quarter_exponent(entries, 3);
-    a = ldexp(a, -2 * k);
-    b = ldexp(b, -2 * k);
-    c = ldexp(c, -2 * k);
-    const int back = p == HalfPower::kSqrt ? k : -k;
-    const double mean = (a + c) * 0.5;
-    const double disc = ((a - c) * 0.25) * (a - c) + b * b;
-    const double r = sqrt(disc);
-    const double l1 = r + mean;
-    const double l2 = mean - r;
-    if (l1 <= 0.0 || l2 <= 0.0) return false;
-    const double f1 = pow(l1, p == HalfPower::kSqrt ? 0.5 : -0.5);
-    if (r == 0.0) {
-        out[0] = ldexp(f1, back);
-        out[1] = 0.0;
-        out[2] = ldexp(f1, back);
-        return true;
+// The nine entries (row-major 3x3) of H for an order-2 pair (s, z): the factor path in
+// closed form. At unit scale: the 2x2 Cholesky factors (p0, 0; p1, p2) of S' and (q0, 0;
+// q1, q2) of Z', B = Ls^T Lz, one Hestenes rotation (c, sn) of B's two columns (which
+// makes them orthogonal), sigma_j = |column j of B U|, P = Lz U with U = (c, sn; -sn, c),
+// W' = P diag(sigma)^-1 P^T = (w00, w, w11), each entry sum_j (P[i][j] / sigma_j) P[l][j]. Then H' = (w00^2, (w00 r2) w, w^2; (w00 r2)
+// w, w11 w00 + w^2, (w r2) w11; w^2, (w r2) w11, w11^2), r2 = sqrt(2), and H = 4^(kz - ks)
+// H'. Returns false when S or Z is not strictly positive definite (H untouched).
+VELKORA_HD inline bool psd2_nt_scaling_fill(const double* s, const double* z, double* H) {
+    const PsdNtScale scale = psd_nt_scale(s, z, 3);
+    double ls[4], lz[4];  // rows (l00, l01 unused, l10, l11)
+    if (!psd_cholesky_fill(s, 2, scale.ks, ls)) return false;
+    if (!psd_cholesky_fill(z, 2, scale.kz, lz)) return false;
+    const double p0 = ls[0], p1 = ls[2], p2 = ls[3];
+    const double q0 = lz[0], q1 = lz[2], q2 = lz[3];
+    double b0[2] = {p0 * q0 + p1 * q1, p2 * q1};  // column 0 of B
+    double b1[2] = {p1 * q2, p2 * q2};            // column 1 of B
+    double c = 1.0, sn = 0.0;
+    const double alpha = b0[0] * b0[0] + b0[1] * b0[1];
+    const double beta = b1[0] * b1[0] + b1[1] * b1[1];
+    const double gamma = b0[0] * b1[0] + b0[1] * b1[1];
+    if (gamma != 0.0 && psd_hestenes_rotation(alpha, beta, gamma, c, sn)) {
+        for (int k = 0; k < 2; ++k) {
+            const double x = b0[k], y = b1[k];
+            b0[k] = c * x - sn * y;
+            b1[k] = sn * x + c * y;
+        }
     }
-    const double r1 = sqrt(l1), r2 = sqrt(l2);
-    const double alpha = p == HalfPower::kSqrt ? 1.0 / (r1 + r2) : -1.0 / ((r1 * r2) * (r1 + r2));
-    const double beta = f1 - alpha * l1;
-    out[0] = ldexp(alpha * a + beta, back);
-    out[1] = ldexp(alpha * b, back);
-    out[2] = ldexp(alpha * c + beta, back);
-    return true;
-}
-
-// Full 2x2 product C = A B (row-major), entries accumulated from 0.0.
-VELKORA_HD inline void mat2_product(const double* A, const double* B, double* C) { psd_matmul(A, B, C, 2); }
-
-// The nine entries (row-major 3x3) of H for an order-2 pair (s, z) by the closed form:
-// Sh, Si = S^(+-1/2); M = (Sh Z) Sh; R = M^(1/2) with M's off-diagonal averaged;
-// W = (Si R) Si; w = (W01 + W10)/2; H = (W00^2, (W00 r2) w, w^2; (W00 r2) w, W11 W00 + w^2,
-// (w r2) W11; w^2, (w r2) W11, W11^2), r2 = sqrt(2). s and z are taken at unit scale
-// (4^-ks, 4^-kz), which scales H by 4^(ks - kz) exactly; H is scaled back at the end.
-// Returns false when S or M is not positive definite (H untouched).
-VELKORA_HD inline bool psd2_nt_scaling_fill(const double* s_in, const double* z_in, double* H) {
-    const int ks = psd_quarter_exponent(s_in, 3), kz = psd_quarter_exponent(z_in, 3);
-    double s[3], z[3];
-    for (int i = 0; i < 3; ++i) {
-        s[i] = ldexp(s_in[i], -2 * ks);
-        z[i] = ldexp(z_in[i], -2 * kz);
-    }
-    double sh[3], si[3], rr[3];
-    const double s01 = s[1] / kPsdSqrt2;
-    if (!sym2_matrix_power(s[0], s01, s[2], HalfPower::kSqrt, sh)) return false;
-    if (!sym2_matrix_power(s[0], s01, s[2], HalfPower::kInverseSqrt, si)) return false;
-    const double z01 = z[1] / kPsdSqrt2;
-    const double Sh[4] = {sh[0], sh[1], sh[1], sh[2]};
-    const double Si[4] = {si[0], si[1], si[1], si[2]};
-    const double Z[4] = {z[0], z01, z01, z[2]};
-    double T[4], M[4];
-    mat2_product(Sh, Z, T);
-    mat2_product(T, Sh, M);
-    if (!sym2_matrix_power(M[0], (M[1] + M[2]) * 0.5, M[3], HalfPower::kSqrt, rr)) return false;
-    const double R[4] = {rr[0], rr[1], rr[1], rr[2]};
-    double U[4], W[4];
-    mat2_product(Si, R, U);
-    mat2_product(U, Si, W);
-    const double w = (W[1] + W[2]) * 0.5;
-    const double w00 = W[0], w11 = W[3];
+    const double d0 = psd_guarded_sigma(psd_norm2(b0, 2));
+    const double d1 = psd_guarded_sigma(psd_norm2(b1, 2));
+    // P = Lz U = (q0 c, q0 sn; q1 c - q2 sn, q1 sn + q2 c), W' = P diag(sigma)^-1 P^T.
+    const double P00 = q0 * c, P01 = q0 * sn;
+    const double P10 = q1 * c - q2 * sn, P11 = q1 * sn + q2 * c;
+    const double Q10 = P10 / d0, Q11 = P11 / d1;
+    const double w00 = (P00 / d0) * P00 + (P01 / d1) * P01;
+    const double w = Q10 * P00 + Q11 * P01;
+    const double w11 = Q10 * P10 + Q11 * P11;
     H[0] = w00 * w00;
     H[1] = (w00 * kPsdSqrt2) * w;
     H[2] = w * w;
@@ -210,31 +328,27 @@ VELKORA_HD inline bool psd2_nt_scaling_fill(const double* s_in, const double* z_
     H[6] = w * w;
     H[7] = (w * kPsdSqrt2) * w11;
     H[8] = w11 * w11;
-    for (int e = 0; e < 9; ++e) H[e] = ldexp(H[e], 2 * (kz - ks));
+    const PsdPow2 back(2 * (scale.kz - scale.ks));
+    for (int e = 0; e < 9; ++e) H[e] = back(H[e]);
     return true;
 }
 
 // ---- Host routines (sequential; failures throw std::runtime_error) ----
 
-// M^p of the symmetric n x n matrix M by the scaled decomposition; fails with
-// name + " requires strictly positive definite matrices".
-std::vector<double> psd_matrix_power(const double* M, u64 n, double p, const char* name);
-
-// Host buffers for psd_general_w_fill at order n.
-class PsdWHostWork {
+// Host work of the factor path at order n (psd_nt_work_doubles(n) doubles).
+class PsdNtHostWork {
   public:
-    explicit PsdWHostWork(u64 n);
-    const PsdWWork& view() const { return view_; }
+    explicit PsdNtHostWork(u64 n) : buffer_(psd_nt_work_doubles(n)), view_(psd_nt_work_at(buffer_.data(), n)) {}
+    const PsdNtWork& view() const { return view_; }
 
   private:
-    JacobiHostWork jacobi_;
-    std::vector<double> buffers_;
-    PsdWWork view_;
+    std::vector<double> buffer_;
+    PsdNtWork view_;
 };
 
 // The n x n scaling point W of one item (s, z: n(n+1)/2 entries each) into W; fails with
 // "PSD NT scaling requires strictly positive definite matrices". `work` is reused.
-void psd_general_w_into(const double* s, const double* z, u64 n, double* W, const PsdWHostWork& work);
+void psd_general_w_into(const double* s, const double* z, u64 n, double* W, const PsdNtHostWork& work);
 std::vector<double> psd_general_w(const double* s, const double* z, u64 n);
 
 // H (m x m, m = n(n+1)/2) of X -> W X W into out, every entry psd_operator_value.
@@ -248,9 +362,9 @@ std::vector<double> psd_nt_scaling_general(const double* s, const double* z, u64
 // "PSD NT scaling requires strictly positive definite inputs".
 void psd2_nt_scaling_host(const double* s, const double* z, double* H);
 
-// `batch` operators into out (item t at t m^2): n = 1 quotient z/s (out cleared first),
-// n = 2 closed form, n >= 3 general path. Items run in order; a failure leaves the
-// earlier items written.
+// `batch` operators into out (item t at t m^2): n = 1 quotient z/s (out cleared first; s
+// and z must be positive and finite), n = 2 closed form, n >= 3 general path. Items run in
+// order; a failure leaves the earlier items written.
 void psd_nt_scaling_batch_host(const double* s, const double* z, double* out, u64 n, u64 batch);
 
 }  // namespace velkora::torv::cones::host

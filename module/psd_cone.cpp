@@ -49,7 +49,7 @@ struct PsdFamily {
         return device::psd2_contains_cuda(x, atol, dev);
     }
 
-    // The list and array forms take the general eigen path for every order.
+    // The list and array forms take the general factor path for every order.
     static std::vector<double> nt_list(const Bound& c, const double* s, const double* z) {
         return host::psd_nt_scaling_general(s, z, c.dim);
     }

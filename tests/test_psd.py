@@ -94,15 +94,27 @@ def interior_pair(rng, n, scale_s=1.0, scale_z=1.0, spread=1.0):
 
 # --- plain classical Jacobi with a full scan of the upper triangle ------------------
 
+def unit_scale_exponent(A):
+    """e with the largest finite |entry| of 2^-e A in [1, 2) (0 for a zero or infinite one)."""
+    finite = np.abs(A[~np.isnan(A)])
+    top = finite.max() if finite.size else 0.0
+    if not (0.0 < top < np.inf):
+        return 0
+    return math.frexp(top)[1] - 1
+
+
 def jacobi_full_scan(A, last_on_ties=False):
-    """Classical Jacobi: rotate away the first largest |A[i][j]|, i < j, in row-major
-    scan order until it is below 1e-12, at most 32 n^2 rotations; rows, then columns,
-    then V, exactly as the module defines the method (pivot search rescans everything)."""
+    """Classical Jacobi on A brought to unit scale (2^-e A, e = unit_scale_exponent): rotate
+    away the first largest |A[i][j]|, i < j, in row-major scan order until it is below
+    1e-12, at most 32 n^2 rotations; rows, then columns, then V, exactly as the module
+    defines the method (pivot search rescans everything). Returns the unit-scale A, V, e."""
     A = np.array(A, dtype=float)
+    e = unit_scale_exponent(A)
+    A = np.ldexp(A, -e)
     n = A.shape[0]
     V = np.eye(n)
     if n <= 1:
-        return A, V
+        return A, V, e
     iu = np.triu_indices(n, 1)  # row-major scan order
     for _ in range(32 * n * n):
         vals = np.abs(A[iu])
@@ -121,26 +133,27 @@ def jacobi_full_scan(A, last_on_ties=False):
                 M[p, :], M[q, :] = a * c - b * s, b * c + a * s
             else:
                 M[:, p], M[:, q] = a * c - b * s, b * c + a * s
-    return A, V
+    return A, V, e
 
 
 def full_scan_project(v, n, last_on_ties=False):
-    """The projection built on jacobi_full_scan with the module's accumulation order."""
-    A, V = jacobi_full_scan(smat(v, n), last_on_ties)
+    """The projection built on jacobi_full_scan with the module's accumulation order, at
+    unit scale, scaled back at the end."""
+    A, V, e = jacobi_full_scan(smat(v, n), last_on_ties)
     R = np.zeros((n, n))
     for a in range(n):
         lam = 0.0 if 0.0 > A[a, a] else A[a, a]
         R += np.outer(lam * V[:, a], V[:, a])
-    return svec(R)
+    return svec(np.ldexp(R, e))
 
 
 def full_scan_violation(v, n):
-    A, _ = jacobi_full_scan(smat(v, n))
+    A, _, e = jacobi_full_scan(smat(v, n))
     total = 0.0
     for k in range(n):
         if A[k, k] < 0.0:
-            total += A[k, k] * A[k, k]
-    return math.sqrt(total)
+            total = math.hypot(total, A[k, k])
+    return math.ldexp(total, e)
 
 
 def exact_offdiagonal(x):
