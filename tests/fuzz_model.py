@@ -626,7 +626,7 @@ def psd_batch(s, z, n, batch):
     for t in range(batch):
         st, zt = s[t * m:(t + 1) * m], z[t * m:(t + 1) * m]
         if n == 1:
-            if st[0] <= 0.0 or zt[0] <= 0.0:
+            if not (0.0 < st[0] < INF) or not (0.0 < zt[0] < INF):  # NaN and infinities too
                 return refuse(PSD_INPUTS)
             continue
         outcome = psd_pair(st, zt, n, PSD_INPUTS if n == 2 else PSD_MATRICES)

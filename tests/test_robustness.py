@@ -285,6 +285,30 @@ def test_psd_sparse_fill_at_extreme_scales(cones, e):
     assert np.array_equal(got, want)
 
 
+@pytest.mark.parametrize("n", [2, 3, 5])
+@pytest.mark.parametrize("e", EXTREME)
+def test_psd_projection_scales_with_its_input(cones, n, e):
+    """The host projection, violation and membership decompose the matrix at unit scale:
+    scaled by 2**e they scale with it (bit for bit, but for the one rounding of entries
+    that fall below the normal range), and an indefinite matrix stays outside the cone."""
+    cone = cones.PsdConeCpp(n)
+    rng = np.random.default_rng(11)
+    for _ in range(3):
+        a = rng.standard_normal((n, n))
+        r, c = np.tril_indices(n)
+        x = (a + a.T)[r, c] * np.where(r == c, 1.0, np.sqrt(2.0))
+        base, scaled = np.empty(cone.rows), np.empty(cone.rows)
+        cone.project_into(x, base)
+        cone.project_into(np.ldexp(x, e), scaled)
+        assert np.all(np.abs(scaled - np.ldexp(base, e)) <= 2.0 ** -1073)
+        violation = cone.violation(x)
+        assert violation > 0.0
+        assert cone.violation(np.ldexp(x, e)) == np.ldexp(violation, e)
+        assert not cone.contains(np.ldexp(x, e), atol=0.0)
+        assert cone.contains(np.ldexp(x, e), atol=np.ldexp(violation, e))
+        assert cone.contains(np.ldexp(base, e), atol=np.ldexp(1e-12 * np.abs(base).max(), e))
+
+
 @pytest.mark.parametrize("e", EXTREME)
 def test_psd_order_two_device_projection_at_extreme_scales(cones, dev, e):
     """The closed-form eigen-split squares the entries: at 1e160 it overflowed (NaN
@@ -304,8 +328,13 @@ def test_psd_order_two_device_projection_at_extreme_scales(cones, dev, e):
     out = dev.empty(3)
     cone.project_into(dev.array(indefinite), out)
     assert not np.array_equal(dev.to_numpy(out), indefinite)
-    if e > -600:  # below, the squares of the violation's formula underflow to 0 (host and device)
-        assert not cone.contains(dev.array(indefinite), atol=0.0)
+    assert not cone.contains(dev.array(indefinite), atol=0.0)
+    assert not cone.contains(indefinite, atol=0.0)
+    # host and device agree at every scale (Jacobi against the closed-form split)
+    host = np.empty(3)
+    cone.project_into(indefinite, host)
+    np.testing.assert_allclose(dev.to_numpy(out), host, rtol=1e-12, atol=2.0 ** -1070)
+    assert cone.violation(dev.array(indefinite)) == pytest.approx(cone.violation(indefinite), rel=1e-12)
 
 
 # ---------------------------------------------------------------------------------------
