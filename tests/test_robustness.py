@@ -254,7 +254,8 @@ def test_psd_nt_scaling_is_unchanged_by_a_common_scale(cones, n, e):
     assert np.array_equal(np.array(cone.nt_scaling_matrix(S, Z)).reshape(m, m), want)
     want_into = np.empty(m * m)
     cone.nt_scaling_matrix_into(s, z, want_into)
-    np.testing.assert_allclose(want_into.reshape(m, m), want, rtol=1e-12, atol=1e-12 * np.abs(want).max())
+    # the closed forms of orders 1 and 2 against the general factor path: rounding apart
+    np.testing.assert_allclose(want_into.reshape(m, m), want, rtol=0, atol=8 * np.finfo(float).eps * np.abs(want).max())
     got = np.empty(2 * m * m)
     cone.nt_scaling_matrix_batch_into(np.concatenate([S, s]), np.concatenate([Z, z]), got, 2)
     assert np.array_equal(got[:m * m], want_into) and np.array_equal(got[m * m:], want_into)
@@ -270,7 +271,7 @@ def test_psd_nt_scaling_on_the_device_at_extreme_scales(cones, dev, n, e):
     cone.nt_scaling_matrix_into(s, z, want)
     out = dev.empty(m * m)
     cone.nt_scaling_matrix_into(dev.array(np.ldexp(s, e)), dev.array(np.ldexp(z, e)), out)
-    np.testing.assert_allclose(dev.to_numpy(out), want, rtol=1e-12, atol=1e-12 * np.abs(want).max())
+    np.testing.assert_allclose(dev.to_numpy(out), want, rtol=0, atol=8 * np.finfo(float).eps * np.abs(want).max())
 
 
 @pytest.mark.parametrize("e", EXTREME)
