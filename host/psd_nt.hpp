@@ -205,7 +205,9 @@ VELKORA_HD inline void psd_hestenes_svd(double* Bt, double* Ut, double* sigma, u
 // A singular value as a divisor: sigma itself, raised to the smallest normal double when
 // it is not (it is positive for every positive definite pair, but could underflow for one
 // conditioned beyond the double range), so that the scaling stays finite.
-VELKORA_HD inline double psd_guarded_sigma(double sigma) { return sigma >= kPsdDoubleMinNormal ? sigma : kPsdDoubleMinNormal; }
+VELKORA_HD inline double psd_guarded_sigma(double sigma) {
+    return sigma >= kPsdDoubleMinNormal ? sigma : kPsdDoubleMinNormal;
+}
 
 // The NT factors of one pair at unit scale (psd_nt_scale): P' = Lz' U (n x n, row-major,
 // into w.Ls) and sigma' (into w.sigma), for S' = 4^-ks smat(s), Z' = 4^-kz smat(z) (m =
@@ -287,9 +289,10 @@ VELKORA_HD inline double psd_operator_entry(const double* W, u64 n, u64 r, u64 c
 // closed form. At unit scale: the 2x2 Cholesky factors (p0, 0; p1, p2) of S' and (q0, 0;
 // q1, q2) of Z', B = Ls^T Lz, one Hestenes rotation (c, sn) of B's two columns (which
 // makes them orthogonal), sigma_j = |column j of B U|, P = Lz U with U = (c, sn; -sn, c),
-// W' = P diag(sigma)^-1 P^T = (w00, w, w11), each entry sum_j (P[i][j] / sigma_j) P[l][j]. Then H' = (w00^2, (w00 r2) w, w^2; (w00 r2)
-// w, w11 w00 + w^2, (w r2) w11; w^2, (w r2) w11, w11^2), r2 = sqrt(2), and H = 4^(kz - ks)
-// H'. Returns false when S or Z is not strictly positive definite (H untouched).
+// W' = P diag(sigma)^-1 P^T = (w00, w, w11), each entry sum_j (P[i][j] / sigma_j) P[l][j].
+// Then H' = (w00^2, (w00 r2) w, w^2; (w00 r2) w, w11 w00 + w^2, (w r2) w11; w^2, (w r2) w11,
+// w11^2), r2 = sqrt(2), and H = 4^(kz - ks) H'. Returns false when S or Z is not strictly
+// positive definite (H untouched).
 VELKORA_HD inline bool psd2_nt_scaling_fill(const double* s, const double* z, double* H) {
     const PsdNtScale scale = psd_nt_scale(s, z, 3);
     double ls[4], lz[4];  // rows (l00, l01 unused, l10, l11)
