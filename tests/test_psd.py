@@ -1,8 +1,8 @@
 """PSD cone: svec/smat conversions, projection, violation and membership against
 references built on numpy.linalg.eigh, the Jacobi decomposition against a plain
 full-scan classical Jacobi written here, NT scaling against an eigh-based scaling point
-and the identities W S W = Z and H s = z, and the device paths (emulated) against the
-host."""
+and, near the boundary of the cone, the identities H s = z and H z^-1 = s^-1 against
+CVXOPT's compute_scaling, and the device paths (emulated) against the host."""
 import functools
 import itertools
 import math
