@@ -540,8 +540,8 @@ def test_device_nt_batch_beyond_one_grid_row(cones, dev, emu, rng):
 
 def test_device_nt_cone_wider_than_grid_y(cones, dev, emu, rng):
     """A cone of 65 537 entries: its columns lie along grid x. H has 2^32 + 2^17 + 1 entries
-    (lazily mapped); only the block of the last column runs, and its rows are checked
-    against the closed form of the NT matrix."""
+    (lazily mapped); only the block of the last column runs. It stores that column as the
+    equal row j (H is symmetric), whose entries are checked against the closed form."""
     n = 65537
     s, z = interior(rng, n), interior(rng, n)
     d_h = emu.lazy_empty(n * n)
@@ -551,7 +551,7 @@ def test_device_nt_cone_wider_than_grid_y(cones, dev, emu, rng):
     cones.SecondOrderConeCpp(n).nt_scaling_matrix_into(dev.array(s), dev.array(z), d_h)
     assert [(name, grid) for name, grid, *_ in emu.launches()] == [("soc_nt_scaling_columns_kernel", (n, 1, 1))]
     rows = np.r_[0:6, j - 5:n]  # reads of single entries are slow: a few rows at both ends
-    got = np.array([emu.read(d_h, r * n + j, 1)[0] for r in rows])
+    got = np.array([emu.read(d_h, j * n + r, 1)[0] for r in rows])
     js = s.copy()
     js[1:] *= -1.0
     a, b = np.sqrt(s @ js), np.sqrt(z[0] ** 2 - z[1:] @ z[1:])
