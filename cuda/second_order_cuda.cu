@@ -1,5 +1,5 @@
 // Second-order cone on the device: projection, violation, membership, and the
-// Nesterov-Todd scaling matrices computed one (item, row) per block.
+// Nesterov-Todd scaling matrices computed one (item, column) per block.
 #include "cuda/second_order_cuda.hpp"
 
 #include <cstring>
@@ -103,6 +103,7 @@ __global__ void soc_nt_scaling_columns_kernel(const double* s, const double* z, 
         zz += b * b;
         sz += a * b;
     }
+    static_assert(kThreads == host::kSocNtLanes, "the host set-up adds in the order of these block sums");
     ss = block_sum(buf, ss);
     zz = block_sum(buf, zz);
     sz = block_sum(buf, sz);

@@ -113,9 +113,10 @@ VELKORA_HD inline double soc_pow2_apply(const SocPow2& p, double x) {
 // ---------------------------------------------------------------------------------------
 
 // The scalars of the scaling point of one pair. The companion quantities follow from them:
-// eta^2 = ||s||_J/||z||_J = 4^(es-ez) s_jnorm/z_jnorm (so H = (2 (J w)(J w)^T - J)/eta^2 and
-// W = eta (2 w w^T - J) has W z = W^-1 s = lambda, the scaled point); the normalised inputs
-// are s~_i = soc_pow2_apply(s_unit, s_i)/s_jnorm and z~_i likewise.
+// eta^2 = ||s||_J/||z||_J = 4^(es-ez) s_jnorm/z_jnorm, so H = (2 (J w)(J w)^T - J)/eta^2 =
+// (eta^2 (2 w w^T - J))^-1; W = eta (2 v v^T - J) with v = (w + e_0)/sqrt(2 (w_0 + 1)) (the
+// Jordan square root of w) has W^T W = H^-1 and W z = W^-1 s = lambda, the scaled point; the
+// normalised inputs are s~_i = soc_pow2_apply(s_unit, s_i)/s_jnorm and z~_i likewise.
 struct SocNtPoint {
     SocPow2 s_unit;   // s' = s * 2^(-2 es)
     SocPow2 z_unit;   // z' = z * 2^(-2 ez)
@@ -182,10 +183,62 @@ VELKORA_HD inline double soc_nt_h_entry(const SocNtPoint& p, double w_i, double 
     return soc_pow2_apply(p.h_scale, v);
 }
 
-// The whole O(n) set-up on one thread: exponents from the largest |entry| of s and of z,
-// tail sums in index order at unit scale (which cannot overflow, and whose underflowing
-// squares are below 2^-1000 of the head's), the scalars, and w into w[0..n). Returns
-// whether the pair is strictly interior (w and p are filled in either case).
+// Threads of the device kernel's block-wide sums.
+inline constexpr unsigned kSocNtLanes = 256;
+
+// The tail sums of the unit-scaled pair: s'_i^2, z'_i^2 and s'_i z'_i over i = 1 .. n-1.
+struct SocTailSums {
+    double ss;
+    double zz;
+    double sz;
+};
+
+// The tail sums added in the order of the device kernel's block-wide sums, so that host and
+// device get the same bits: lane t < 256 accumulates, from 0.0, the terms i = 1 + t,
+// 1 + t + 256, ... in turn; then lane t + h is added to lane t for h = 128, 64, ..., 1. Here
+// the lanes are visited in the bit-reversed order of that tree (lane 0, 128, 64, 192, ...)
+// and combined pairwise on a small stack, which forms the same sums. A lane that holds no
+// term is +0.0 and adding it changes nothing, so only the first 2^b lanes take part, 2^b the
+// smallest power of two not below min(n - 1, 256).
+VELKORA_HD inline SocTailSums soc_nt_tail_sums(const double* s, const double* z, u64 n, const SocPow2& su,
+                                               const SocPow2& zu) {
+    const u64 terms = n > 0 ? n - 1 : 0;
+    unsigned bits = 0;
+    while ((1u << bits) < kSocNtLanes && (u64(1) << bits) < terms) ++bits;
+    SocTailSums stack[9];
+    unsigned level[9];
+    int top = 0;
+    for (unsigned k = 0; k < (1u << bits); ++k) {
+        unsigned lane = 0;
+        for (unsigned b = 0; b < bits; ++b) lane |= ((k >> b) & 1u) << (bits - 1 - b);
+        SocTailSums leaf{0.0, 0.0, 0.0};
+        for (u64 i = 1 + lane; i < n; i += kSocNtLanes) {
+            const double a = soc_pow2_apply(su, s[i]);
+            const double b = soc_pow2_apply(zu, z[i]);
+            leaf.ss += a * a;
+            leaf.zz += b * b;
+            leaf.sz += a * b;
+        }
+        stack[top] = leaf;
+        level[top] = 0;
+        ++top;
+        while (top >= 2 && level[top - 1] == level[top - 2]) {
+            SocTailSums& left = stack[top - 2];
+            const SocTailSums& right = stack[top - 1];
+            left.ss = left.ss + right.ss;
+            left.zz = left.zz + right.zz;
+            left.sz = left.sz + right.sz;
+            ++level[top - 2];
+            --top;
+        }
+    }
+    return stack[0];
+}
+
+// The whole O(n) set-up on one thread: exponents from the largest |entry| of s and of z, the
+// tail sums at unit scale (soc_nt_tail_sums; they cannot overflow, and squares that underflow
+// are below 2^-1000 of the head's), the scalars, and w into w[0..n). Returns whether the pair
+// is strictly interior (w and p are filled in either case). The same bits as the device kernel.
 VELKORA_HD inline bool soc_nt_point(const double* s, const double* z, u64 n, SocNtPoint& p, double* w) {
     double s_top = 0.0;
     double z_top = 0.0;
@@ -197,17 +250,9 @@ VELKORA_HD inline bool soc_nt_point(const double* s, const double* z, u64 n, Soc
     const int ez = soc_quarter_exponent(z_top);
     const SocPow2 su = soc_pow2(-2 * es);
     const SocPow2 zu = soc_pow2(-2 * ez);
-    double ss = 0.0;
-    double zz = 0.0;
-    double sz = 0.0;
-    for (u64 i = 1; i < n; ++i) {
-        const double a = soc_pow2_apply(su, s[i]);
-        const double b = soc_pow2_apply(zu, z[i]);
-        ss += a * a;
-        zz += b * b;
-        sz += a * b;
-    }
-    const bool interior = soc_nt_point_scalars(soc_pow2_apply(su, s[0]), ss, soc_pow2_apply(zu, z[0]), zz, sz, es, ez, p);
+    const SocTailSums t = soc_nt_tail_sums(s, z, n, su, zu);
+    const bool interior =
+        soc_nt_point_scalars(soc_pow2_apply(su, s[0]), t.ss, soc_pow2_apply(zu, z[0]), t.zz, t.sz, es, ez, p);
     for (u64 i = 0; i < n; ++i) w[i] = soc_nt_point_entry(p, s[i], z[i], i);
     return interior;
 }
