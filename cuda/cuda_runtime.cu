@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cuda/device_common.cuh"
+#include "host/second_order.hpp"
 
 namespace velkora::torv::cones::device {
 
@@ -85,7 +86,8 @@ void StreamBuffer::release() {
 }
 
 // First-pass transform of the sum: x*x, x*x of negative entries only (NaN adds 0),
-// x*x except at global index 0 (the second-order tail), or x itself (partial sums).
+// x*x except at global index 0 (the second-order tail), that with x first multiplied by
+// 2^-600 or 2^600 (the tail's rescue from overflow or underflow), or x itself (partial sums).
 __global__ void reduce_sum_sq_kernel(const double* x, double* partial, unsigned long long n, int mode) {
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
@@ -97,6 +99,16 @@ __global__ void reduce_sum_sq_kernel(const double* x, double* partial, unsigned 
             case kSumNegativeSquares: v = xi < 0.0 ? xi * xi : 0.0; break;
             case kSumTailSquares: v = i == 0 ? 0.0 : xi * xi; break;
             case kSumPlain: v = xi; break;
+            case kSumTailSquaresShrunk: {
+                const double y = xi * (1.0 / host::kSocRescueFactor);
+                v = i == 0 ? 0.0 : y * y;
+                break;
+            }
+            case kSumTailSquaresGrown: {
+                const double y = xi * host::kSocRescueFactor;
+                v = i == 0 ? 0.0 : y * y;
+                break;
+            }
             default: v = 0.0; break;
         }
     }

@@ -133,7 +133,17 @@ __device__ __forceinline__ MatrixEntry matrix_entry(unsigned long long i, unsign
 }
 
 // Reduction modes of reduce_sum_sq / reduce_max (per-element transform of the first pass).
-enum SumMode : int { kSumSquares = 0, kSumNegativeSquares = 1, kSumTailSquares = 2, kSumPlain = 3 };
+// The shrunk and grown tail squares multiply each tail entry by 2^-600 or 2^600
+// (host::kSocRescueShift) before squaring: the second-order tail norm's second pass when the
+// plain sum of squares overflows or underflows.
+enum SumMode : int {
+    kSumSquares = 0,
+    kSumNegativeSquares = 1,
+    kSumTailSquares = 2,
+    kSumPlain = 3,
+    kSumTailSquaresShrunk = 4,
+    kSumTailSquaresGrown = 5
+};
 enum MaxMode : int { kMaxAbs = 0, kMaxNegativePart = 1 };
 
 // Multi-pass reductions over n device doubles on the legacy default stream; they end

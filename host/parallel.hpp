@@ -14,7 +14,7 @@ using u64 = std::uint64_t;
 // Size thresholds of the zero, nonnegative and second-order cone loops.
 inline constexpr u64 kElementwiseThreshold = 8192;  // maps, reductions, scans: parallel when N > 8192
 inline constexpr u64 kDiagonalThreshold = 2048;     // diagonal fill of a new n x n array: n > 2048
-inline constexpr u64 kSocColumnThreshold = 256;     // SOC dense NT columns: parallel when n >= 256
+inline constexpr u64 kSocNtRowThreshold = 256;      // SOC dense NT rows: parallel when n >= 256
 
 // body(i) for i in [0, count); static schedule when `parallel`.
 template <class Body>

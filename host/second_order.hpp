@@ -1,7 +1,8 @@
 // Host arithmetic of one second-order (Lorentz) cone {x : x_0 >= ||x_1..n-1||}: projection,
-// violation, membership and the Nesterov-Todd scaling matrix from Jordan-algebra operations.
+// violation, membership and the Nesterov-Todd scaling matrix from the normalised scaling point.
 // All pointers are host memory; n >= 1 is the cone dimension; dense matrices are n x n
-// row-major (entry (i, j) at i*n + j), batches are items back to back.
+// row-major (entry (i, j) at i*n + j), batches are items back to back. The inline pieces
+// marked VELKORA_HD are shared with the device kernels.
 #pragma once
 
 #include <cmath>
@@ -14,37 +15,51 @@ namespace velkora::torv::cones::host {
 
 using u64 = std::uint64_t;
 
-// ||x_1..n-1||: sqrt of the sum of squares of the tail (0 when n = 1). `parallel` selects
-// the OpenMP reduction (per-thread partial sums); otherwise the sum runs in index order.
+// ---------------------------------------------------------------------------------------
+// Sums of squares without spurious overflow or underflow.
+// A plain sum of squares is kept when it is NaN or lies in [2^-900, DBL_MAX]: it did not
+// overflow, and squares that underflowed (each below 2^-1022) cannot matter next to a sum of
+// 2^-900 or more for any count below 2^100. Otherwise every term is multiplied by
+// 2^-soc_rescue_shift(sum) before squaring and the root by 2^soc_rescue_shift(sum): for a
+// sum beyond DBL_MAX the terms shrink by 2^-600 (a finite double becomes at most 2^424, and
+// terms that now underflow are below 2^-1000 of the largest); for a sum below 2^-900 every
+// term is below 2^-450 and grows by 2^600 (even 2^-1074 squares to a normal 2^-948). The
+// result is then the root of the exact sum to within the rounding of the sum itself, and
+// scaling all terms by a power of two scales it exactly, wherever it is representable.
+// ---------------------------------------------------------------------------------------
+inline constexpr int kSocRescueShift = 600;
+inline constexpr double kSocRescueFactor = 0x1p600;  // 2^kSocRescueShift
+
+VELKORA_HD inline bool soc_sum_sq_trusted(double sum) {
+    return !(sum < 0x1p-900) && !(sum > 1.7976931348623157e308);
+}
+
+// Exponent of the factor 2^shift applied to the root of the rescaled sum.
+VELKORA_HD inline int soc_rescue_shift(double sum) { return sum > 1.0 ? kSocRescueShift : -kSocRescueShift; }
+
+// ||x_1..n-1||, rescued as above (0 when n = 1). `parallel` selects the OpenMP reduction
+// (per-thread partial sums); otherwise the sum runs in index order.
 double soc_tail_norm(const double* x, u64 n, bool parallel);
 
+// Head of the projection of a point strictly between the cone and its polar (|x_0| < t,
+// t = ||x_bar|| > 0): (x_0 + t)*0.5, or x_0*0.5 + t*0.5 when the sum overflows.
+VELKORA_HD inline double soc_projection_head(double x0, double t) {
+    const double sum = x0 + t;
+    return sum <= 1.7976931348623157e308 ? sum * 0.5 : x0 * 0.5 + t * 0.5;
+}
+
 // Euclidean projection onto the cone. With t = x_0, r = ||x_bar||: x when t >= r, 0 when
-// -t >= r, else a = (r + t)*0.5 at the head and x_k*(a/r) on the tail. `in` may equal `out`.
+// -t >= r, else a = soc_projection_head(t, r) at the head and x_k*(a/r) on the tail. `in`
+// may equal `out`.
 void soc_project(const double* in, double* out, u64 n);
-// Distance from x to the cone: ||x - project(x)|| (a temporary of n doubles).
+// Distance from x to the cone: ||x - project(x)|| (a temporary of n doubles), rescued as above.
 double soc_violation(const double* x, u64 n);
 // x_0 >= ||x_bar|| - atol (NaN gives false).
 bool soc_contains(const double* x, u64 n, double atol);
 
-// Quadratic representation Q(x) = 2 x x^T - det(x) J, J = diag(1, -1, ..., -1), kept as
-// four numbers over a borrowed vector (never formed as a matrix):
-// norm_sq = x_0*x_0 + t, det = x_0*x_0 - t, twice_head = x_0*2, t = sum_{k>=1} x_k*x_k.
-struct SocQuadRep {
-    const double* x;
-    u64 n;
-    double norm_sq;
-    double det;
-    double twice_head;
-};
-
-SocQuadRep soc_quad_rep(const double* x, u64 n);
-// w = Q(x) q in O(n); w must not alias q.
-void soc_quad_apply(const SocQuadRep& rep, const double* q, double* w);
-// col = Q(x) e_i (column i) in O(n).
-void soc_quad_column(const SocQuadRep& rep, u64 i, double* col);
-// y = x^p in the Jordan algebra: head (l2^p + l1^p)*0.5, tail x_bar*((l1^p - l2^p)*0.5)/r,
-// l1,2 = x_0 +- r. Fails with the interior message when l1 <= 0 or l2 <= 0.
-void soc_spectral_power(const double* x, u64 n, double p, double* y);
+// ---------------------------------------------------------------------------------------
+// Exact power-of-two scaling.
+// ---------------------------------------------------------------------------------------
 
 // Scale of a vector for the NT routines: |v| for a finite entry, +infinity otherwise, so that
 // the maximum over a vector is infinite exactly when some entry is not finite.
@@ -53,11 +68,10 @@ VELKORA_HD inline double soc_scale_magnitude(double v) {
     return m <= 1.7976931348623157e308 ? m : HUGE_VAL;
 }
 
-// Exponent a with 4^a <= top < 4^(a+1) (0 when top is 0, infinite or NaN). H(4^a s, 4^b z) =
-// 4^(b-a) H(s, z), and dividing s and z by powers of four scales every square, square root
-// and power +-1/2 in the NT computation by an exact power of two, so the matrix of the scaled
-// pair times 4^(b-a) equals the unscaled computation bit for bit whenever the latter neither
-// overflows nor underflows, and stays accurate when it would.
+// Exponent a with 4^a <= top < 4^(a+1) (0 when top is 0, infinite or NaN). Dividing s and z
+// by powers of four scales every square and square root of the NT computation by an exact
+// power of two, so H(4^a s, 4^b z) = 4^(b-a) H(s, z) holds bit for bit whenever neither
+// side over- or underflows.
 VELKORA_HD inline int soc_quarter_exponent(double top) {
     if (!(top > 0.0) || !(top <= 1.7976931348623157e308)) return 0;
     int e = 0;
@@ -66,21 +80,205 @@ VELKORA_HD inline int soc_quarter_exponent(double top) {
     return k >= 0 ? k / 2 : -((1 - k) / 2);     // floor(k / 2)
 }
 
-// The NT scaling matrix H = Q(s^-1/2) Q((Q(s^1/2) z)^1/2) Q(s^-1/2), symmetric, H s = z,
-// written row-major into H (n*n). s and z are first brought to unit scale separately by powers
-// of four (soc_quarter_exponent of their largest |entry|; none for a non-finite entry), the
-// interior test and the matrix use the scaled pair, and H is multiplied back by 4^(b-a): no
-// square of an entry is formed at the input's scale. Every refusal ("SOC NT scaling requires strictly interior
-// cone vectors") comes before H is touched. Columns in parallel when n >= 256; O(n^2) work,
-// O(n) scratch per thread.
+// Multiplication by 2^shift, rounded once as ldexp(x, shift) rounds: by one product with
+// the power of two when that is a normal double (a correctly rounded product of an exact
+// power of two is the correctly rounded scaled value), by ldexp otherwise.
+struct SocPow2 {
+    double factor;  // 2^shift, or 0 when 2^shift is not a normal double
+    int shift;
+};
+
+VELKORA_HD inline SocPow2 soc_pow2(int shift) {
+    return SocPow2{shift >= -1022 && shift <= 1023 ? ldexp(1.0, shift) : 0.0, shift};
+}
+
+VELKORA_HD inline double soc_pow2_apply(const SocPow2& p, double x) {
+    return p.factor != 0.0 ? x * p.factor : ldexp(x, p.shift);
+}
+
+// ---------------------------------------------------------------------------------------
+// Nesterov-Todd scaling point and matrix.
+// With J = diag(1, -1, ..., -1) and ||x||_J = sqrt(x^T J x), the normalised points
+// s~ = s/||s||_J and z~ = z/||z||_J, gamma = sqrt((1 + s~^T z~)/2) and
+// w = (s~ + J z~)/(2 gamma) give w^T J w = 1 and (2 w w^T - J) z~ = s~; the NT matrix is
+//   H = ||z||_J/||s||_J (2 (J w)(J w)^T - J),   H s = z,   H z^-1 = s^-1 (z^-1 = J z/(z^T J z)),
+// symmetric and positive definite (eigenvalues ||z||_J/||s||_J times (w_0 +- ||w_bar||)^2
+// and 1). Its entries are formed from w and one scalar without cancellation:
+// H_00 = r(2 w_0^2 - 1) with w_0 >= 1, H_kk = r(2 w_k^2 + 1), off the diagonal +-2r w_i w_j.
+// The only subtraction of nearly equal numbers is x_0 - ||x_bar|| of each input's own
+// entries, whose accuracy is that of the data. Everything runs on the pair brought to unit
+// scale by powers of four (s' = s/4^es, z' = z/4^ez, soc_quarter_exponent of the largest
+// |entry|): their heads lie in [1, 4), so no intermediate overflows, and
+// H = 4^(ez-es) H(s', z').
+// ---------------------------------------------------------------------------------------
+
+// The scalars of the scaling point of one pair. The companion quantities follow from them:
+// eta^2 = ||s||_J/||z||_J = 4^(es-ez) s_jnorm/z_jnorm, so H = (2 (J w)(J w)^T - J)/eta^2 =
+// (eta^2 (2 w w^T - J))^-1; W = eta (2 v v^T - J) with v = (w + e_0)/sqrt(2 (w_0 + 1)) (the
+// Jordan square root of w) has W^T W = H^-1 and W z = W^-1 s = lambda, the scaled point; the
+// normalised inputs are s~_i = soc_pow2_apply(s_unit, s_i)/s_jnorm and z~_i likewise.
+struct SocNtPoint {
+    SocPow2 s_unit;   // s' = s * 2^(-2 es)
+    SocPow2 z_unit;   // z' = z * 2^(-2 ez)
+    double s_jnorm;   // ||s'||_J
+    double z_jnorm;   // ||z'||_J
+    double gamma;     // sqrt((1 + s~^T z~)/2) >= 1
+    double s_coef;    // 1/(2 gamma ||s'||_J): w = s_coef s' + z_coef J z'
+    double z_coef;    // 1/(2 gamma ||z'||_J)
+    double h_unit;    // r = ||z'||_J/||s'||_J, the factor of H(s', z')
+    double h_twice;   // 2 r
+    SocPow2 h_scale;  // H(s, z) = 2^(2 (ez - es)) H(s', z')
+};
+
+// ||x||_J of an interior x from its head and tail norm: sqrt(x_0 - t) sqrt(x_0 + t) (the
+// product of square roots cannot overflow where x_0^2 - t^2 would), x_0 itself when t = 0.
+VELKORA_HD inline double soc_jnorm(double x0, double t) { return t > 0.0 ? sqrt(x0 - t) * sqrt(x0 + t) : x0; }
+
+// Fills p from the unit-scaled pair's heads s0, z0, the sums of squares of their tails and
+// the sum of s'_k z'_k over the tails (k >= 1), with the exponents es, ez. Returns whether
+// both are strictly interior as computed from their entries: finite head greater than the
+// tail norm (a NaN anywhere fails). The fields are filled in either case (with NaN or
+// meaningless values for a pair that is not interior). No overflow is possible: the heads
+// are in [1, 4), so the tail sums stay below 16 n, and a gap x_0 - t of at least half an
+// ulp of x_0 keeps ||x'||_J above 2^-27. s~^T z~ >= 1 holds for any interior pair (reverse
+// Cauchy-Schwarz inequality of the Lorentz form); a computed value below 1, which only
+// rounding can produce, is raised to 1, so gamma is always a finite number >= 1.
+VELKORA_HD inline bool soc_nt_point_scalars(double s0, double s_tail_sq, double z0, double z_tail_sq,
+                                            double tail_dot, int es, int ez, SocNtPoint& p) {
+    const double ts = sqrt(s_tail_sq);
+    const double tz = sqrt(z_tail_sq);
+    const bool interior = s0 > ts && s0 <= 1.7976931348623157e308 && z0 > tz && z0 <= 1.7976931348623157e308;
+    p.s_unit = soc_pow2(-2 * es);
+    p.z_unit = soc_pow2(-2 * ez);
+    p.s_jnorm = soc_jnorm(s0, ts);
+    p.z_jnorm = soc_jnorm(z0, tz);
+    double d = ((s0 * z0 + tail_dot) / p.s_jnorm) / p.z_jnorm;  // s~^T z~
+    if (d < 1.0) d = 1.0;
+    p.gamma = sqrt((1.0 + d) * 0.5);
+    p.s_coef = 1.0 / ((p.gamma + p.gamma) * p.s_jnorm);
+    p.z_coef = 1.0 / ((p.gamma + p.gamma) * p.z_jnorm);
+    p.h_unit = p.z_jnorm / p.s_jnorm;
+    p.h_twice = p.h_unit + p.h_unit;
+    p.h_scale = soc_pow2(2 * (ez - es));
+    return interior;
+}
+
+// Entry i of the scaling point w from the raw entries s_i and z_i:
+// s_coef s'_0 + z_coef z'_0 at the head, s_coef s'_i - z_coef z'_i on the tail.
+VELKORA_HD inline double soc_nt_point_entry(const SocNtPoint& p, double s_i, double z_i, u64 i) {
+    const double a = soc_pow2_apply(p.s_unit, s_i) * p.s_coef;
+    const double b = soc_pow2_apply(p.z_unit, z_i) * p.z_coef;
+    return i == 0 ? a + b : a - b;
+}
+
+// H(i, j) from w_i and w_j: (w_i w_j) 2r, negated (as 0 - v, so that a zero stays +0) when
+// exactly one of i, j is 0, minus r at (0, 0) and plus r at (k, k), k >= 1; then times
+// 4^(ez - es). Symmetric in (i, j) bit for bit.
+VELKORA_HD inline double soc_nt_h_entry(const SocNtPoint& p, double w_i, double w_j, u64 i, u64 j) {
+    double v = (w_i * w_j) * p.h_twice;
+    if (i == j)
+        v = i == 0 ? v - p.h_unit : v + p.h_unit;
+    else if (i == 0 || j == 0)
+        v = 0.0 - v;
+    return soc_pow2_apply(p.h_scale, v);
+}
+
+// Threads of the device kernel's block-wide sums.
+inline constexpr unsigned kSocNtLanes = 256;
+
+// The tail sums of the unit-scaled pair: s'_i^2, z'_i^2 and s'_i z'_i over i = 1 .. n-1.
+struct SocTailSums {
+    double ss;
+    double zz;
+    double sz;
+};
+
+// The tail sums added in the order of the device kernel's block-wide sums, so that host and
+// device get the same bits: lane t < 256 accumulates, from 0.0, the terms i = 1 + t,
+// 1 + t + 256, ... in turn; then lane t + h is added to lane t for h = 128, 64, ..., 1. Here
+// the lanes are visited in the bit-reversed order of that tree (lane 0, 128, 64, 192, ...)
+// and combined pairwise on a small stack, which forms the same sums. A lane that holds no
+// term is +0.0 and adding it changes nothing, so only the first 2^b lanes take part, 2^b the
+// smallest power of two not below min(n - 1, 256).
+VELKORA_HD inline SocTailSums soc_nt_tail_sums(const double* s, const double* z, u64 n, const SocPow2& su,
+                                               const SocPow2& zu) {
+    const u64 terms = n > 0 ? n - 1 : 0;
+    unsigned bits = 0;
+    while ((1u << bits) < kSocNtLanes && (u64(1) << bits) < terms) ++bits;
+    SocTailSums stack[9];
+    unsigned level[9];
+    int top = 0;
+    for (unsigned k = 0; k < (1u << bits); ++k) {
+        unsigned lane = 0;
+        for (unsigned b = 0; b < bits; ++b) lane |= ((k >> b) & 1u) << (bits - 1 - b);
+        SocTailSums leaf{0.0, 0.0, 0.0};
+        for (u64 i = 1 + lane; i < n; i += kSocNtLanes) {
+            const double a = soc_pow2_apply(su, s[i]);
+            const double b = soc_pow2_apply(zu, z[i]);
+            leaf.ss += a * a;
+            leaf.zz += b * b;
+            leaf.sz += a * b;
+        }
+        stack[top] = leaf;
+        level[top] = 0;
+        ++top;
+        while (top >= 2 && level[top - 1] == level[top - 2]) {
+            SocTailSums& left = stack[top - 2];
+            const SocTailSums& right = stack[top - 1];
+            left.ss = left.ss + right.ss;
+            left.zz = left.zz + right.zz;
+            left.sz = left.sz + right.sz;
+            ++level[top - 2];
+            --top;
+        }
+    }
+    return stack[0];
+}
+
+// The whole O(n) set-up on one thread: exponents from the largest |entry| of s and of z, the
+// tail sums at unit scale (soc_nt_tail_sums; they cannot overflow, and squares that underflow
+// are below 2^-1000 of the head's), the scalars, and w into w[0..n). Returns whether the pair
+// is strictly interior (w and p are filled in either case). The same bits as the device kernel.
+VELKORA_HD inline bool soc_nt_point(const double* s, const double* z, u64 n, SocNtPoint& p, double* w) {
+    double s_top = 0.0;
+    double z_top = 0.0;
+    for (u64 i = 0; i < n; ++i) {
+        s_top = fmax(s_top, soc_scale_magnitude(s[i]));
+        z_top = fmax(z_top, soc_scale_magnitude(z[i]));
+    }
+    const int es = soc_quarter_exponent(s_top);
+    const int ez = soc_quarter_exponent(z_top);
+    const SocPow2 su = soc_pow2(-2 * es);
+    const SocPow2 zu = soc_pow2(-2 * ez);
+    const SocTailSums t = soc_nt_tail_sums(s, z, n, su, zu);
+    const bool interior =
+        soc_nt_point_scalars(soc_pow2_apply(su, s[0]), t.ss, soc_pow2_apply(zu, z[0]), t.zz, t.sz, es, ez, p);
+    for (u64 i = 0; i < n; ++i) w[i] = soc_nt_point_entry(p, s[i], z[i], i);
+    return interior;
+}
+
+// The NT scaling matrix written row-major into H (n*n), rows in parallel when n >= 256.
+// Fails with "SOC NT scaling requires strictly interior cone vectors" (before H is touched)
+// unless s and z are strictly interior as computed from their entries.
 void soc_nt_scaling_into(const double* s, const double* z, double* H, u64 n);
 // The same matrix as a new vector of n*n values.
 std::vector<double> soc_nt_dense(const double* s, const double* z, u64 n);
-// The same matrix for the sparse H fill: every column on the calling thread, refusals
-// read "SOC sparse H fill requires strictly interior cone vectors".
-std::vector<double> soc_sparse_dense(const double* s, const double* z, u64 n);
-// Items b = 0..batch-1 in order: H_b of (s[b*n..], z[b*n..]) into H[b*n*n..]. A failing item
-// leaves the earlier items written and its own block untouched.
+// Items b = 0..batch-1 in order: H_b of (s[b*n..], z[b*n..]) into H[b*n*n..], one scratch
+// vector of n doubles for the whole batch. A failing item leaves the earlier items written
+// and its own block untouched.
 void soc_nt_scaling_batch_into(const double* s, const double* z, double* H, u64 n, u64 batch);
+
+// H(r, c) on demand for the sparse H fill: the scaling point (O(n) memory) and
+// soc_nt_h_entry, the same values as the dense forms. Built on the calling thread; refusals
+// read "SOC sparse H fill requires strictly interior cone vectors".
+class SocNtEntries {
+  public:
+    SocNtEntries(const double* s, const double* z, u64 n);
+    double operator()(u64 r, u64 c) const { return soc_nt_h_entry(point_, w_[r], w_[c], r, c); }
+
+  private:
+    SocNtPoint point_;
+    std::vector<double> w_;
+};
 
 }  // namespace velkora::torv::cones::host

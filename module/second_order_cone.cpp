@@ -65,9 +65,9 @@ struct SecondOrderFamily {
         device::soc_nt_scaling_cublas_cuda(s, z, out, c.dim, batch, dev, stream);
     }
 
-    // Sparse fill: the dense H once (on the calling thread), then read at stored positions.
-    static auto sparse_entries(const Bound& c, const double* s, const double* z) {
-        return [n = c.dim, h = host::soc_sparse_dense(s, z, c.dim)](u64 r, u64 col) { return h[r * n + col]; };
+    // Sparse fill: the scaling point once (on the calling thread), then H(r, c) on demand.
+    static host::SocNtEntries sparse_entries(const Bound& c, const double* s, const double* z) {
+        return host::SocNtEntries(s, z, c.dim);
     }
     static void hmatrix_csr_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* indptr,
                                  const std::int64_t* indices, double* values, u64 nnz, u64 row_offset, int dev,
