@@ -1,0 +1,304 @@
+"""The KKT system of the interior-point method: one fixed sparse structure, analysed once,
+refactored numerically every iteration after the module writes the cones' H⁻¹ into it.
+
+The system for the directions (u_x, u_y, u_z), with H⁻¹ the block-diagonal inverse NT
+scaling, is the symmetric quasi-definite
+
+    K = [[ εI   Aᵀ    Gᵀ       ]
+         [ A   −εI    0        ]
+         [ G    0   −(H⁻¹ + εI)]]
+
+(static regularisation ε; its effect is removed by iterative refinement against ε = 0).
+We store −K, whose cone block is +H⁻¹ + εI as the module writes it, as the upper triangle
+in CSR form with the rows ordered x, y, z: the rows of the cones then hold only their own
+part of H⁻¹, so the module's in-place fill (which clears a cone row's stored entries
+outside its block) touches nothing else, and those rows are one contiguous tail of the
+value array.
+
+Factorisations (LDLᵀ with a fill-reducing ordering, symbolic analysis once):
+- "pardiso": MKL's supernodal/multifrontal solver (PyPI package `mkl`), multithreaded,
+  nested-dissection ordering; pivots that come out too small are perturbed (dynamic
+  regularisation) and the inertia is checked after every factorisation.
+- "qdldl": the simplicial LDLᵀ of the `qdldl` package with AMD ordering; light, always
+  available; the signs of D are checked after every factorisation.
+A factorisation with the wrong inertia (K quasi-definite has n positive and p + m
+negative pivots) is retried with a larger ε.
+"""
+from __future__ import annotations
+
+import ctypes
+import glob
+import os
+import sys
+
+import numpy as np
+import scipy.sparse as sp
+
+
+class FactorizationError(RuntimeError):
+    """The KKT matrix could not be factorised with the right inertia."""
+
+
+# ---------------------------------------------------------------------------------------
+# Backends: analyse(upper CSR structure) once; factor(values); solve(rhs).
+# ---------------------------------------------------------------------------------------
+def _find_mkl():
+    for root in {sys.prefix, sys.base_prefix, os.path.dirname(os.path.dirname(sys.executable))}:
+        for path in sorted(glob.glob(os.path.join(root, "lib", "libmkl_rt.so*")), key=len):
+            try:
+                return ctypes.CDLL(path)
+            except OSError:
+                continue
+    return None
+
+
+_MKL = None
+
+
+def _mkl():
+    global _MKL
+    if _MKL is None:
+        lib = _find_mkl()
+        if lib is None:
+            raise ImportError("MKL runtime (libmkl_rt) not found: pip install mkl")
+        # The GNU OpenMP threading layer: the module and NumPy's neighbours use libgomp.
+        try:
+            lib.MKL_Set_Threading_Layer(ctypes.c_int(1))
+        except AttributeError:
+            pass
+        i32p, dp = ctypes.POINTER(ctypes.c_int32), ctypes.POINTER(ctypes.c_double)
+        lib.pardiso.argtypes = [ctypes.POINTER(ctypes.c_int64), i32p, i32p, i32p, i32p, i32p, dp, i32p, i32p,
+                                i32p, i32p, i32p, i32p, dp, dp, i32p]
+        lib.pardiso.restype = None
+        _MKL = lib
+    return _MKL
+
+
+def pardiso_available():
+    try:
+        _mkl()
+        return True
+    except ImportError:
+        return False
+
+
+class PardisoBackend:
+    """MKL PARDISO, real symmetric indefinite (matrix type −2), upper triangle CSR,
+    zero-based indices; analysis (phase 11) once, factorisation (22) per iteration,
+    solves (33) per right-hand side."""
+
+    name = "pardiso"
+
+    def __init__(self, indptr, indices, n_pos):
+        self.lib = _mkl()
+        self.n = indptr.size - 1
+        self.n_pos = n_pos
+        self.ia = np.ascontiguousarray(indptr, dtype=np.int32)
+        self.ja = np.ascontiguousarray(indices, dtype=np.int32)
+        self.pt = np.zeros(64, dtype=np.int64)
+        self.iparm = np.zeros(64, dtype=np.int32)
+        ip = self.iparm
+        ip[0] = 1      # our settings below
+        ip[1] = 2      # nested-dissection ordering
+        ip[7] = 0      # (PARDISO's own refinement only after perturbed pivots; ours follows)
+        ip[9] = 8      # perturb pivots below 1e-8 · ‖K‖ (dynamic regularisation)
+        ip[10] = 0     # no scaling and no matching: the analysis depends on the pattern only
+        ip[12] = 0
+        ip[20] = 0     # 1×1 diagonal pivots (quasi-definite)
+        ip[26] = 0
+        ip[34] = 1     # zero-based indices
+        self.values = np.zeros(self.ja.size)
+        self._call(11, np.zeros(self.n), np.zeros(self.n))
+        self.factor_nnz = int(ip[17]) if ip[17] > 0 else None
+
+    def _call(self, phase, b, x, nrhs=1):
+        err = ctypes.c_int32(0)
+        one = ctypes.c_int32(1)
+        i32p, dp = ctypes.POINTER(ctypes.c_int32), ctypes.POINTER(ctypes.c_double)
+        self.lib.pardiso(self.pt.ctypes.data_as(ctypes.POINTER(ctypes.c_int64)), ctypes.byref(one),
+                         ctypes.byref(one), ctypes.byref(ctypes.c_int32(-2)), ctypes.byref(ctypes.c_int32(phase)),
+                         ctypes.byref(ctypes.c_int32(self.n)), self.values.ctypes.data_as(dp),
+                         self.ia.ctypes.data_as(i32p), self.ja.ctypes.data_as(i32p), None,
+                         ctypes.byref(ctypes.c_int32(nrhs)), self.iparm.ctypes.data_as(i32p),
+                         ctypes.byref(ctypes.c_int32(0)), b.ctypes.data_as(dp), x.ctypes.data_as(dp),
+                         ctypes.byref(err))
+        if err.value != 0:
+            raise FactorizationError(f"PARDISO phase {phase} failed with error {err.value}")
+
+    def factor(self, values):
+        self.values[:] = values
+        self._call(22, np.zeros(self.n), np.zeros(self.n))
+        positive, negative = int(self.iparm[21]), int(self.iparm[22])
+        # −K has n negative and p + m positive eigenvalues.
+        return negative == self.n - self.n_pos and positive == self.n_pos
+
+    def solve(self, b):
+        b = np.ascontiguousarray(b, dtype=np.float64)
+        x = np.zeros_like(b)
+        self._call(33, b, x)
+        return x
+
+    def __del__(self):
+        try:
+            self._call(-1, np.zeros(self.n), np.zeros(self.n))
+        except Exception:
+            pass
+
+
+class QdldlBackend:
+    """qdldl's simplicial LDLᵀ (AMD ordering chosen once, numeric refactorisation per
+    iteration). It takes the upper triangle in CSC form, i.e. our entries reordered by
+    column; `perm` maps them once."""
+
+    name = "qdldl"
+
+    def __init__(self, indptr, indices, n_pos):
+        import qdldl
+        self.qdldl = qdldl
+        n = indptr.size - 1
+        self.n, self.n_pos = n, n_pos
+        order = sp.csr_matrix((np.arange(indices.size, dtype=np.float64) + 1.0, indices, indptr), shape=(n, n)).tocsc()
+        order.sort_indices()
+        self.perm = (order.data - 1.0).astype(np.int64)
+        self.csc = sp.csc_matrix((np.zeros(indices.size), order.indices, order.indptr), shape=(n, n))
+        self.solver = None
+        self.factor_nnz = None
+
+    def factor(self, values):
+        self.csc.data[:] = values[self.perm]
+        if self.solver is None:
+            self.solver = self.qdldl.Solver(self.csc, upper=True)
+        else:
+            self.solver.update(self.csc, upper=True)
+        L, D, P = self.solver.factors()
+        self.factor_nnz = L.nnz + self.n
+        # −K: pivots of x rows (the last n_neg = n − n_pos of the permuted order's
+        # originals 0 … n_x − 1) negative, the others positive.
+        expected_negative = P < self.n - self.n_pos
+        return bool(np.all(np.isfinite(D)) and np.all((D < 0) == expected_negative) and np.all(D != 0))
+
+    def solve(self, b):
+        return self.solver.solve(np.ascontiguousarray(b, dtype=np.float64))
+
+
+BACKENDS = {"pardiso": PardisoBackend, "qdldl": QdldlBackend}
+
+
+def default_backend():
+    """The fastest backend that is installed."""
+    return "pardiso" if pardiso_available() else "qdldl"
+
+
+# ---------------------------------------------------------------------------------------
+# The KKT system of one problem.
+# ---------------------------------------------------------------------------------------
+class KktSystem:
+    """Structure, values and factorisation of −K for fixed A (p × n), G (m × n) and the
+    cone blocks given by `block_rows`, `block_cols` (upper-triangle positions of the
+    scaling blocks, rows/cols within 0 … m − 1)."""
+
+    def __init__(self, A, G, block_rows, block_cols, backend="auto", eps=1e-8, refinement_steps=10,
+                 refinement_tol=1e-14):
+        p, n = A.shape
+        m = G.shape[0]
+        self.n, self.p, self.m = n, p, m
+        N = n + p + m
+        # Entries of −K's upper triangle: x diagonal, −Aᵀ, −Gᵀ, y diagonal, cone blocks.
+        At, Gt = sp.coo_matrix(A.T), sp.coo_matrix(G.T)
+        rows = [np.arange(n), At.row, Gt.row, n + np.arange(p), n + p + block_rows,
+                n + p + np.arange(m)]
+        cols = [np.arange(n), n + At.col, n + p + Gt.col, n + np.arange(p), n + p + block_cols,
+                n + p + np.arange(m)]
+        vals = [np.zeros(n), -At.data, -Gt.data, np.zeros(p), np.zeros(block_rows.size), np.zeros(m)]
+        upper = sp.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))), shape=(N, N))
+        upper.sum_duplicates()
+        upper.sort_indices()
+        self.upper = upper
+        self.indptr = upper.indptr.astype(np.int64)
+        self.indices = upper.indices.astype(np.int64)
+        self.base = upper.data.copy()            # the fixed entries (cone blocks zero)
+        self.values = upper.data                 # the values factorised (upper shares them)
+        self.diag_pos = self._diag_positions()
+        # The cone rows: one contiguous tail of the values, with its own CSR arrays (rows
+        # and columns counted from the first cone row).
+        self.tail = int(self.indptr[n + p])
+        self.tail_indptr = self.indptr[n + p:] - self.tail
+        self.tail_indices = self.indices[self.tail:] - (n + p)
+        self.eps = eps
+        self.reg_sign = np.concatenate([-np.ones(n), np.ones(p + m)])  # −K's regularisation signs
+        self.refinement_steps = refinement_steps
+        self.refinement_tol = refinement_tol
+        name = default_backend() if backend == "auto" else backend
+        if name not in BACKENDS:
+            raise ValueError(f"unknown KKT backend {backend!r}; expected one of {sorted(BACKENDS)} or 'auto'")
+        self.backend = BACKENDS[name](self.indptr, self.indices, p + m)
+        self.factorizations = 0
+        self.regularization_increases = 0
+
+    def _diag_positions(self):
+        N = self.indptr.size - 1
+        rows = np.repeat(np.arange(N), np.diff(self.indptr))
+        on_diag = np.flatnonzero(rows == self.indices)
+        pos = np.full(N, -1, dtype=np.int64)
+        pos[rows[on_diag]] = on_diag
+        if np.any(pos < 0):
+            raise AssertionError("every diagonal entry of the KKT structure is stored")
+        return pos
+
+    @property
+    def cone_values(self):
+        """The contiguous tail of the values holding the cone rows (a view)."""
+        return self.values[self.tail:]
+
+    def set_identity_blocks(self):
+        """H⁻¹ = I in every cone block (the starting point's system)."""
+        self.cone_values[:] = 0.0
+        self.values[self.diag_pos[self.n + self.p:]] = 1.0
+
+    def factor(self):
+        """Add ε on the diagonal (sign of −K's block) and factorise; on a wrong inertia
+        retry with ε × 100 (up to four times)."""
+        fixed = self.values.copy()
+        for attempt in range(5):
+            eps = self.eps * 100.0 ** attempt
+            self.values[:] = fixed
+            self.values[self.diag_pos] += eps * self.reg_sign
+            if not np.all(np.isfinite(self.values)):
+                raise FactorizationError("KKT matrix is not finite")
+            ok = self.backend.factor(self.values)
+            self.factorizations += 1
+            if ok:
+                self.reg = eps * self.reg_sign
+                self.regularization_increases += attempt
+                return
+        raise FactorizationError("KKT factorisation has the wrong inertia even with regularisation "
+                                 f"{self.eps * 100.0 ** 4:.1e}")
+
+    def matvec_unregularized(self, u):
+        """(−K) u for ε = 0, from the stored upper triangle."""
+        U = self.upper
+        return U @ u + U.T @ u - self.values[self.diag_pos] * u - self.reg * u
+
+    def reset_cone_block(self):
+        """The fixed entries back in place before the module fills the cone blocks."""
+        self.values[:self.tail] = self.base[:self.tail]
+
+    def solve(self, bx, by, bz):
+        """(u_x, u_y, u_z) with K u = (bx, by, bz), refined against ε = 0."""
+        rhs = -np.concatenate([bx, by, bz])
+        u = self.backend.solve(rhs)
+        norm = np.linalg.norm(rhs, np.inf)
+        r = rhs - self.matvec_unregularized(u)
+        rn = np.linalg.norm(r, np.inf)
+        for _ in range(self.refinement_steps):
+            if not np.isfinite(rn) or rn <= self.refinement_tol * (1.0 + norm):
+                break
+            du = self.backend.solve(r)
+            u_new = u + du
+            r_new = rhs - self.matvec_unregularized(u_new)
+            rn_new = np.linalg.norm(r_new, np.inf)
+            if not rn_new < rn:
+                break
+            u, r, rn = u_new, r_new, rn_new
+        n, p = self.n, self.p
+        return u[:n], u[n:n + p], u[n + p:]
