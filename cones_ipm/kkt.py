@@ -184,8 +184,15 @@ class QdldlBackend:
 BACKENDS = {"pardiso": PardisoBackend, "qdldl": QdldlBackend}
 
 
-def default_backend():
-    """The fastest backend that is installed."""
+# Below this many stored entries of −K, PARDISO's fixed costs (threads, supernode set-up)
+# outweigh its speed; qdldl is then the quicker one.
+PARDISO_MIN_ENTRIES = 50_000
+
+
+def default_backend(entries=None):
+    """The fastest installed backend for a KKT structure with `entries` stored entries."""
+    if entries is not None and entries < PARDISO_MIN_ENTRIES:
+        return "qdldl"
     return "pardiso" if pardiso_available() else "qdldl"
 
 
@@ -214,6 +221,8 @@ class KktSystem:
         upper.sum_duplicates()
         upper.sort_indices()
         self.upper = upper
+        # Its transpose as a CSC matrix over the same arrays (values shared, kept in step).
+        self.upper_t = sp.csc_matrix((upper.data, upper.indices, upper.indptr), shape=(N, N))
         self.indptr = upper.indptr.astype(np.int64)
         self.indices = upper.indices.astype(np.int64)
         self.base = upper.data.copy()            # the fixed entries (cone blocks zero)
@@ -225,10 +234,12 @@ class KktSystem:
         self.tail_indptr = self.indptr[n + p:] - self.tail
         self.tail_indices = self.indices[self.tail:] - (n + p)
         self.eps = eps
-        self.reg_sign = np.concatenate([-np.ones(n), np.ones(p + m)])  # −K's regularisation signs
+        # −K's regularisation: −ε on x, +ε on y; the cone block H⁻¹ is positive definite
+        # already, and ε there would swamp its small entries (s_i/z_i → 0 on active rows).
+        self.reg_sign = np.concatenate([-np.ones(n), np.ones(p), np.zeros(m)])
         self.refinement_steps = refinement_steps
         self.refinement_tol = refinement_tol
-        name = default_backend() if backend == "auto" else backend
+        name = default_backend(self.indices.size) if backend == "auto" else backend
         if name not in BACKENDS:
             raise ValueError(f"unknown KKT backend {backend!r}; expected one of {sorted(BACKENDS)} or 'auto'")
         self.backend = BACKENDS[name](self.indptr, self.indices, p + m)
@@ -256,28 +267,30 @@ class KktSystem:
         self.values[self.diag_pos[self.n + self.p:]] = 1.0
 
     def factor(self):
-        """Add ε on the diagonal (sign of −K's block) and factorise; on a wrong inertia
-        retry with ε × 100 (up to four times)."""
+        """Add the static regularisation and factorise. A wrong inertia (a pivot that
+        rounding pushed across zero) is retried with regularisation ε·100^k on every
+        diagonal entry, the cone block included (k = 0 … 3)."""
         fixed = self.values.copy()
+        cone = np.concatenate([np.zeros(self.n + self.p), np.ones(self.m)])
         for attempt in range(5):
-            eps = self.eps * 100.0 ** attempt
+            reg = self.eps * self.reg_sign if attempt == 0 else \
+                self.eps * 100.0 ** (attempt - 1) * (self.reg_sign + cone)
             self.values[:] = fixed
-            self.values[self.diag_pos] += eps * self.reg_sign
+            self.values[self.diag_pos] += reg
             if not np.all(np.isfinite(self.values)):
                 raise FactorizationError("KKT matrix is not finite")
             ok = self.backend.factor(self.values)
             self.factorizations += 1
             if ok:
-                self.reg = eps * self.reg_sign
+                self.reg = reg
                 self.regularization_increases += attempt
                 return
         raise FactorizationError("KKT factorisation has the wrong inertia even with regularisation "
-                                 f"{self.eps * 100.0 ** 4:.1e}")
+                                 f"{self.eps * 100.0 ** 3:.1e}")
 
     def matvec_unregularized(self, u):
         """(−K) u for ε = 0, from the stored upper triangle."""
-        U = self.upper
-        return U @ u + U.T @ u - self.values[self.diag_pos] * u - self.reg * u
+        return self.upper @ u + self.upper_t @ u - (self.values[self.diag_pos] + self.reg) * u
 
     def reset_cone_block(self):
         """The fixed entries back in place before the module fills the cone blocks."""

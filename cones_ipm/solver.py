@@ -25,18 +25,18 @@ _KIND_ORDER = {"nonnegative": 0, "soc": 1, "psd": 2, "exp": 3}
 
 @dataclass
 class Settings:
-    tol_feas: float = 1e-8      # relative primal and dual residuals
-    tol_gap: float = 1e-8       # duality gap, relative to max(1, |objective|)
+    tol_feas: float = 1e-8      # primal and dual ∞-norm residuals relative to data and iterate terms
+    tol_gap: float = 1e-8       # |primal − dual objective| relative to max(1, |objective|)
     tol_infeas: float = 1e-8    # residual of an infeasibility certificate
     # An iteration that cannot go on (step collapse, refused scaling, failed factorisation,
-    # no progress) ends at the last good iterate, "almost" solved if it meets these.
+    # no progress) ends at the best iterate so far, "almost" solved if it meets these.
     reduced_tol_feas: float = 1e-4
     reduced_tol_gap: float = 5e-5
     reduced_tol_infeas: float = 5e-5
     max_iter: int = 200
     stall_iterations: int = 10   # iterations without halving the best merit end the run
     step_fraction: float = 0.99  # of the largest step to the boundary
-    min_step: float = 1e-8       # a shorter step ends the run (at the last good iterate)
+    min_step: float = 1e-8       # a shorter step ends the run (at the best iterate)
     regularization: float = 1e-8  # static ε on the KKT diagonal (relative to unit scaling)
     refinement_steps: int = 10
     equilibrate: bool = True      # Ruiz equilibration of the constraint matrix
@@ -73,6 +73,10 @@ class Result:
 
 def _norm(v):
     return float(np.linalg.norm(v)) if v.size else 0.0
+
+
+def _inf_norm(v):
+    return float(np.abs(v).max()) if v.size else 0.0
 
 
 def _row_blocks(cones):
@@ -158,6 +162,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
     c, b, h = sigma * d * prob.c, eA * prob.b, eG * prob.h
     At, Gt = A.T.tocsr(), G.T.tocsr()
     bnorm, hnorm, cnorm = max(1.0, _norm(prob.b)), max(1.0, _norm(prob.h)), max(1.0, _norm(prob.c))
+    binf, hinf, cinf = _inf_norm(prob.b), _inf_norm(prob.h), _inf_norm(prob.c)
 
     arrays = make_arrays(where)
     K = ConeProduct(prob.cones, arrays)
@@ -188,10 +193,13 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
         ry = b * tau - A @ x
         rz = h * tau - G @ x - s
         cx, by_hz = (c @ x) / sigma, (b @ y + h @ z) / sigma
-        pres = max(_norm(ry / eA) / bnorm, _norm(rz / eG) / hnorm) / tau
-        dres = _norm(rx / d) / sigma / cnorm / tau
+        # ∞-norm residuals relative to the data and the iterate's own terms.
+        inf = _inf_norm
+        pres = max(inf(ry / eA), inf(rz / eG)) / tau / max(
+            1.0, max(binf, hinf) + (max(inf((b * tau - ry) / eA), inf((h * tau - rz - s) / eG)) + inf(s / eG)) / tau)
+        dres = inf(rx / d) / sigma / tau / max(1.0, cinf + inf((rx - c * tau) / d) / sigma / tau)
         pobj, dobj = cx / tau, -by_hz / tau
-        gap = max(abs(s @ z) / sigma / tau ** 2, abs(pobj - dobj)) / max(1.0, min(abs(pobj), abs(dobj)))
+        gap = abs(pobj - dobj) / max(1.0, min(abs(pobj), abs(dobj)))
         pinf = _norm((At @ y + Gt @ z) / d) / sigma / cnorm / -by_hz if by_hz < 0 else np.inf
         dinf = max(_norm(A @ x / eA) / bnorm, _norm((G @ x + s) / eG) / hnorm) / -cx if cx < 0 else np.inf
         return dict(rx=rx, ry=ry, rz=rz, rt=-(c @ x) - (b @ y + h @ z) - kappa, pres=pres, dres=dres, pobj=pobj,
@@ -235,8 +243,24 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
     x, y, s, z = np.zeros(n), np.zeros(p), e_K.copy(), e_K.copy()
     tau = kappa = 1.0
     it = 0
-    good, good_it = None, 0
+    good, good_it, good_merit = None, 0, np.inf   # the best iterate so far (rollback target)
     best_merit, best_it = np.inf, 0
+
+    def prepare(s, z):
+        """NT scaling of every family at (s, z), H⁻¹ written by the module into the KKT
+        values, and the factorisation."""
+        K.scale(s, z)
+        kkt.reset_cone_block()
+        if arrays.name == "device":
+            vals = arrays.empty(kkt.cone_values.size)
+            K.fill_inverse_scaling(s, z, tail_indptr, tail_indices, vals)
+            kkt.cone_values[:] = arrays.to_host(vals)
+        else:
+            K.fill_inverse_scaling(s, z, tail_indptr, tail_indices, kkt.cone_values)
+        if not np.all(np.isfinite(kkt.cone_values)):
+            raise ConeFailure("scaling matrix is not finite (iterate left the cone interior)")
+        kkt.factor()
+
     try:
         kkt.reset_cone_block()
         kkt.set_identity_blocks()
@@ -244,6 +268,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
         x, _, uz = kkt.solve(np.zeros(n), b, h)
         _, y, z_hat = kkt.solve(-c, np.zeros(p), np.zeros(m))
         s, z = _shift_into_cone(K, -uz, e_K, sym), _shift_into_cone(K, z_hat, e_K, sym)
+        prepare(s, z)
 
         for it in range(settings.max_iter + 1):
             meas = measures(x, y, z, s, tau, kappa)
@@ -257,28 +282,17 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
                 return finish(status, (x, y, z, s, tau, kappa), it)
             if not np.isfinite(meas["mu"]):
                 raise ConeFailure("iterate is not finite")
-            good, good_it = (x, y, z, s, tau, kappa), it
             merit = max(meas["pres"], meas["dres"], meas["gap"])
+            if good is None or merit <= good_merit:
+                good, good_it, good_merit = (x, y, z, s, tau, kappa), it, merit
             if merit < 0.5 * best_merit:
                 best_merit, best_it = merit, it
             if it == settings.max_iter:
-                return finish(verdict(meas, reduced=True) or MAX_ITERATIONS, good, it)
+                return finish(verdict(measures(*good), reduced=True) or MAX_ITERATIONS, good, good_it)
             if it - best_it >= settings.stall_iterations:
                 raise ConeFailure(f"no progress in {settings.stall_iterations} iterations")
             rx, ry, rz, rt, mu = meas["rx"], meas["ry"], meas["rz"], meas["rt"], meas["mu"]
 
-            # NT scaling of every family, H⁻¹ written by the module into the KKT values.
-            K.scale(s, z)
-            kkt.reset_cone_block()
-            if arrays.name == "device":
-                vals = arrays.empty(kkt.cone_values.size)
-                K.fill_inverse_scaling(s, z, tail_indptr, tail_indices, vals)
-                kkt.cone_values[:] = arrays.to_host(vals)
-            else:
-                K.fill_inverse_scaling(s, z, tail_indptr, tail_indices, kkt.cone_values)
-            if not np.all(np.isfinite(kkt.cone_values)):
-                raise ConeFailure("scaling matrix is not finite (iterate left the cone interior)")
-            kkt.factor()
             x1, y1, z1 = kkt.solve(-c, b, h)
             q1 = c @ x1 + b @ y1 + h @ z1
 
@@ -313,21 +327,28 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             dk_target = -tau * kappa + sigma_c * mu - (aff[4] * aff[5] if settings.corrector else 0.0)
             dx, dy, dz, ds, dtau, dkappa = direction(1.0 - sigma_c, ds_target, dk_target)
             alpha = min(1.0, settings.step_fraction * max_step(ds, dz, dtau, dkappa))
-            # Rounding can put a point computed at the boundary's edge just outside:
-            # shorten the step until both vectors are strictly interior.
-            for _ in range(20):
+            # Shorten the step until the new point is strictly interior (rounding can put
+            # a point computed at the boundary's edge just outside) and its scaling and
+            # factorisation succeed (the next iteration's work, done here so that a
+            # refusal costs a shorter step rather than the run).
+            refusal = None
+            for _ in range(30):
                 if alpha < settings.min_step:
-                    raise ConeFailure(f"step length collapsed to {alpha:.1e}")
+                    raise ConeFailure(f"step length collapsed to {alpha:.1e}" + (f" ({refusal})" if refusal else ""))
                 xn, yn, zn, sn = x + alpha * dx, y + alpha * dy, z + alpha * dz, s + alpha * ds
                 tn, kn = tau + alpha * dtau, kappa + alpha * dkappa
                 if tn > 0 and kn > 0 and K.interior(sn) and K.interior(zn, dual=True):
-                    break
+                    try:
+                        prepare(sn, zn)
+                        break
+                    except (ConeFailure, FactorizationError) as err:
+                        refusal = f"{type(err).__name__}: {err}"
                 alpha *= 0.5
             else:
                 raise ConeFailure("no interior point along the step")
             x, y, z, s, tau, kappa = xn, yn, zn, sn, tn, kn
     except (ConeFailure, FactorizationError, np.linalg.LinAlgError, ZeroDivisionError, FloatingPointError) as err:
-        # Roll back to the last good iterate; it may meet the reduced tolerances.
+        # Roll back to the best iterate; it may meet the reduced tolerances.
         message = f"{type(err).__name__}: {err}"
         if good is None:
             return finish(NUMERICAL_ERROR, (x, y, z, s, tau, kappa), it, message)
@@ -335,12 +356,13 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
 
 
 def _shift_into_cone(K, v, e, sym):
-    """v if it is comfortably interior, else v + (1 + a) e with a = −(smallest spectral
-    value); exponential cones start at their central point."""
+    """v if it is comfortably interior (smallest spectral value above √eps relative to
+    its largest entry), else v + (1 + max(a, 0)) e with a = −(smallest spectral value);
+    exponential cones start at their central point."""
     v = np.where(sym, v, e)
     a = -K.min_eig(v)
-    if a >= 0:
-        v = v + (1.0 + a) * np.where(sym, e, 0.0)
+    if a >= -np.sqrt(np.finfo(float).eps) * max(1.0, np.abs(v).max(initial=0.0)):
+        v = v + (1.0 + max(a, 0.0)) * np.where(sym, e, 0.0)
     return v
 
 
