@@ -35,6 +35,10 @@ import numpy as np
 import scipy.sparse as sp
 
 
+# Relative residual of a refined solve above which the factorisation is deemed ruined.
+FAILED_SOLVE = 1e-6
+
+
 class FactorizationError(RuntimeError):
     """The KKT matrix could not be factorised with the right inertia."""
 
@@ -101,10 +105,10 @@ class PardisoBackend:
         ip[0] = 1      # our settings below
         ip[1] = 2      # nested-dissection ordering
         ip[7] = 0      # (PARDISO's own refinement only after perturbed pivots; ours follows)
-        ip[9] = 8      # perturb pivots below 1e-8 · ‖K‖ (dynamic regularisation)
+        ip[9] = 13     # perturb pivots below 1e-13 · ‖K‖ (larger perturbations swamp ε)
         ip[10] = 0     # no scaling and no matching: the analysis depends on the pattern only
         ip[12] = 0
-        ip[20] = 0     # 1×1 diagonal pivots (quasi-definite)
+        ip[20] = 1     # Bunch–Kaufman 1×1 and 2×2 pivots within supernodes
         ip[26] = 0
         ip[34] = 1     # zero-based indices
         self.values = np.zeros(self.ja.size)
@@ -129,6 +133,8 @@ class PardisoBackend:
         self.values[:] = values
         self._call(22, np.zeros(self.n), np.zeros(self.n))
         positive, negative = int(self.iparm[21]), int(self.iparm[22])
+        if positive + negative < self.n:
+            return None
         # −K has n negative and p + m positive eigenvalues.
         return negative == self.n - self.n_pos and positive == self.n_pos
 
@@ -174,8 +180,9 @@ class QdldlBackend:
         self.factor_nnz = L.nnz + self.n
         # −K: pivots of x rows (the last n_neg = n − n_pos of the permuted order's
         # originals 0 … n_x − 1) negative, the others positive.
-        expected_negative = P < self.n - self.n_pos
-        return bool(np.all(np.isfinite(D)) and np.all((D < 0) == expected_negative) and np.all(D != 0))
+        if not (np.all(np.isfinite(D)) and np.all(D != 0)):
+            return None
+        return bool(np.all((D < 0) == (P < self.n - self.n_pos)))
 
     def solve(self, b):
         return self.solver.solve(np.ascontiguousarray(b, dtype=np.float64))
@@ -244,7 +251,8 @@ class KktSystem:
             raise ValueError(f"unknown KKT backend {backend!r}; expected one of {sorted(BACKENDS)} or 'auto'")
         self.backend = BACKENDS[name](self.indptr, self.indices, p + m)
         self.factorizations = 0
-        self.regularization_increases = 0
+        self.wrong_inertia = 0
+        self.fallbacks = 0
 
     def _diag_positions(self):
         N = self.indptr.size - 1
@@ -268,8 +276,10 @@ class KktSystem:
 
     def factor(self):
         """Add the static regularisation and factorise. A wrong inertia (a pivot that
-        rounding pushed across zero) is retried with regularisation ε·100^k on every
-        diagonal entry, the cone block included (k = 0 … 3)."""
+        rounding pushed across zero) is retried once with ε on the cone block's diagonal
+        too; if the signs still disagree, that factorisation is kept (refinement against
+        the true matrix corrects its solves) unless it is not finite, in which case ε grows
+        by 100 per attempt."""
         fixed = self.values.copy()
         cone = np.concatenate([np.zeros(self.n + self.p), np.ones(self.m)])
         for attempt in range(5):
@@ -279,13 +289,15 @@ class KktSystem:
             self.values[self.diag_pos] += reg
             if not np.all(np.isfinite(self.values)):
                 raise FactorizationError("KKT matrix is not finite")
-            ok = self.backend.factor(self.values)
+            inertia = self.backend.factor(self.values)
             self.factorizations += 1
-            if ok:
+            if inertia is None:        # zero or non-finite pivots
+                continue
+            if inertia or attempt >= 1:
                 self.reg = reg
-                self.regularization_increases += attempt
+                self.wrong_inertia += not inertia
                 return
-        raise FactorizationError("KKT factorisation has the wrong inertia even with regularisation "
+        raise FactorizationError("KKT factorisation failed (zero or non-finite pivots) even with regularisation "
                                  f"{self.eps * 100.0 ** 3:.1e}")
 
     def matvec_unregularized(self, u):
@@ -296,9 +308,7 @@ class KktSystem:
         """The fixed entries back in place before the module fills the cone blocks."""
         self.values[:self.tail] = self.base[:self.tail]
 
-    def solve(self, bx, by, bz):
-        """(u_x, u_y, u_z) with K u = (bx, by, bz), refined against ε = 0."""
-        rhs = -np.concatenate([bx, by, bz])
+    def _refined(self, rhs):
         u = self.backend.solve(rhs)
         norm = np.linalg.norm(rhs, np.inf)
         r = rhs - self.matvec_unregularized(u)
@@ -306,12 +316,27 @@ class KktSystem:
         for _ in range(self.refinement_steps):
             if not np.isfinite(rn) or rn <= self.refinement_tol * (1.0 + norm):
                 break
-            du = self.backend.solve(r)
-            u_new = u + du
+            u_new = u + self.backend.solve(r)
             r_new = rhs - self.matvec_unregularized(u_new)
             rn_new = np.linalg.norm(r_new, np.inf)
             if not rn_new < rn:
                 break
             u, r, rn = u_new, r_new, rn_new
+        return u, rn / (1.0 + norm)
+
+    def solve(self, bx, by, bz):
+        """(u_x, u_y, u_z) with K u = (bx, by, bz), refined against ε = 0. A solve that
+        refinement cannot bring below 1e-6 (relative) means a factorisation ruined by
+        tiny pivots: PARDISO then hands over to qdldl for the rest of the run."""
+        rhs = -np.concatenate([bx, by, bz])
+        u, rel = self._refined(rhs)
+        if not rel <= FAILED_SOLVE and self.backend.name == "pardiso":
+            self.backend = QdldlBackend(self.indptr, self.indices, self.p + self.m)
+            if self.backend.factor(self.values) is None:
+                raise FactorizationError("KKT factorisation failed (zero or non-finite pivots)")
+            self.fallbacks += 1
+            u, rel = self._refined(rhs)
+        if not np.all(np.isfinite(u)):
+            raise FactorizationError("KKT solve is not finite")
         n, p = self.n, self.p
         return u[:n], u[n:n + p], u[n + p:]
