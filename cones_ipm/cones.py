@@ -110,16 +110,17 @@ class Family:
         self.rows = sum(d.rows for d, _ in decls)
         self.scaled = False
 
-    def module_cones(self):
-        """(module cone object, first row within the family) for the sparse H fill."""
-        raise NotImplementedError
+    def module_cones(self, dense=False):
+        """(module cone object, first row within the family) of the cones whose H the
+        module writes into the KKT structure (every cone when `dense`)."""
+        return self._cones
 
-    def fill_inverse_scaling(self, s, z, indptr, indices, values, row_offset, arrays):
+    def fill_inverse_scaling(self, s, z, indptr, indices, values, row_offset, arrays, dense=False):
         """H⁻¹ of every cone into the CSR values: the module's scaling of the swapped
         pair (z, s) maps z to s, which is H⁻¹ (the NT point of (z, s) is the inverse of
         that of (s, z); for K_exp the secant block of the swapped pair). `row_offset` is
         the row (and column) of the structure where the family's first row sits."""
-        for cone, off in self.module_cones():
+        for cone, off in self.module_cones(dense):
             sl = slice(off, off + cone.rows)
             cone.hmatrix_csr_values_into(arrays.to_device(z[sl]), arrays.to_device(s[sl]), indptr, indices,
                                          values, row_offset=row_offset + off)
@@ -134,9 +135,6 @@ class NonnegativeFamily(Family):
         super().__init__(decls)
         self.degree = self.rows
         self._cones = [(module.NonnegativeConeCpp(d.dim), off) for d, off in decls if d.dim > 0]
-
-    def module_cones(self):
-        return self._cones
 
     def identity(self):
         return np.ones(self.rows)
@@ -172,6 +170,10 @@ class NonnegativeFamily(Family):
         return v / self.lam
 
 
+# Second-order cones at least this large are kept sparse in the KKT matrix.
+SPARSE_SOC_MIN = 32
+
+
 class SecondOrderFamily(Family):
     """Lorentz cones {x0 ≥ ‖x̄‖}: x∘y = (xᵀy, x0 ȳ + y0 x̄), e = (1, 0, …, 0), degree 2 (1 for
     dimension one). All cones in one vector; `off` holds the first row of each cone."""
@@ -186,11 +188,25 @@ class SecondOrderFamily(Family):
         self.head = np.zeros(self.rows, dtype=bool)
         self.head[self.off] = True
         self.degree = int(np.sum(np.where(self.dims == 1, 1, 2)))
+        # Cones of SPARSE_SOC_MIN entries or more keep their H⁻¹ out of the KKT matrix's
+        # dense blocks (see `sparse_values`); the module fills the others.
+        self.sparse = self.dims >= SPARSE_SOC_MIN
+        self.sparse_rows = self.sparse[self.cone_of_row]
         cache = {}
-        self._cones = [(cache.setdefault(d.dim, module.SecondOrderConeCpp(d.dim)), off) for d, off in decls]
+        self._all = [(cache.setdefault(d.dim, module.SecondOrderConeCpp(d.dim)), off) for d, off in decls]
+        self._cones = [cone for cone, sparse in zip(self._all, self.sparse) if not sparse]
 
-    def module_cones(self):
-        return self._cones
+    def module_cones(self, dense=False):
+        return self._all if dense else self._cones
+
+    def sparse_values(self):
+        """For the sparse cones, H⁻¹ = η²(2wwᵀ − J) = D + uuᵀ with D = −η² J (diagonal)
+        and u = √2 η w, so that the block [[D, u], [uᵀ, −1]] with one extra variable has
+        H⁻¹ as its Schur complement: (D on the cones' rows, u on those rows)."""
+        rows = self.sparse_rows
+        eta2 = self.eta[rows] ** 2
+        D = np.where(self.head[rows], -eta2, eta2)
+        return D, np.sqrt(2.0) * self.eta[rows] * self.w[rows]
 
     # Segment helpers: one value per cone, and back to one per row.
     def _seg(self, v):
@@ -261,7 +277,7 @@ class SecondOrderFamily(Family):
         w = (s / self._rows(a) + self._jmul(z) / self._rows(b)) / self._rows(2.0 * gamma)
         v = w + self.head
         v /= self._rows(np.sqrt(2.0 * (w[self.off] + 1.0)))
-        self.v, self.jv, self.eta = v, self._jmul(v), self._rows(np.sqrt(a / b))
+        self.w, self.v, self.jv, self.eta = w, v, self._jmul(v), self._rows(np.sqrt(a / b))
         self.lam = self.W(z)
         lo, _ = self._eigs(self.lam)
         if not (np.all(np.isfinite(self.lam)) and np.all(lo > 0)):
@@ -313,9 +329,6 @@ class PsdFamily(Family):
             self.groups.append((n, np.asarray(offs)[:, None] + np.arange(t)[None, :], _svec_index(n)))
         cache = {}
         self._cones = [(cache.setdefault(d.dim, module.PsdConeCpp(d.dim)), off) for d, off in decls]
-
-    def module_cones(self):
-        return self._cones
 
     @staticmethod
     def _smat(v, n, index):
@@ -444,9 +457,6 @@ class ExponentialFamily(Family):
         self.degree = self.rows
         self.cone = module.ExponentialConeCpp(self.rows // 3)
         self._cones = [(module.ExponentialConeCpp(d.dim), off) for d, off in decls]
-
-    def module_cones(self):
-        return self._cones
 
     def identity(self):
         return np.tile(EXP_CENTRAL_POINT, self.rows // 3)
@@ -577,36 +587,74 @@ class ConeProduct:
     def lam_solve(self, v):
         return self._each("lam_solve", v, symmetric_only=True)
 
-    def fill_inverse_scaling(self, s, z, indptr, indices, values, row_offset=0):
+    def fill_inverse_scaling(self, s, z, indptr, indices, values, row_offset=0, dense=False):
         """H⁻¹ of every cone written by the module into `values` of the CSR structure
         (indptr, indices), whose rows row_offset … row_offset + m − 1 hold the scaling
         block (entries of those rows outside their cone's block are cleared). The
-        structure lives where the arrays do (host, or device for device arrays)."""
+        structure lives where the arrays do (host, or device for device arrays). The rows
+        of sparse second-order cones are left to `fill_sparse_blocks` unless `dense`."""
         try:
             for fam in self.families:
-                start = fam.idx.start if isinstance(fam.idx, slice) else None
-                if start is None:
-                    raise ValueError("the sparse fill needs each family's rows to be contiguous")
-                fam.fill_inverse_scaling(s[fam.idx], z[fam.idx], indptr, indices, values, row_offset + start,
-                                         self.arrays)
+                fam.fill_inverse_scaling(s[fam.idx], z[fam.idx], indptr, indices, values, row_offset + fam.idx.start,
+                                         self.arrays, dense)
         except RuntimeError as err:
             raise ConeFailure(str(err)) from err
 
-    def block_pattern(self):
-        """(rows, cols) of the stored upper triangle of the block-diagonal scaling
-        matrix: the diagonal for orthants, the upper triangle of every other cone's
-        block, 3×3 blocks for exponential cones."""
+    def sparse_positions(self, indptr, indices):
+        """Positions in the values of a host CSR structure built on `block_pattern` (rows
+        counted from the first cone row) of the sparse second-order cones' entries:
+        (diagonal, extra column, extra diagonal)."""
+        soc = self._soc()
+        if soc is None or not soc.sparse.any():
+            return None
+        base = soc.idx.start
+        rows = base + np.flatnonzero(soc.sparse_rows)
+        extra_of_row = self.m + np.cumsum(soc.sparse)[soc.cone_of_row[soc.sparse_rows]] - 1
+        extras = self.m + np.arange(int(soc.sparse.sum()))
+
+        def position(r, c):
+            starts, ends = indptr[r], indptr[r + 1]
+            pos = np.empty(r.size, dtype=np.int64)
+            for k, (a, b, col) in enumerate(zip(starts, ends, c)):
+                pos[k] = a + int(np.flatnonzero(indices[a:b] == col)[0])
+            return pos
+
+        return position(rows, rows), position(rows, extra_of_row), position(extras, extras)
+
+    def fill_sparse_blocks(self, positions, values):
+        """D, u and −1 of the sparse second-order cones (host values; after `scale`)."""
+        if positions is None:
+            return
+        D, u = self._soc().sparse_values()
+        values[positions[0]] = D
+        values[positions[1]] = u
+        values[positions[2]] = -1.0
+
+    def _soc(self):
+        return next((f for f in self.families if f.kind == "soc"), None)
+
+    def block_pattern(self, dense=False):
+        """(rows, cols, extras): the stored upper triangle of the block-diagonal scaling
+        matrix (the diagonal for orthants, the upper triangle of every other cone's block,
+        3×3 blocks for exponential cones), where a sparse second-order cone (unless
+        `dense`) stores its diagonal and a column to one extra variable (numbered m,
+        m + 1, … in order)."""
         rows, cols = [], []
+        extra = self.m
         for fam in self.families:
-            base = fam.idx.start if isinstance(fam.idx, slice) else None
-            if base is None:
-                raise ValueError("the scaling structure needs each family's rows to be contiguous")
+            base = fam.idx.start
             if fam.kind == "nonnegative":
                 r = np.arange(fam.rows)
                 rows.append(base + r)
                 cols.append(base + r)
                 continue
-            for decl, off in fam.decls:
+            for k, (decl, off) in enumerate(fam.decls):
+                if fam.kind == "soc" and fam.sparse[k] and not dense:
+                    r = base + off + np.arange(decl.rows)
+                    rows += [r, r, np.array([extra])]
+                    cols += [r, np.full(decl.rows, extra), np.array([extra])]
+                    extra += 1
+                    continue
                 size = 3 if fam.kind == "exp" else decl.rows
                 count = decl.rows // size
                 i, j = np.triu_indices(size)
@@ -614,13 +662,13 @@ class ConeProduct:
                 rows.append((starts[:, None] + i[None, :]).reshape(-1))
                 cols.append((starts[:, None] + j[None, :]).reshape(-1))
         if not rows:
-            return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64)
-        return np.concatenate(rows).astype(np.int64), np.concatenate(cols).astype(np.int64)
+            return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), 0
+        return np.concatenate(rows).astype(np.int64), np.concatenate(cols).astype(np.int64), extra - self.m
 
     def scaling_matrix(self, s, z, inverse=False):
         """The block-diagonal H (H s = z), or H⁻¹, as a full (m, m) CSR matrix whose
         blocks the module writes straight into the CSR values."""
-        r, c = self.block_pattern()
+        r, c, _ = self.block_pattern(dense=True)
         r, c = np.concatenate([r, c[r != c]]), np.concatenate([c, r[r != c]])
         pattern = sp.csr_matrix((np.ones(r.size), (r, c)), shape=(self.m, self.m))
         pattern.sort_indices()
@@ -628,7 +676,8 @@ class ConeProduct:
         arrays = self.arrays
         values = arrays.empty(indices.size)
         first, second = (s, z) if inverse else (z, s)
-        self.fill_inverse_scaling(first, second, arrays.to_device(indptr), arrays.to_device(indices), values)
+        self.fill_inverse_scaling(first, second, arrays.to_device(indptr), arrays.to_device(indices), values,
+                                  dense=True)
         values = np.array(arrays.to_host(values), dtype=np.float64)
         if not np.all(np.isfinite(values)):
             raise ConeFailure("scaling matrix is not finite (iterate left the cone interior)")

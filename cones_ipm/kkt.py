@@ -15,14 +15,20 @@ part of H⁻¹, so the module's in-place fill (which clears a cone row's stored 
 outside its block) touches nothing else, and those rows are one contiguous tail of the
 value array.
 
+A second-order cone of many entries would make a dense block; its H⁻¹ = D + u uᵀ
+(diagonal plus rank one) is stored instead as its diagonal and a column to one extra
+variable whose diagonal is −1: the Schur complement of that extra variable is H⁻¹.
+
 Factorisations (LDLᵀ with a fill-reducing ordering, symbolic analysis once):
-- "pardiso": MKL's supernodal/multifrontal solver (PyPI package `mkl`), multithreaded,
-  nested-dissection ordering; pivots that come out too small are perturbed (dynamic
-  regularisation) and the inertia is checked after every factorisation.
+- "pardiso": MKL's supernodal solver (PyPI package `mkl`), multithreaded, nested-dissection
+  ordering, Bunch–Kaufman pivots within supernodes, tiny pivots perturbed (by 1e-13·‖K‖).
 - "qdldl": the simplicial LDLᵀ of the `qdldl` package with AMD ordering; light, always
-  available; the signs of D are checked after every factorisation.
-A factorisation with the wrong inertia (K quasi-definite has n positive and p + m
-negative pivots) is retried with a larger ε.
+  available. "auto" takes it for small systems and for those whose factorisation PARDISO's
+  analysis predicts to be cheap (little fill), where it is the quicker one.
+−K has p + m positive and n + (extra variables) negative eigenvalues; a factorisation with
+another inertia (a pivot that rounding pushed across zero) is retried with ε on the cone
+block too. A solve that refinement cannot repair ends PARDISO's part in the run: qdldl
+takes over.
 """
 from __future__ import annotations
 
@@ -36,7 +42,7 @@ import scipy.sparse as sp
 
 
 # Relative residual of a refined solve above which the factorisation is deemed ruined.
-FAILED_SOLVE = 1e-6
+FAILED_SOLVE = 1e-3
 
 
 class FactorizationError(RuntimeError):
@@ -111,9 +117,11 @@ class PardisoBackend:
         ip[20] = 1     # Bunch–Kaufman 1×1 and 2×2 pivots within supernodes
         ip[26] = 0
         ip[34] = 1     # zero-based indices
+        ip[17] = -1    # report the entries of the factor …
+        ip[18] = -1    # … and the factorisation's Mflop
         self.values = np.zeros(self.ja.size)
         self._call(11, np.zeros(self.n), np.zeros(self.n))
-        self.factor_nnz = int(ip[17]) if ip[17] > 0 else None
+        self.factor_nnz, self.factor_mflop = int(ip[17]), int(ip[18])
 
     def _call(self, phase, b, x, nrhs=1):
         err = ctypes.c_int32(0)
@@ -135,8 +143,7 @@ class PardisoBackend:
         positive, negative = int(self.iparm[21]), int(self.iparm[22])
         if positive + negative < self.n:
             return None
-        # −K has n negative and p + m positive eigenvalues.
-        return negative == self.n - self.n_pos and positive == self.n_pos
+        return positive == self.n_pos
 
     def solve(self, b):
         b = np.ascontiguousarray(b, dtype=np.float64)
@@ -172,17 +179,19 @@ class QdldlBackend:
 
     def factor(self, values):
         self.csc.data[:] = values[self.perm]
-        if self.solver is None:
-            self.solver = self.qdldl.Solver(self.csc, upper=True)
-        else:
-            self.solver.update(self.csc, upper=True)
+        try:
+            if self.solver is None:
+                self.solver = self.qdldl.Solver(self.csc, upper=True)
+            else:
+                self.solver.update(self.csc, upper=True)
+        except RuntimeError:   # a zero pivot
+            self.solver = None
+            return None
         L, D, P = self.solver.factors()
         self.factor_nnz = L.nnz + self.n
-        # −K: pivots of x rows (the last n_neg = n − n_pos of the permuted order's
-        # originals 0 … n_x − 1) negative, the others positive.
         if not (np.all(np.isfinite(D)) and np.all(D != 0)):
             return None
-        return bool(np.all((D < 0) == (P < self.n - self.n_pos)))
+        return int(np.count_nonzero(D > 0)) == self.n_pos
 
     def solve(self, b):
         return self.solver.solve(np.ascontiguousarray(b, dtype=np.float64))
@@ -191,16 +200,11 @@ class QdldlBackend:
 BACKENDS = {"pardiso": PardisoBackend, "qdldl": QdldlBackend}
 
 
-# Below this many stored entries of −K, PARDISO's fixed costs (threads, supernode set-up)
-# outweigh its speed; qdldl is then the quicker one.
-PARDISO_MIN_ENTRIES = 50_000
-
-
-def default_backend(entries=None):
-    """The fastest installed backend for a KKT structure with `entries` stored entries."""
-    if entries is not None and entries < PARDISO_MIN_ENTRIES:
-        return "qdldl"
-    return "pardiso" if pardiso_available() else "qdldl"
+# PARDISO's fixed costs (threads, supernode set-up) outweigh its speed below this many
+# stored entries of −K, or when its analysis predicts a factorisation below this many
+# Mflop (little fill): qdldl is then the quicker one.
+PARDISO_MIN_ENTRIES = 2_000
+PARDISO_MIN_MFLOP = 20
 
 
 # ---------------------------------------------------------------------------------------
@@ -209,21 +213,22 @@ def default_backend(entries=None):
 class KktSystem:
     """Structure, values and factorisation of −K for fixed A (p × n), G (m × n) and the
     cone blocks given by `block_rows`, `block_cols` (upper-triangle positions of the
-    scaling blocks, rows/cols within 0 … m − 1)."""
+    scaling blocks, rows/cols within 0 … m − 1, and m … m + extras − 1 for the extra
+    variables of sparse second-order blocks, which follow the cone rows)."""
 
-    def __init__(self, A, G, block_rows, block_cols, backend="auto", eps=1e-8, refinement_steps=10,
+    def __init__(self, A, G, block_rows, block_cols, extras=0, backend="auto", eps=1e-8, refinement_steps=10,
                  refinement_tol=1e-14):
         p, n = A.shape
         m = G.shape[0]
-        self.n, self.p, self.m = n, p, m
-        N = n + p + m
+        self.n, self.p, self.m, self.extras = n, p, m, extras
+        N = n + p + m + extras
         # Entries of −K's upper triangle: x diagonal, −Aᵀ, −Gᵀ, y diagonal, cone blocks.
         At, Gt = sp.coo_matrix(A.T), sp.coo_matrix(G.T)
         rows = [np.arange(n), At.row, Gt.row, n + np.arange(p), n + p + block_rows,
-                n + p + np.arange(m)]
+                n + p + np.arange(m + extras)]
         cols = [np.arange(n), n + At.col, n + p + Gt.col, n + np.arange(p), n + p + block_cols,
-                n + p + np.arange(m)]
-        vals = [np.zeros(n), -At.data, -Gt.data, np.zeros(p), np.zeros(block_rows.size), np.zeros(m)]
+                n + p + np.arange(m + extras)]
+        vals = [np.zeros(n), -At.data, -Gt.data, np.zeros(p), np.zeros(block_rows.size), np.zeros(m + extras)]
         upper = sp.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))), shape=(N, N))
         upper.sum_duplicates()
         upper.sort_indices()
@@ -243,13 +248,20 @@ class KktSystem:
         self.eps = eps
         # −K's regularisation: −ε on x, +ε on y; the cone block H⁻¹ is positive definite
         # already, and ε there would swamp its small entries (s_i/z_i → 0 on active rows).
-        self.reg_sign = np.concatenate([-np.ones(n), np.ones(p), np.zeros(m)])
+        self.reg_sign = np.concatenate([-np.ones(n), np.ones(p), np.zeros(m + extras)])
         self.refinement_steps = refinement_steps
         self.refinement_tol = refinement_tol
-        name = default_backend(self.indices.size) if backend == "auto" else backend
-        if name not in BACKENDS:
+        if backend == "auto":
+            name = "pardiso" if self.indices.size >= PARDISO_MIN_ENTRIES and pardiso_available() else "qdldl"
+        elif backend in BACKENDS:
+            name = backend
+        else:
             raise ValueError(f"unknown KKT backend {backend!r}; expected one of {sorted(BACKENDS)} or 'auto'")
         self.backend = BACKENDS[name](self.indptr, self.indices, p + m)
+        if backend == "auto" and name == "pardiso" and self.backend.factor_mflop < PARDISO_MIN_MFLOP:
+            self.backend = QdldlBackend(self.indptr, self.indices, p + m)
+        # Extra variables (sparse second-order blocks) have −1 on the diagonal.
+        self.extra_diag = self.diag_pos[n + p + m:]
         self.factorizations = 0
         self.wrong_inertia = 0
         self.fallbacks = 0
@@ -270,9 +282,11 @@ class KktSystem:
         return self.values[self.tail:]
 
     def set_identity_blocks(self):
-        """H⁻¹ = I in every cone block (the starting point's system)."""
+        """H⁻¹ = I in every cone block (the starting point's system; the extra variables
+        of sparse blocks then decouple)."""
         self.cone_values[:] = 0.0
-        self.values[self.diag_pos[self.n + self.p:]] = 1.0
+        self.values[self.diag_pos[self.n + self.p:self.n + self.p + self.m]] = 1.0
+        self.values[self.extra_diag] = -1.0
 
     def factor(self):
         """Add the static regularisation and factorise. A wrong inertia (a pivot that
@@ -281,7 +295,7 @@ class KktSystem:
         the true matrix corrects its solves) unless it is not finite, in which case ε grows
         by 100 per attempt."""
         fixed = self.values.copy()
-        cone = np.concatenate([np.zeros(self.n + self.p), np.ones(self.m)])
+        cone = np.concatenate([np.zeros(self.n + self.p), np.ones(self.m), np.zeros(self.extras)])
         for attempt in range(5):
             reg = self.eps * self.reg_sign if attempt == 0 else \
                 self.eps * 100.0 ** (attempt - 1) * (self.reg_sign + cone)
@@ -326,9 +340,9 @@ class KktSystem:
 
     def solve(self, bx, by, bz):
         """(u_x, u_y, u_z) with K u = (bx, by, bz), refined against ε = 0. A solve that
-        refinement cannot bring below 1e-6 (relative) means a factorisation ruined by
+        refinement cannot bring below 1e-3 (relative) means a factorisation ruined by
         tiny pivots: PARDISO then hands over to qdldl for the rest of the run."""
-        rhs = -np.concatenate([bx, by, bz])
+        rhs = -np.concatenate([bx, by, bz, np.zeros(self.extras)])
         u, rel = self._refined(rhs)
         if not rel <= FAILED_SOLVE and self.backend.name == "pardiso":
             self.backend = QdldlBackend(self.indptr, self.indices, self.p + self.m)
@@ -339,4 +353,4 @@ class KktSystem:
         if not np.all(np.isfinite(u)):
             raise FactorizationError("KKT solve is not finite")
         n, p = self.n, self.p
-        return u[:n], u[n:n + p], u[n + p:]
+        return u[:n], u[n:n + p], u[n + p:n + p + self.m]

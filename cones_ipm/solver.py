@@ -171,6 +171,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
     nu = K.degree
     kkt = KktSystem(A, G, *K.block_pattern(), backend=settings.linear_solver, eps=settings.regularization,
                     refinement_steps=settings.refinement_steps)
+    sparse_positions = K.sparse_positions(kkt.tail_indptr, kkt.tail_indices)
     if arrays.name == "device":
         tail_indptr, tail_indices = arrays.to_device(kkt.tail_indptr), arrays.to_device(kkt.tail_indices)
     else:
@@ -248,7 +249,8 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
 
     def prepare(s, z):
         """NT scaling of every family at (s, z), H⁻¹ written by the module into the KKT
-        values, and the factorisation."""
+        values (large second-order cones as diagonal plus rank one, from the scaling
+        point), and the factorisation."""
         K.scale(s, z)
         kkt.reset_cone_block()
         if arrays.name == "device":
@@ -257,6 +259,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             kkt.cone_values[:] = arrays.to_host(vals)
         else:
             K.fill_inverse_scaling(s, z, tail_indptr, tail_indices, kkt.cone_values)
+        K.fill_sparse_blocks(sparse_positions, kkt.cone_values)
         if not np.all(np.isfinite(kkt.cone_values)):
             raise ConeFailure("scaling matrix is not finite (iterate left the cone interior)")
         kkt.factor()

@@ -11,8 +11,8 @@ import scipy.sparse as sp
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 from cones_ipm import problems, solve  # noqa: E402
-from cones_ipm.cones import (ConeFailure, ConeProduct, DeviceArrays, HostArrays, PsdFamily,  # noqa: E402
-                             SecondOrderFamily)
+from cones_ipm.cones import (SPARSE_SOC_MIN, ConeFailure, ConeProduct, DeviceArrays, HostArrays,  # noqa: E402
+                             PsdFamily, SecondOrderFamily)
 from cones_ipm.kkt import KktSystem, pardiso_available  # noqa: E402
 from cones_ipm.problem import ConeDecl, ConicProblem  # noqa: E402
 
@@ -277,7 +277,7 @@ def _family(kind, dims, rng):
     return fam, decls, s, z
 
 
-FAMILIES = [("soc", [1, 2, 7, 2, 3]), ("psd", [2, 1, 3, 2, 4])]
+FAMILIES = [("soc", [1, 2, 7, SPARSE_SOC_MIN + 3, 2, 3]), ("psd", [2, 1, 3, 2, 4])]
 
 
 def _dense_prod(kind, x, y):
@@ -293,7 +293,7 @@ def test_family_scaling_matches_the_module_per_cone(kind, dims, rng):
     """One batched call over cones of mixed sizes: W, Wᵀ, W⁻ᵀ as matrices satisfy
     Wᵀ = (W)ᵀ, W⁻ᵀWᵀ = I, W z = W⁻ᵀ s = λ, and WᵀW is the inverse of each cone's H from
     the module; λ∘(λ \\ v) = v with the dense Jordan product; the fill of the product
-    writes the same H⁻¹ blocks."""
+    writes the same H⁻¹ blocks; a large second-order cone's H⁻¹ is D + u uᵀ."""
     fam, decls, s, z = _family(kind, dims, rng)
     fam.scale(s, z)
     eye = np.eye(fam.rows)
@@ -307,7 +307,13 @@ def test_family_scaling_matches_the_module_per_cone(kind, dims, rng):
     v = rng.standard_normal(fam.rows)
     u = fam.lam_solve(v)
     Hinv = ConeProduct([d for d, _ in decls], HostArrays()).scaling_matrix(s, z, inverse=True).toarray()
-    for (decl, off), (cone, _) in zip(decls, fam.module_cones()):
+    if kind == "soc":
+        # The sparse cone's H⁻¹ as diagonal plus rank one: D + u uᵀ.
+        D, u_sparse = fam.sparse_values()
+        rows = np.flatnonzero(fam.sparse_rows)
+        np.testing.assert_allclose(np.diag(D) + np.outer(u_sparse, u_sparse), (W.T @ W)[np.ix_(rows, rows)],
+                                   atol=1e-10 * (1 + np.abs(D).max()))
+    for (decl, off), (cone, _) in zip(decls, fam.module_cones(dense=True)):
         sl = slice(off, off + decl.rows)
         H = cone.nt_scaling_matrix_array(s[sl], z[sl])
         np.testing.assert_allclose((W.T @ W)[sl, sl] @ H, np.eye(decl.rows), atol=1e-10)
@@ -341,22 +347,28 @@ def test_family_max_step_reaches_the_boundary(kind, dims, rng):
 # ---- the KKT system ----------------------------------------------------------------------------
 @pytest.mark.parametrize("backend", BACKENDS)
 def test_kkt_solve_matches_dense_solve(backend, rng):
-    """The fixed structure filled in place by the module (cone rows only), factorised
-    with the fill-reducing ordering of the analysis, and refined: K u = r agrees with a
-    dense solve of [[0, Aᵀ, Gᵀ], [A, 0, 0], [G, 0, −H⁻¹]] for several fills."""
-    cones = [ConeDecl("nonnegative", 4), ConeDecl("soc", 3), ConeDecl("soc", 1), ConeDecl("psd", 3)]
+    """The fixed structure filled in place by the module (cone rows only; a second-order
+    cone of SPARSE_SOC_MIN entries as diagonal plus rank one with an extra variable),
+    factorised with the fill-reducing ordering of the analysis, and refined: K u = r
+    agrees with a dense solve of [[0, Aᵀ, Gᵀ], [A, 0, 0], [G, 0, −H⁻¹]] for several fills."""
+    cones = [ConeDecl("nonnegative", 4), ConeDecl("soc", 3), ConeDecl("soc", 1), ConeDecl("soc", SPARSE_SOC_MIN),
+             ConeDecl("psd", 3)]
     m = sum(c.rows for c in cones)
     n, p = 9, 2
     A = sp.csr_matrix(rng.standard_normal((p, n)))
     G = sp.random(m, n, density=0.4, random_state=5, format="csr") + sp.eye(m, n, format="csr")
     K = ConeProduct(cones, HostArrays())
     kkt = KktSystem(A, G, *K.block_pattern(), backend=backend)
+    assert kkt.extras == 1
+    positions = K.sparse_positions(kkt.tail_indptr, kkt.tail_indices)
     fixed = kkt.values[:kkt.tail].copy()
     for _ in range(3):
         s = np.concatenate([problems._interior_point(c, rng) for c in cones])
         z = np.concatenate([problems._interior_point(c, rng) for c in cones])
         kkt.reset_cone_block()
+        K.scale(s, z)
         K.fill_inverse_scaling(s, z, kkt.tail_indptr, kkt.tail_indices, kkt.cone_values)
+        K.fill_sparse_blocks(positions, kkt.cone_values)
         kkt.factor()
         # The fill touched nothing outside the cone rows (those hold A, G and the
         # regularised diagonal of x and y).
