@@ -4,16 +4,17 @@ refactored numerically every iteration after the module writes the cones' H⁻¹
 The system for the directions (u_x, u_y, u_z), with H⁻¹ the block-diagonal inverse NT
 scaling, is the symmetric quasi-definite
 
-    K = [[ εI   Aᵀ    Gᵀ       ]
-         [ A   −εI    0        ]
-         [ G    0   −(H⁻¹ + εI)]]
+    K = [[ εI   Aᵀ    Gᵀ  ]
+         [ A   −εI    0   ]
+         [ G    0   −H⁻¹  ]]
 
-(static regularisation ε; its effect is removed by iterative refinement against ε = 0).
-We store −K, whose cone block is +H⁻¹ + εI as the module writes it, as the upper triangle
-in CSR form with the rows ordered x, y, z: the rows of the cones then hold only their own
-part of H⁻¹, so the module's in-place fill (which clears a cone row's stored entries
-outside its block) touches nothing else, and those rows are one contiguous tail of the
-value array.
+(static regularisation ε on the zero blocks only: H⁻¹ is positive definite already, and ε
+there would swamp its small entries, s_i/z_i → 0 on active rows; the effect of ε is
+removed by iterative refinement against ε = 0). We store −K, whose cone block is +H⁻¹ as
+the module writes it, as the upper triangle in CSR form with the rows ordered x, y, z:
+the rows of the cones then hold only their own part of H⁻¹, so the module's in-place fill
+(which clears a cone row's stored entries outside its block) touches nothing else, and
+those rows are one contiguous tail of the value array.
 
 A second-order cone of many entries would make a dense block; its H⁻¹ = D + u uᵀ
 (diagonal plus rank one) is stored instead as its diagonal and a column to one extra
