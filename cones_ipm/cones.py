@@ -171,7 +171,7 @@ class NonnegativeFamily(Family):
 
 
 # Second-order cones at least this large are kept sparse in the KKT matrix.
-SPARSE_SOC_MIN = 32
+SPARSE_SOC_MIN = 5
 
 
 class SecondOrderFamily(Family):
