@@ -510,28 +510,31 @@ FAMILY_TYPES = {"nonnegative": NonnegativeFamily, "soc": SecondOrderFamily, "psd
 
 class ConeProduct:
     """K = K_1 × … × K_r for the rows of G (no zero cones: those become rows of A),
-    as one batched family per kind. Rows of a family are gathered with an index array
-    (a slice when they are contiguous, as in programs that list cones by kind)."""
+    as one batched family per kind; each family's rows are contiguous (the solver lists
+    the cones by kind), so a family works on a slice of the product's vectors."""
 
     def __init__(self, decls, arrays):
         self.arrays = arrays
         rows_of = {k: [] for k in FAMILY_TYPES}
         decls_of = {k: [] for k in FAMILY_TYPES}
+        local = {k: 0 for k in FAMILY_TYPES}
         off = 0
         for decl in decls:
             if decl.kind == "zero":
                 raise ValueError("zero cones belong in A x = b")
-            local = sum(len(r) for r in rows_of[decl.kind])
-            decls_of[decl.kind].append((decl, local))
-            rows_of[decl.kind].append(np.arange(off, off + decl.rows))
+            decls_of[decl.kind].append((decl, local[decl.kind]))
+            rows_of[decl.kind].append((off, decl.rows))
+            local[decl.kind] += decl.rows
             off += decl.rows
         self.m = off
         self.families = []
         for kind, cls in FAMILY_TYPES.items():
             if decls_of[kind]:
                 fam = cls(decls_of[kind])
-                idx = np.concatenate(rows_of[kind])
-                fam.idx = slice(int(idx[0]), int(idx[-1]) + 1) if np.all(np.diff(idx) == 1) else idx
+                starts = [o for o, _ in rows_of[kind]]
+                if any(o + r != nxt for (o, r), nxt in zip(rows_of[kind], starts[1:])):
+                    raise ValueError("the rows of each cone family must be contiguous (list cones by kind)")
+                fam.idx = slice(starts[0], starts[0] + fam.rows)
                 self.families.append(fam)
         self.degree = sum(f.degree for f in self.families)
         self.symmetric = all(f.symmetric for f in self.families)
@@ -612,11 +615,15 @@ class ConeProduct:
         extra_of_row = self.m + np.cumsum(soc.sparse)[soc.cone_of_row[soc.sparse_rows]] - 1
         extras = self.m + np.arange(int(soc.sparse.sum()))
 
+        # Entries in CSR order with sorted columns have increasing keys row·width + col.
+        indptr, indices = np.asarray(indptr), np.asarray(indices)
+        width = int(indices.max()) + 1
+        keys = np.repeat(np.arange(indptr.size - 1, dtype=np.int64), np.diff(indptr)) * width + indices
+
         def position(r, c):
-            starts, ends = indptr[r], indptr[r + 1]
-            pos = np.empty(r.size, dtype=np.int64)
-            for k, (a, b, col) in enumerate(zip(starts, ends, c)):
-                pos[k] = a + int(np.flatnonzero(indices[a:b] == col)[0])
+            pos = np.searchsorted(keys, r * width + c)
+            if not np.array_equal(keys[np.minimum(pos, keys.size - 1)], r * width + c):
+                raise ValueError("the structure lacks entries of the sparse second-order blocks")
             return pos
 
         return position(rows, rows), position(rows, extra_of_row), position(extras, extras)

@@ -204,7 +204,7 @@ BACKENDS = {"pardiso": PardisoBackend, "qdldl": QdldlBackend}
 # PARDISO's fixed costs (threads, supernode set-up) outweigh its speed below this many
 # stored entries of −K, or when its analysis predicts a factorisation below this many
 # Mflop (little fill): qdldl is then the quicker one.
-PARDISO_MIN_ENTRIES = 2_000
+PARDISO_MIN_ENTRIES = 20_000
 PARDISO_MIN_MFLOP = 20
 
 

@@ -103,19 +103,33 @@ def _equilibrate(A, G, c, cones, settings):
     if not settings.equilibrate:
         return d, e, 1.0
     M = sp.vstack([A, G]).tocsr()
+    M.sum_duplicates()
     starts = np.concatenate([np.arange(p), p + _row_blocks(cones)]).astype(np.int64)
     lengths = np.diff(np.append(starts, p + m))
+    # |M| entries in row order, their rows and columns, and the column order (for maxima).
+    data = np.abs(M.data)
+    row_of = np.repeat(np.arange(p + m), np.diff(M.indptr))
+    col_of = M.indices
+    by_col = np.argsort(col_of, kind="stable")
+    col_ptr = np.searchsorted(col_of[by_col], np.arange(n + 1))
+
+    def seg_max(values, ptr):
+        out = np.zeros(ptr.size - 1)
+        full = np.flatnonzero(np.diff(ptr) > 0)
+        if full.size:
+            out[full] = np.maximum.reduceat(values, ptr[full])
+        return out
+
     for _ in range(settings.equilibrate_iterations):
-        absM = abs(M)
-        col = absM.max(axis=0).toarray().ravel() if M.nnz else np.zeros(n)
-        row = absM.max(axis=1).toarray().ravel() if M.nnz else np.zeros(p + m)
+        col = seg_max(data[by_col], col_ptr)
+        row = seg_max(data, M.indptr)
         dd = np.where(col > 0, 1.0 / np.sqrt(np.maximum(col, 1e-300)), 1.0)
         ee = np.where(row > 0, 1.0 / np.sqrt(np.maximum(row, 1e-300)), 1.0)
         if starts.size:
             ee = np.repeat(np.add.reduceat(ee, starts) / lengths, lengths)
-        dd = np.clip(dd, lo / np.maximum(d, 1e-300), hi / d)
-        ee = np.clip(ee, lo / np.maximum(e, 1e-300), hi / e)
-        M = sp.diags(ee) @ M @ sp.diags(dd)
+        dd = np.clip(dd, lo / d, hi / d)
+        ee = np.clip(ee, lo / e, hi / e)
+        data *= ee[row_of] * dd[col_of]
         d *= dd
         e *= ee
         if np.all(np.abs(1 - col[col > 0]) < 0.1) and np.all(np.abs(1 - row[row > 0]) < 0.1):
