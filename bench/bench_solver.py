@@ -66,11 +66,13 @@ def main():
             family, build, size = entry[0], entry[1], entry[k]
             data, prob = conic_data(build(size, args.seed))
             results.append(row(name, family, size, prob, data, args.where, args.linear_solver, args.seed))
-    for name, (build, size, _) in STATUS_MODELS.items():
+    for name, entry in STATUS_MODELS.items():
         if args.only and name not in args.only:
             continue
-        data, prob = conic_data(build(size, args.seed))
-        results.append(row(name, "stat", size, prob, data, args.where, args.linear_solver, args.seed))
+        for k in sizes:
+            build, size = entry[0], entry[k - 1]
+            data, prob = conic_data(build(size, args.seed))
+            results.append(row(name, "stat", size, prob, data, args.where, args.linear_solver, args.seed))
     print(f"\n{sum(results)} of {len(results)} rows meet the targets")
 
 

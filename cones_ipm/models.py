@@ -259,14 +259,14 @@ MODELS = {
     "nuclear_completion": ("SDP", nuclear_completion, 8, 60),
 }
 
-# name: (builder, size, expected status of the conic program)
+# name: (builder, small size, large size, expected status of the conic program)
 STATUS_MODELS = {
-    "lp_infeasible": (lp_infeasible, 10, "primal_infeasible"),
-    "lp_unbounded": (lp_unbounded, 10, "dual_infeasible"),
-    "socp_infeasible": (socp_infeasible, 5, "primal_infeasible"),
-    "socp_unbounded": (socp_unbounded, 5, "dual_infeasible"),
-    "sdp_infeasible": (sdp_infeasible, 4, "primal_infeasible"),
-    "sdp_unbounded": (sdp_unbounded, 4, "dual_infeasible"),
+    "lp_infeasible": (lp_infeasible, 10, 2000, "primal_infeasible"),
+    "lp_unbounded": (lp_unbounded, 10, 400, "dual_infeasible"),
+    "socp_infeasible": (socp_infeasible, 5, 2000, "primal_infeasible"),
+    "socp_unbounded": (socp_unbounded, 5, 2000, "dual_infeasible"),
+    "sdp_infeasible": (sdp_infeasible, 4, 40, "primal_infeasible"),
+    "sdp_unbounded": (sdp_unbounded, 4, 40, "dual_infeasible"),
 }
 
 

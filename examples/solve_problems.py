@@ -92,7 +92,7 @@ def cvxpy_models(places):
     print(f"  {'model':20s} {'kind':5s} {'arrays':6s} {'status':18s} {'it':>3s} {'value':>16s} {'Clarabel':>16s} "
           f"{'rel.diff':>8s} {'time':>8s}")
     entries = [(name, kind, build, size) for name, (kind, build, size, _) in MODELS.items()]
-    entries += [(name, "stat", build, size) for name, (build, size, _) in STATUS_MODELS.items()]
+    entries += [(name, "stat", build, size) for name, (build, size, _, _) in STATUS_MODELS.items()]
     for name, kind, build, size in entries:
         problem = build(size, 1)
         ref = problem.solve(solver=cp.CLARABEL)

@@ -167,7 +167,7 @@ def test_cvxpy_infeasible_and_unbounded_models(name):
     from cones_ipm.cvxpy_interface import clarabel_reference
     from cones_ipm.models import STATUS_MODELS, conic_data
 
-    build, size, expected = STATUS_MODELS[name]
+    build, size, _, expected = STATUS_MODELS[name]
     data, prob = conic_data(build(size, 3))
     res = solve(prob)
     assert res.status == expected, res.message
