@@ -14,6 +14,9 @@ all of them at once:
     lam_solve(v)            λ \\ v, the u with λ∘u = v
     fill_inverse_scaling    H⁻¹ of every cone written by the module into the values of the
                             caller's CSR structure (host or device arrays)
+    sparse_values()         (second-order cones of SPARSE_SOC_MIN entries or more) H⁻¹ as
+                            D + u uᵀ, which the KKT matrix holds through one extra variable
+                            per cone instead of a dense block
 
 The NumPy bodies are vectorised over the whole family (second-order cones through an
 offsets array and segment sums, PSD cones stacked by order); a compiled implementation
