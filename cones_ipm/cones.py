@@ -174,7 +174,7 @@ class NonnegativeFamily(Family):
 
 
 # Second-order cones at least this large are kept sparse in the KKT matrix.
-SPARSE_SOC_MIN = 5
+SPARSE_SOC_MIN = 3
 
 
 class SecondOrderFamily(Family):

@@ -352,19 +352,19 @@ def test_family_max_step_reaches_the_boundary(kind, dims, rng):
 # ---- the KKT system ----------------------------------------------------------------------------
 @pytest.mark.parametrize("backend", BACKENDS)
 def test_kkt_solve_matches_dense_solve(backend, rng):
-    """The fixed structure filled in place by the module (cone rows only; a second-order
-    cone of SPARSE_SOC_MIN entries as diagonal plus rank one with an extra variable),
+    """The fixed structure filled in place by the module (cone rows only; second-order
+    cones of SPARSE_SOC_MIN entries or more as diagonal plus rank one with an extra variable),
     factorised with the fill-reducing ordering of the analysis, and refined: K u = r
     agrees with a dense solve of [[0, Aᵀ, Gᵀ], [A, 0, 0], [G, 0, −H⁻¹]] for several fills."""
-    cones = [ConeDecl("nonnegative", 4), ConeDecl("soc", 3), ConeDecl("soc", 1), ConeDecl("soc", SPARSE_SOC_MIN),
-             ConeDecl("psd", 3)]
+    cones = [ConeDecl("nonnegative", 4), ConeDecl("soc", 2), ConeDecl("soc", 1), ConeDecl("soc", SPARSE_SOC_MIN),
+             ConeDecl("soc", 7), ConeDecl("psd", 3)]
     m = sum(c.rows for c in cones)
     n, p = 9, 2
     A = sp.csr_matrix(rng.standard_normal((p, n)))
     G = sp.random(m, n, density=0.4, random_state=5, format="csr") + sp.eye(m, n, format="csr")
     K = ConeProduct(cones, HostArrays())
     kkt = KktSystem(A, G, *K.block_pattern(), backend=backend)
-    assert kkt.extras == 1
+    assert kkt.extras == sum(c.kind == "soc" and c.dim >= SPARSE_SOC_MIN for c in cones) == 2
     positions = K.sparse_positions(kkt.tail_indptr, kkt.tail_indices)
     fixed = kkt.values[:kkt.tail].copy()
     for _ in range(3):
