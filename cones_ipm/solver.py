@@ -355,6 +355,8 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
                 xn, yn, zn, sn = x + alpha * dx, y + alpha * dy, z + alpha * dz, s + alpha * ds
                 tn, kn = tau + alpha * dtau, kappa + alpha * dkappa
                 if tn > 0 and kn > 0 and K.interior(sn) and K.interior(zn, dual=True):
+                    if verdict(measures(xn, yn, zn, sn, tn, kn), reduced=False) is not None:
+                        break  # the run ends at this point: no system to prepare
                     try:
                         prepare(sn, zn)
                         break
