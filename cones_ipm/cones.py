@@ -111,7 +111,6 @@ class Family:
     def __init__(self, decls):
         self.decls = decls
         self.rows = sum(d.rows for d, _ in decls)
-        self.scaled = False
 
     def module_cones(self, dense=False):
         """(module cone object, first row within the family) of the cones whose H the
@@ -541,7 +540,6 @@ class ConeProduct:
                 self.families.append(fam)
         self.degree = sum(f.degree for f in self.families)
         self.symmetric = all(f.symmetric for f in self.families)
-        self._structure = None
 
     # Gather/scatter over the families.
     def _each(self, name, *vecs, symmetric_only=False):
