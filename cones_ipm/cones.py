@@ -458,6 +458,7 @@ class ExponentialFamily(Family):
         super().__init__(decls)
         self.degree = self.rows
         self.cone = module.ExponentialConeCpp(self.rows // 3)
+        self.single = module.ExponentialConeCpp(1)   # batched over the blocks
         self._cones = [(module.ExponentialConeCpp(d.dim), off) for d, off in decls]
 
     def identity(self):
@@ -495,12 +496,12 @@ class ExponentialFamily(Family):
     def scale(self, s, z):
         """The module's secant block H⁻¹ (of the swapped pair) per block, for the
         centring term H⁻¹(−∇F(s))."""
-        hinv = self.cone.nt_scaling_matrix_array(np.ascontiguousarray(z), np.ascontiguousarray(s))
+        B = self.rows // 3
+        hinv = np.empty(9 * B)
+        self.single.nt_scaling_matrix_batch_into(np.ascontiguousarray(z), np.ascontiguousarray(s), hinv, B)
         if not np.all(np.isfinite(hinv)):
             raise ConeFailure("exponential scaling is not finite")
-        B = self.rows // 3
-        idx = np.arange(B)
-        self.hinv_blocks = hinv.reshape(B, 3, B, 3)[idx, :, idx, :]
+        self.hinv_blocks = hinv.reshape(B, 3, 3)
 
     def hinv_mul(self, v):
         return np.einsum("bij,bj->bi", self.hinv_blocks, v.reshape(-1, 3)).reshape(-1)
