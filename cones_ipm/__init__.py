@@ -1,7 +1,8 @@
 """A compact primal–dual interior-point solver for conic programs whose cone arithmetic comes from _cpp_cuda."""
 from .problem import ConeDecl, ConicProblem
-from .solver import (DUAL_INFEASIBLE, MAX_ITERATIONS, NUMERICAL_ERROR, OPTIMAL, PRIMAL_INFEASIBLE, Result,
-                     Settings, solve)
+from .solver import (ALMOST_DUAL_INFEASIBLE, ALMOST_OPTIMAL, ALMOST_PRIMAL_INFEASIBLE, DUAL_INFEASIBLE,
+                     MAX_ITERATIONS, NUMERICAL_ERROR, OPTIMAL, PRIMAL_INFEASIBLE, Result, Settings, solve)
 
-__all__ = ["ConeDecl", "ConicProblem", "Settings", "Result", "solve", "OPTIMAL", "PRIMAL_INFEASIBLE",
-           "DUAL_INFEASIBLE", "MAX_ITERATIONS", "NUMERICAL_ERROR"]
+__all__ = ["ConeDecl", "ConicProblem", "Settings", "Result", "solve", "OPTIMAL", "ALMOST_OPTIMAL",
+           "PRIMAL_INFEASIBLE", "ALMOST_PRIMAL_INFEASIBLE", "DUAL_INFEASIBLE", "ALMOST_DUAL_INFEASIBLE",
+           "MAX_ITERATIONS", "NUMERICAL_ERROR"]

@@ -1,4 +1,28 @@
-"""The cone product K of a conic program, built from the module's cone classes: scaling matrices, membership, step lengths and the Jordan algebra the solver needs."""
+"""The cone product K of a conic program, one batched object per cone family.
+
+Every family holds all cones of its kind in one concatenated vector (the family's rows of
+s or z, in the order of the program) and carries out each operation the solver needs for
+all of them at once:
+
+    identity()              the identity e of the Jordan algebra (central point for K_exp)
+    interior(x, dual)       strict interior test of x (in K, or in K* when dual)
+    max_step(x, dx, dual)   largest α ≥ 0 with x + α dx in the cone's closure (inf if none)
+    scale(s, z)             Nesterov–Todd scaling of the pair, kept for the calls below:
+    lam                     λ = W z = W⁻ᵀ s
+    W(v), WT(v), WinvT(v)   W v, Wᵀ v, W⁻ᵀ v            (WᵀW = H⁻¹, H s = z)
+    prod(x, y)              Jordan product x∘y
+    lam_solve(v)            λ \\ v, the u with λ∘u = v
+    fill_inverse_scaling    H⁻¹ of every cone written by the module into the values of the
+                            caller's CSR structure (host or device arrays)
+    sparse_values()         (second-order cones of SPARSE_SOC_MIN entries or more) H⁻¹ as
+                            D + u uᵀ, which the KKT matrix holds through one extra variable
+                            per cone instead of a dense block
+
+The NumPy bodies are vectorised over the whole family (second-order cones through an
+offsets array and segment sums, PSD cones stacked by order); a compiled implementation
+can replace them family by family with one call each. `ConeProduct` gathers and scatters
+the families' rows and offers the same operations over the product.
+"""
 from __future__ import annotations
 
 import numpy as np
@@ -79,233 +103,324 @@ def make_arrays(where: str):
 
 
 # ---------------------------------------------------------------------------------------
-# One block of the product per cone. Symmetric cones carry the Jordan algebra used for
-# the Nesterov–Todd scaled variables; all vectors here are host NumPy arrays.
+# Families. `decls` are (ConeDecl, first row within the family vector) pairs.
 # ---------------------------------------------------------------------------------------
-class NtScaling:
-    """Nesterov–Todd scaling of one symmetric block: λ = W z = W⁻ᵀ s and the maps
-    v ↦ W v, v ↦ Wᵀ v, v ↦ W⁻ᵀ v (WᵀW = H⁻¹, W an automorphism of the cone)."""
-
-    def __init__(self, lam, W, WT, WinvT):
-        self.lam, self.W, self.WT, self.WinvT = lam, W, WT, WinvT
-
-
-class Block:
+class Family:
     symmetric = True
-    device_membership = True  # the module's membership test accepts device arrays
 
-    def __init__(self, decl, offset, cone):
-        self.decl, self.offset, self.cone = decl, offset, cone
-        self.rows = decl.rows
-        self.sl = slice(offset, offset + self.rows)
+    def __init__(self, decls):
+        self.decls = decls
+        self.rows = sum(d.rows for d, _ in decls)
 
-    def dense_h_pattern(self):
-        """Column index lists of the stored entries of each local row of H (block-local)."""
-        full = list(range(self.rows))
-        return [full] * self.rows
+    def module_cones(self, dense=False):
+        """(module cone object, first row within the family) of the cones whose H the
+        module writes into the KKT structure (every cone when `dense`)."""
+        return self._cones
+
+    def fill_inverse_scaling(self, s, z, indptr, indices, values, row_offset, arrays, dense=False):
+        """H⁻¹ of every cone into the CSR values: the module's scaling of the swapped
+        pair (z, s) maps z to s, which is H⁻¹ (the NT point of (z, s) is the inverse of
+        that of (s, z); for K_exp the secant block of the swapped pair). `row_offset` is
+        the row (and column) of the structure where the family's first row sits."""
+        for cone, off in self.module_cones(dense):
+            sl = slice(off, off + cone.rows)
+            cone.hmatrix_csr_values_into(arrays.to_device(z[sl]), arrays.to_device(s[sl]), indptr, indices,
+                                         values, row_offset=row_offset + off)
 
 
-class NonnegativeBlock(Block):
-    """Nonnegative orthant R^n_+: x∘y = x.*y, e = ones, H = diag(z/s)."""
+class NonnegativeFamily(Family):
+    """Orthant R^n_+: x∘y = x.*y, e = 1, W = diag(√(s/z)), λ = √(s z)."""
 
-    def __init__(self, decl, offset):
-        super().__init__(decl, offset, module.NonnegativeConeCpp(decl.dim))
-        self.degree = decl.dim
+    kind = "nonnegative"
 
-    def dense_h_pattern(self):
-        return [[i] for i in range(self.rows)]
+    def __init__(self, decls):
+        super().__init__(decls)
+        self.degree = self.rows
+        self._cones = [(module.NonnegativeConeCpp(d.dim), off) for d, off in decls if d.dim > 0]
 
     def identity(self):
         return np.ones(self.rows)
 
-    def prod(self, x, y):
-        return x * y
-
-    def solve(self, lam, v):
-        """u with lam∘u = v."""
-        return v / lam
-
-    def quad(self, u, x):
-        """P(u) x = u² x."""
-        return u * u * x
-
-    def power(self, x, p):
-        if np.any(x <= 0):
-            raise ConeFailure("nonnegative spectral power of a non-interior vector")
-        return x ** p
+    def interior(self, x, dual=False):
+        return bool(np.all(x > 0))
 
     def min_eig(self, x):
         return x.min() if x.size else np.inf
 
-    def nt_scaling(self, s, z):
-        """W = diag(√(s/z)): W z = W⁻ᵀ s = λ = √(s z)."""
-        w = np.sqrt(s / z)
-        return NtScaling(np.sqrt(s * z), lambda v: w * v, lambda v: w * v, lambda v: v / w)
-
     def max_step(self, x, dx, dual=False):
-        """Largest α ≥ 0 with x + α dx ≥ 0 (inf when dx ≥ 0)."""
         neg = dx < 0
-        return np.min(-x[neg] / dx[neg]) if np.any(neg) else np.inf
+        return float(np.min(-x[neg] / dx[neg])) if np.any(neg) else np.inf
 
+    def scale(self, s, z):
+        if not (np.all(s > 0) and np.all(z > 0)):
+            raise ConeFailure("nonnegative scaling of a non-interior pair")
+        self.w = np.sqrt(s / z)
+        self.lam = np.sqrt(s * z)
 
-class SecondOrderBlock(Block):
-    """Lorentz cone {x0 ≥ ‖x̄‖}: x∘y = (xᵀy, x0 ȳ + y0 x̄), e = (1, 0, ..., 0), degree 2."""
+    def W(self, v):
+        return self.w * v
 
-    def __init__(self, decl, offset):
-        super().__init__(decl, offset, module.SecondOrderConeCpp(decl.dim))
-        self.degree = 1 if decl.dim == 1 else 2
+    WT = W
 
-    def identity(self):
-        e = np.zeros(self.rows)
-        e[0] = 1.0
-        return e
+    def WinvT(self, v):
+        return v / self.w
 
     def prod(self, x, y):
-        return np.concatenate([[x @ y], x[0] * y[1:] + y[0] * x[1:]])
+        return x * y
 
-    def solve(self, lam, v):
-        """u with lam∘u = v (the arrow matrix of lam inverted in closed form)."""
-        det = lam[0] ** 2 - lam[1:] @ lam[1:]
-        u0 = (lam[0] * v[0] - lam[1:] @ v[1:]) / det
-        return np.concatenate([[u0], (v[1:] - u0 * lam[1:]) / lam[0]])
+    def lam_solve(self, v):
+        return v / self.lam
 
-    def quad(self, u, x):
-        """P(u) x = 2 (uᵀx) u − det(u) J x, J = diag(1, −1, ..., −1)."""
-        det = u[0] ** 2 - u[1:] @ u[1:]
-        jx = -x
-        jx[0] = x[0]
-        return 2.0 * (u @ x) * u - det * jx
 
-    def power(self, x, p):
-        """Spectral power: x = λ1 q1 + λ2 q2 ↦ λ1^p q1 + λ2^p q2."""
-        r = np.linalg.norm(x[1:])
-        l1, l2 = x[0] + r, x[0] - r
-        if not (l1 > 0 and l2 > 0):
-            raise ConeFailure("second-order spectral power of a non-interior vector")
-        f1, f2 = l1 ** p, l2 ** p
-        y = np.zeros_like(x)
-        y[0] = 0.5 * (f1 + f2)
-        if r > 0:
-            y[1:] = (0.5 * (f1 - f2) / r) * x[1:]
-        return y
+# Second-order cones at least this large are kept sparse in the KKT matrix.
+SPARSE_SOC_MIN = 3
+
+
+class SecondOrderFamily(Family):
+    """Lorentz cones {x0 ≥ ‖x̄‖}: x∘y = (xᵀy, x0 ȳ + y0 x̄), e = (1, 0, …, 0), degree 2 (1 for
+    dimension one). All cones in one vector; `off` holds the first row of each cone."""
+
+    kind = "soc"
+
+    def __init__(self, decls):
+        super().__init__(decls)
+        self.dims = np.array([d.dim for d, _ in decls], dtype=np.int64)
+        self.off = np.array([o for _, o in decls], dtype=np.int64)
+        self.cone_of_row = np.repeat(np.arange(len(decls)), self.dims)
+        self.head = np.zeros(self.rows, dtype=bool)
+        self.head[self.off] = True
+        self.degree = int(np.sum(np.where(self.dims == 1, 1, 2)))
+        # Cones of SPARSE_SOC_MIN entries or more keep their H⁻¹ out of the KKT matrix's
+        # dense blocks (see `sparse_values`); the module fills the others.
+        self.sparse = self.dims >= SPARSE_SOC_MIN
+        self.sparse_rows = self.sparse[self.cone_of_row]
+        cache = {}
+        self._all = [(cache.setdefault(d.dim, module.SecondOrderConeCpp(d.dim)), off) for d, off in decls]
+        self._cones = [cone for cone, sparse in zip(self._all, self.sparse) if not sparse]
+
+    def module_cones(self, dense=False):
+        return self._all if dense else self._cones
+
+    def sparse_values(self):
+        """For the sparse cones, H⁻¹ = η²(2wwᵀ − J) = D + uuᵀ with D = −η² J (diagonal)
+        and u = √2 η w, so that the block [[D, u], [uᵀ, −1]] with one extra variable has
+        H⁻¹ as its Schur complement: (D on the cones' rows, u on those rows)."""
+        rows = self.sparse_rows
+        eta2 = self.eta[rows] ** 2
+        D = np.where(self.head[rows], -eta2, eta2)
+        return D, np.sqrt(2.0) * self.eta[rows] * self.w[rows]
+
+    # Segment helpers: one value per cone, and back to one per row.
+    def _seg(self, v):
+        return np.add.reduceat(v, self.off) if v.size else v
+
+    def _rows(self, per_cone):
+        return per_cone[self.cone_of_row]
+
+    def _tail_dot(self, x, y):
+        return self._seg(x * y) - x[self.off] * y[self.off]
+
+    def _eigs(self, x):
+        """The spectral values x0 − ‖x̄‖ and x0 + ‖x̄‖ of every cone."""
+        r = np.sqrt(np.maximum(self._tail_dot(x, x), 0.0))
+        return x[self.off] - r, x[self.off] + r
+
+    def _det(self, x):
+        lo, hi = self._eigs(x)
+        return lo * hi
+
+    def identity(self):
+        return self.head.astype(float)
+
+    def interior(self, x, dual=False):
+        lo, _ = self._eigs(x)
+        return bool(np.all(lo > 0))
 
     def min_eig(self, x):
-        return x[0] - np.linalg.norm(x[1:])
-
-    def _jdet(self, x):
-        return (x[0] - np.linalg.norm(x[1:])) * (x[0] + np.linalg.norm(x[1:]))
-
-    def nt_scaling(self, s, z):
-        """W = η P(v) = η (2 v vᵀ − J), symmetric, with a = √det s, b = √det z,
-        γ = √((1 + sᵀz/(ab))/2), w = (s/a + J z/b)/(2γ) (wᵀJw = 1), v = (w + e)/√(2(w0 + 1))
-        (so v∘v = w) and η = √(a/b); W⁻¹ = P(J v)/η. Then WᵀW = η² P(w) = H⁻¹."""
-        a, b = np.sqrt(self._jdet(s)), np.sqrt(self._jdet(z))
-        if not (a > 0 and b > 0):
-            raise ConeFailure("second-order scaling of a non-interior pair")
-        gamma = np.sqrt(0.5 * (1.0 + (s @ z) / (a * b)))
-        jz = -z / b
-        jz[0] = -jz[0]
-        w = (s / a + jz) / (2.0 * gamma)
-        v = w.copy()
-        v[0] += 1.0
-        v /= np.sqrt(2.0 * (w[0] + 1.0))
-        jv = -v
-        jv[0] = v[0]
-        eta = np.sqrt(a / b)
-
-        def W(x):
-            return eta * self.quad(v, x)
-
-        def Winv(x):
-            return self.quad(jv, x) / eta
-
-        return NtScaling(W(z), W, W, Winv)
+        return self._eigs(x)[0].min() if self.rows else np.inf
 
     def max_step(self, x, dx, dual=False):
-        """Largest α ≥ 0 with x + α dx in the cone: the first positive root of
-        det(x + α dx) = a α² + 2 b α + c (x interior, so c > 0)."""
-        if dx[0] >= np.linalg.norm(dx[1:]):
-            return np.inf
-        a = dx[0] ** 2 - dx[1:] @ dx[1:]
-        b = x[0] * dx[0] - x[1:] @ dx[1:]
-        c = max(x[0] ** 2 - x[1:] @ x[1:], 0.0)
-        disc = b * b - a * c
-        if disc < 0:
-            return np.inf
+        """First positive root of det(x + α dx) = a α² + 2 b α + c per cone (x interior,
+        c > 0); no root (dx in the cone) gives inf."""
+        lo_d, _ = self._eigs(dx)
+        a = self._det(dx)
+        b = x[self.off] * dx[self.off] - self._tail_dot(x, dx)
+        c = np.maximum(self._det(x), 0.0)
+        disc = np.maximum(b * b - a * c, 0.0)
         q = -(b + np.copysign(np.sqrt(disc), b))
-        roots = [r for r in ((q / a) if a != 0 else np.inf, (c / q) if q != 0 else np.inf) if r > 0]
-        return min(roots) if roots else np.inf
+        with np.errstate(divide="ignore", invalid="ignore"):
+            r1 = np.where(a != 0, q / a, np.inf)
+            r2 = np.where(q != 0, c / q, np.inf)
+        r1 = np.where(r1 > 0, r1, np.inf)
+        r2 = np.where(r2 > 0, r2, np.inf)
+        alpha = np.minimum(r1, r2)
+        alpha = np.where(lo_d >= 0, np.inf, alpha)
+        return float(alpha.min()) if alpha.size else np.inf
 
+    def _jmul(self, x):
+        out = -x
+        out[self.off] = x[self.off]
+        return out
 
-class PsdBlock(Block):
-    """PSD cone of order n in svec form: X∘Y = (XY + YX)/2, e = svec(I), degree n."""
+    def _quad(self, u, x):
+        """P(u) x = 2 (uᵀx) u − det(u) J x for every cone."""
+        return 2.0 * self._rows(self._seg(u * x)) * u - self._rows(self._det(u)) * self._jmul(x)
 
-    def __init__(self, decl, offset):
-        super().__init__(decl, offset, module.PsdConeCpp(decl.dim))
-        self.n = decl.dim
-        self.degree = decl.dim
-        # The module's membership test takes device arrays only for order 2.
-        self.device_membership = decl.dim == 2
+    def scale(self, s, z):
+        """W = η P(v) (symmetric) with a = √det s, b = √det z, γ = √((1 + sᵀz/(ab))/2),
+        w = (s/a + J z/b)/(2γ) (wᵀJw = 1), v = (w + e)/√(2(w0 + 1)) (v∘v = w), η = √(a/b);
+        W⁻¹ = P(J v)/η and WᵀW = η² P(w) = H⁻¹."""
+        lo_s, hi_s = self._eigs(s)
+        lo_z, hi_z = self._eigs(z)
+        if not (np.all(lo_s > 0) and np.all(lo_z > 0)):
+            raise ConeFailure("second-order scaling of a non-interior pair")
+        a, b = np.sqrt(lo_s * hi_s), np.sqrt(lo_z * hi_z)
+        gamma = np.sqrt(0.5 * (1.0 + self._seg(s * z) / (a * b)))
+        w = (s / self._rows(a) + self._jmul(z) / self._rows(b)) / self._rows(2.0 * gamma)
+        v = w + self.head
+        v /= self._rows(np.sqrt(2.0 * (w[self.off] + 1.0)))
+        self.w, self.v, self.jv, self.eta = w, v, self._jmul(v), self._rows(np.sqrt(a / b))
+        self.lam = self.W(z)
+        lo, _ = self._eigs(self.lam)
+        if not (np.all(np.isfinite(self.lam)) and np.all(lo > 0)):
+            raise ConeFailure("second-order scaling lost the cone interior")
 
-    def smat(self, v):
-        return module.psd_smat(np.ascontiguousarray(v), self.n)
+    def W(self, x):
+        return self.eta * self._quad(self.v, x)
 
-    def svec(self, m):
-        return module.psd_svec(np.ascontiguousarray(0.5 * (m + m.T)).reshape(-1), self.n)
+    WT = W
 
-    def identity(self):
-        return self.svec(np.eye(self.n))
+    def WinvT(self, x):
+        return self._quad(self.jv, x) / self.eta
 
     def prod(self, x, y):
-        X, Y = self.smat(x), self.smat(y)
-        return self.svec(0.5 * (X @ Y + Y @ X))
+        out = self._rows(x[self.off]) * y + self._rows(y[self.off]) * x
+        out[self.off] = self._seg(x * y)
+        return out
 
-    def solve(self, lam, v):
-        """U with (ΛU + UΛ)/2 = V: in the eigenbasis of Λ, U'_ij = V'_ij / ((l_i + l_j)/2)."""
-        l, Q = np.linalg.eigh(self.smat(lam))
-        V = Q.T @ self.smat(v) @ Q
-        return self.svec(Q @ (V / (0.5 * (l[:, None] + l[None, :]))) @ Q.T)
+    def lam_solve(self, v):
+        """u with λ∘u = v (the arrow matrix of λ inverted in closed form)."""
+        lam = self.lam
+        l0 = lam[self.off]
+        u0 = (l0 * v[self.off] - self._tail_dot(lam, v)) / self._det(lam)
+        u = (v - self._rows(u0) * lam) / self._rows(l0)
+        u[self.off] = u0
+        return u
 
-    def quad(self, u, x):
-        """P(U) X = U X U."""
-        U = self.smat(u)
-        return self.svec(U @ self.smat(x) @ U)
 
-    def power(self, x, p):
-        l, Q = np.linalg.eigh(self.smat(x))
-        if not np.all(l > 0):
-            raise ConeFailure("PSD spectral power of a non-interior matrix")
-        return self.svec((Q * l ** p) @ Q.T)
+def _svec_index(n):
+    """Row-major lower-triangle positions (i, j) of svec entries and their scale."""
+    i, j = np.tril_indices(n)
+    return i, j, np.where(i == j, 1.0, np.sqrt(2.0))
+
+
+class PsdFamily(Family):
+    """PSD cones in svec form (lower triangle row by row, off-diagonal entries times √2):
+    X∘Y = (XY + YX)/2, e = svec(I), degree n. Cones of one order are stacked and handled
+    by batched dense linear algebra."""
+
+    kind = "psd"
+
+    def __init__(self, decls):
+        super().__init__(decls)
+        self.degree = sum(d.dim for d, _ in decls)
+        self.groups = []   # (order, row index array (B, t) into the family vector)
+        for n in sorted({d.dim for d, _ in decls}):
+            offs = [o for d, o in decls if d.dim == n]
+            t = n * (n + 1) // 2
+            self.groups.append((n, np.asarray(offs)[:, None] + np.arange(t)[None, :], _svec_index(n)))
+        cache = {}
+        self._cones = [(cache.setdefault(d.dim, module.PsdConeCpp(d.dim)), off) for d, off in decls]
+
+    @staticmethod
+    def _smat(v, n, index):
+        i, j, scale = index
+        M = np.zeros(v.shape[:-1] + (n, n))
+        M[..., i, j] = v / scale
+        M[..., j, i] = v / scale
+        return M
+
+    @staticmethod
+    def _svec(M, index):
+        i, j, scale = index
+        return 0.5 * (M[..., i, j] + M[..., j, i]) * scale
+
+    def _map(self, fn, *vecs):
+        """Apply fn(order, index, group number, *stacked matrices) → stacked matrices, per group."""
+        out = np.empty(self.rows)
+        for g, (n, rows, index) in enumerate(self.groups):
+            out[rows] = self._svec(fn(n, g, *[self._smat(v[rows], n, index) for v in vecs]), index)
+        return out
+
+    def identity(self):
+        return self._map(lambda n, g, X: np.broadcast_to(np.eye(n), X.shape), np.zeros(self.rows))
+
+    def _chol(self, x):
+        """Cholesky factors per group, or None if some matrix is not positive definite."""
+        out = []
+        for n, rows, index in self.groups:
+            X = self._smat(x[rows], n, index)
+            if not np.all(np.isfinite(X)):
+                return None
+            try:
+                out.append(np.linalg.cholesky(X))
+            except np.linalg.LinAlgError:
+                return None
+        return out
+
+    def interior(self, x, dual=False):
+        return self._chol(x) is not None
 
     def min_eig(self, x):
-        return np.linalg.eigvalsh(self.smat(x))[0]
+        return min((np.linalg.eigvalsh(self._smat(x[rows], n, index))[..., 0].min()
+                    for n, rows, index in self.groups), default=np.inf)
 
-    def nt_scaling(self, s, z):
+    def max_step(self, x, dx, dual=False):
+        """With X = L Lᵀ: α = −1/λmin(L⁻¹ D L⁻ᵀ) when that eigenvalue is negative."""
+        chol = self._chol(x)
+        if chol is None:
+            return 0.0
+        best = np.inf
+        for (n, rows, index), L in zip(self.groups, chol):
+            Li = np.linalg.inv(L)
+            lmin = np.linalg.eigvalsh(Li @ self._smat(dx[rows], n, index) @ np.swapaxes(Li, -1, -2))[..., 0]
+            if np.any(lmin < 0):
+                best = min(best, float(np.min(-1.0 / lmin[lmin < 0])))
+        return best
+
+    def scale(self, s, z):
         """With S = Ls Lsᵀ, Z = Lz Lzᵀ and Lzᵀ Ls = U Σ Vᵀ: R = Ls V Σ^{-1/2} gives
         Rᵀ Z R = R⁻¹ S R⁻ᵀ = Σ, so W X = Rᵀ X R, Wᵀ X = R X Rᵀ, W⁻ᵀ X = R⁻¹ X R⁻ᵀ,
         λ = svec(Σ) and WᵀW X = (R Rᵀ) X (R Rᵀ) = H⁻¹ X."""
-        try:
-            Ls, Lz = np.linalg.cholesky(self.smat(s)), np.linalg.cholesky(self.smat(z))
-        except np.linalg.LinAlgError as err:
-            raise ConeFailure("PSD scaling of a non-interior pair") from err
-        U, sig, Vt = np.linalg.svd(Lz.T @ Ls)
-        R = Ls @ Vt.T / np.sqrt(sig)
-        Ri = np.linalg.inv(R)
+        cs, cz = self._chol(s), self._chol(z)
+        if cs is None or cz is None:
+            raise ConeFailure("PSD scaling of a non-interior pair")
+        self.R, self.Rinv, self.sig = [], [], []
+        for Ls, Lz in zip(cs, cz):
+            _, sig, Vt = np.linalg.svd(np.swapaxes(Lz, -1, -2) @ Ls)
+            if not np.all(sig > 0):
+                raise ConeFailure("PSD scaling of a non-interior pair")
+            R = Ls @ np.swapaxes(Vt, -1, -2) / np.sqrt(sig)[..., None, :]
+            self.R.append(R)
+            self.Rinv.append(np.linalg.inv(R))
+            self.sig.append(sig)
+        self.lam = self._map(lambda n, g, X: self.sig[g][..., :, None] * np.eye(n), np.zeros(self.rows))
 
-        def congruence(M):
-            return lambda x: self.svec(M.T @ self.smat(x) @ M)
+    def W(self, v):
+        return self._map(lambda n, g, X: np.swapaxes(self.R[g], -1, -2) @ X @ self.R[g], v)
 
-        return NtScaling(self.svec(np.diag(sig)), congruence(R), congruence(R.T), congruence(Ri.T))
+    def WT(self, v):
+        return self._map(lambda n, g, X: self.R[g] @ X @ np.swapaxes(self.R[g], -1, -2), v)
 
-    def max_step(self, x, dx, dual=False):
-        """Largest α ≥ 0 with X + α D ⪰ 0: with X = L Lᵀ, α = −1/λmin(L⁻¹ D L⁻ᵀ)."""
-        try:
-            L = np.linalg.cholesky(self.smat(x))
-        except np.linalg.LinAlgError:
-            return 0.0
-        Li = np.linalg.inv(L)
-        lmin = np.linalg.eigvalsh(Li @ self.smat(dx) @ Li.T)[0]
-        return -1.0 / lmin if lmin < 0 else np.inf
+    def WinvT(self, v):
+        return self._map(lambda n, g, X: self.Rinv[g] @ X @ np.swapaxes(self.Rinv[g], -1, -2), v)
+
+    def prod(self, x, y):
+        return self._map(lambda n, g, X, Y: 0.5 * (X @ Y + Y @ X), x, y)
+
+    def lam_solve(self, v):
+        """λ = Σ is diagonal: U_ij = V_ij / ((σ_i + σ_j)/2)."""
+        return self._map(lambda n, g, V: V / (0.5 * (self.sig[g][..., :, None] + self.sig[g][..., None, :])), v)
 
 
 def _exp_barrier_gradient(v):
@@ -330,22 +445,27 @@ EXP_CENTRAL_POINT = _exp_central_point()
 _EXP_DUAL_MAP = np.array([[1.0, -1.0, 0.0], [-1.0, 0.0, 0.0], [0.0, 0.0, 1.0]])
 
 
-class ExponentialBlock(Block):
-    """`dim` exponential cones {(x, y, z): y e^{x/y} ≤ z}. Not self-dual and without a
-    Jordan algebra: the module's block is a secant scaling (H s = z, symmetric), centring
-    uses the barrier gradient, and step lengths come from the module's membership test."""
+class ExponentialFamily(Family):
+    """Exponential cones {(x, y, z): y e^{x/y} ≤ z}, three rows each. Not self-dual and
+    without a Jordan algebra: the module's block is a secant scaling (H s = z, symmetric),
+    centring uses the barrier gradient, and step lengths come from the module's
+    membership test."""
 
+    kind = "exp"
     symmetric = False
 
-    def __init__(self, decl, offset):
-        super().__init__(decl, offset, module.ExponentialConeCpp(decl.dim))
-        self.degree = 3 * decl.dim
-
-    def dense_h_pattern(self):
-        return [[3 * (i // 3) + j for j in range(3)] for i in range(self.rows)]
+    def __init__(self, decls):
+        super().__init__(decls)
+        self.degree = self.rows
+        self.cone = module.ExponentialConeCpp(self.rows // 3)
+        self.single = module.ExponentialConeCpp(1)   # batched over the blocks
+        self._cones = [(module.ExponentialConeCpp(d.dim), off) for d, off in decls]
 
     def identity(self):
-        return np.tile(EXP_CENTRAL_POINT, self.decl.dim)
+        return np.tile(EXP_CENTRAL_POINT, self.rows // 3)
+
+    def min_eig(self, x):
+        return np.inf
 
     def barrier_gradient(self, s):
         return _exp_barrier_gradient(s)
@@ -354,101 +474,220 @@ class ExponentialBlock(Block):
         """Image of a dual vector in the primal cone (see _EXP_DUAL_MAP)."""
         return (z.reshape(-1, 3) @ _EXP_DUAL_MAP.T).reshape(-1)
 
-    def inside(self, x, dual):
+    def interior(self, x, dual=False):
         v = self.dual_map(x) if dual else x
-        y = v[1::3]
         # Strict interior: y > 0 plus the module's (closed) membership test with atol 0.
-        return bool(np.all(y > 0)) and self.cone.contains(np.ascontiguousarray(v), atol=0.0)
+        return bool(np.all(v[1::3] > 0)) and self.cone.contains(np.ascontiguousarray(v), atol=0.0)
 
     def max_step(self, x, dx, dual=False):
-        """Largest α (to about 1e-10 relative) keeping x + α dx inside, by bisection on
-        the module's membership test."""
-        if self.inside(x + 1e6 * dx, dual):
+        """Largest α (to about 1e-10 relative) keeping every block inside, by bisection on
+        the membership test of the whole family (each block's admissible α form an
+        interval from 0, so their intersection does too)."""
+        if self.interior(x + 1e6 * dx, dual):
             return np.inf
         lo, hi = 0.0, 1.0
-        while self.inside(x + hi * dx, dual):
+        while self.interior(x + hi * dx, dual):
             lo, hi = hi, 2.0 * hi
         for _ in range(40):
             mid = 0.5 * (lo + hi)
-            lo, hi = (mid, hi) if self.inside(x + mid * dx, dual) else (lo, mid)
+            lo, hi = (mid, hi) if self.interior(x + mid * dx, dual) else (lo, mid)
         return lo
 
+    def scale(self, s, z):
+        """The module's secant block H⁻¹ (of the swapped pair) per block, for the
+        centring term H⁻¹(−∇F(s))."""
+        B = self.rows // 3
+        hinv = np.empty(9 * B)
+        self.single.nt_scaling_matrix_batch_into(np.ascontiguousarray(z), np.ascontiguousarray(s), hinv, B)
+        if not np.all(np.isfinite(hinv)):
+            raise ConeFailure("exponential scaling is not finite")
+        self.hinv_blocks = hinv.reshape(B, 3, 3)
 
-BLOCK_TYPES = {"nonnegative": NonnegativeBlock, "soc": SecondOrderBlock, "psd": PsdBlock, "exp": ExponentialBlock}
+    def hinv_mul(self, v):
+        return np.einsum("bij,bj->bi", self.hinv_blocks, v.reshape(-1, 3)).reshape(-1)
+
+
+FAMILY_TYPES = {"nonnegative": NonnegativeFamily, "soc": SecondOrderFamily, "psd": PsdFamily,
+                "exp": ExponentialFamily}
 
 
 class ConeProduct:
-    """K = K_1 × ... × K_r for the rows of G (no zero cones: those become rows of A).
-
-    Holds the block-diagonal sparsity of the scaling matrix H (one dense block per cone,
-    the diagonal for orthants, 3×3 blocks for exponential cones) as a CSR structure that
-    the module fills with `hmatrix_csr_values_into`, on host or device arrays."""
+    """K = K_1 × … × K_r for the rows of G (no zero cones: those become rows of A),
+    as one batched family per kind; each family's rows are contiguous (the solver lists
+    the cones by kind), so a family works on a slice of the product's vectors."""
 
     def __init__(self, decls, arrays):
         self.arrays = arrays
-        self.blocks, off = [], 0
+        rows_of = {k: [] for k in FAMILY_TYPES}
+        decls_of = {k: [] for k in FAMILY_TYPES}
+        local = {k: 0 for k in FAMILY_TYPES}
+        off = 0
         for decl in decls:
             if decl.kind == "zero":
                 raise ValueError("zero cones belong in A x = b")
-            self.blocks.append(BLOCK_TYPES[decl.kind](decl, off))
+            decls_of[decl.kind].append((decl, local[decl.kind]))
+            rows_of[decl.kind].append((off, decl.rows))
+            local[decl.kind] += decl.rows
             off += decl.rows
         self.m = off
-        self.degree = sum(b.degree for b in self.blocks)
-        self.symmetric = all(b.symmetric for b in self.blocks)
-        indptr, indices = [0], []
-        for blk in self.blocks:
-            for cols in blk.dense_h_pattern():
-                indices.extend(blk.offset + c for c in cols)
-                indptr.append(len(indices))
-        self.indptr = np.asarray(indptr, dtype=np.int64)
-        self.indices = np.asarray(indices, dtype=np.int64)
-        self._indptr_d = arrays.to_device(self.indptr)
-        self._indices_d = arrays.to_device(self.indices)
+        self.families = []
+        for kind, cls in FAMILY_TYPES.items():
+            if decls_of[kind]:
+                fam = cls(decls_of[kind])
+                starts = [o for o, _ in rows_of[kind]]
+                if any(o + r != nxt for (o, r), nxt in zip(rows_of[kind], starts[1:])):
+                    raise ValueError("the rows of each cone family must be contiguous (list cones by kind)")
+                fam.idx = slice(starts[0], starts[0] + fam.rows)
+                self.families.append(fam)
+        self.degree = sum(f.degree for f in self.families)
+        self.symmetric = all(f.symmetric for f in self.families)
+
+    # Gather/scatter over the families.
+    def _each(self, name, *vecs, symmetric_only=False):
+        out = np.zeros(self.m)
+        for fam in self.families:
+            if symmetric_only and not fam.symmetric:
+                continue
+            out[fam.idx] = getattr(fam, name)(*[v[fam.idx] for v in vecs])
+        return out
 
     def identity(self):
-        return np.concatenate([b.identity() for b in self.blocks])
+        return self._each("identity")
 
-    def inverse_scaling_matrix(self, s, z):
-        """The block-diagonal H⁻¹ as an (m, m) CSR matrix, every block written by the
-        module straight into the CSR values (on the device for device arrays).
-
-        The NT scaling point of the pair (z, s) is the inverse of that of (s, z), so the
-        module's scaling of the swapped pair, which maps z to s, is H⁻¹ itself. For the
-        exponential cone the swapped pair gives the secant block that maps z to s."""
-        return self.scaling_matrix(z, s)
-
-    def scaling_matrix(self, s, z):
-        """The block-diagonal H (H s = z) as an (m, m) CSR matrix, every block written by
-        the module straight into the CSR values (on the device for device arrays)."""
-        arrays = self.arrays
-        values = arrays.empty(self.indices.size)
-        try:
-            for blk in self.blocks:
-                blk.cone.hmatrix_csr_values_into(arrays.to_device(s[blk.sl]), arrays.to_device(z[blk.sl]),
-                                                 self._indptr_d, self._indices_d, values, row_offset=blk.offset)
-        except RuntimeError as err:
-            raise ConeFailure(str(err)) from err
-        values = np.array(arrays.to_host(values), dtype=np.float64)
-        if not np.all(np.isfinite(values)):
-            # Device paths do not test interiority; a non-finite block means the same.
-            raise ConeFailure("scaling matrix is not finite (iterate left the cone interior)")
-        return sp.csr_matrix((values, self.indices, self.indptr), shape=(self.m, self.m))
-
-    def contains(self, v, dual=False):
-        """Membership of v in K (or K* for dual vectors) by the module's test, atol 0."""
-        arrays = self.arrays
-        for blk in self.blocks:
-            part = v[blk.sl]
-            if isinstance(blk, ExponentialBlock):
-                part = blk.dual_map(part) if dual else part
-            target = arrays if blk.device_membership else HostArrays()
-            if not blk.cone.contains(target.to_device(part), atol=0.0):
-                return False
-        return True
+    def interior(self, x, dual=False):
+        return all(fam.interior(x[fam.idx], dual) for fam in self.families)
 
     def max_step(self, x, dx, dual=False):
-        return min((blk.max_step(x[blk.sl], dx[blk.sl], dual) for blk in self.blocks), default=np.inf)
+        return min((fam.max_step(x[fam.idx], dx[fam.idx], dual) for fam in self.families), default=np.inf)
 
     def min_eig(self, x):
-        """min over symmetric blocks of the smallest spectral value of x."""
-        return min((blk.min_eig(x[blk.sl]) for blk in self.blocks if blk.symmetric), default=np.inf)
+        """min over symmetric families of the smallest spectral value of x."""
+        return min((fam.min_eig(x[fam.idx]) for fam in self.families if fam.symmetric), default=np.inf)
+
+    def symmetric_mask(self):
+        mask = np.zeros(self.m, dtype=bool)
+        for fam in self.families:
+            mask[fam.idx] = fam.symmetric
+        return mask
+
+    def scale(self, s, z):
+        try:
+            for fam in self.families:
+                fam.scale(s[fam.idx], z[fam.idx])
+        except RuntimeError as err:  # the module's refusal
+            raise ConeFailure(str(err)) from err
+
+    def W(self, v):
+        return self._each("W", v, symmetric_only=True)
+
+    def WT(self, v):
+        return self._each("WT", v, symmetric_only=True)
+
+    def WinvT(self, v):
+        return self._each("WinvT", v, symmetric_only=True)
+
+    def prod(self, x, y):
+        return self._each("prod", x, y, symmetric_only=True)
+
+    def lam_solve(self, v):
+        return self._each("lam_solve", v, symmetric_only=True)
+
+    def fill_inverse_scaling(self, s, z, indptr, indices, values, row_offset=0, dense=False):
+        """H⁻¹ of every cone written by the module into `values` of the CSR structure
+        (indptr, indices), whose rows row_offset … row_offset + m − 1 hold the scaling
+        block (entries of those rows outside their cone's block are cleared). The
+        structure lives where the arrays do (host, or device for device arrays). The rows
+        of sparse second-order cones are left to `fill_sparse_blocks` unless `dense`."""
+        try:
+            for fam in self.families:
+                fam.fill_inverse_scaling(s[fam.idx], z[fam.idx], indptr, indices, values, row_offset + fam.idx.start,
+                                         self.arrays, dense)
+        except RuntimeError as err:
+            raise ConeFailure(str(err)) from err
+
+    def sparse_positions(self, indptr, indices):
+        """Positions in the values of a host CSR structure built on `block_pattern` (rows
+        counted from the first cone row) of the sparse second-order cones' entries:
+        (diagonal, extra column, extra diagonal)."""
+        soc = self._soc()
+        if soc is None or not soc.sparse.any():
+            return None
+        base = soc.idx.start
+        rows = base + np.flatnonzero(soc.sparse_rows)
+        extra_of_row = self.m + np.cumsum(soc.sparse)[soc.cone_of_row[soc.sparse_rows]] - 1
+        extras = self.m + np.arange(int(soc.sparse.sum()))
+
+        # Entries in CSR order with sorted columns have increasing keys row·width + col.
+        indptr, indices = np.asarray(indptr), np.asarray(indices)
+        width = int(indices.max()) + 1
+        keys = np.repeat(np.arange(indptr.size - 1, dtype=np.int64), np.diff(indptr)) * width + indices
+
+        def position(r, c):
+            pos = np.searchsorted(keys, r * width + c)
+            if not np.array_equal(keys[np.minimum(pos, keys.size - 1)], r * width + c):
+                raise ValueError("the structure lacks entries of the sparse second-order blocks")
+            return pos
+
+        return position(rows, rows), position(rows, extra_of_row), position(extras, extras)
+
+    def fill_sparse_blocks(self, positions, values):
+        """D, u and −1 of the sparse second-order cones (host values; after `scale`)."""
+        if positions is None:
+            return
+        D, u = self._soc().sparse_values()
+        values[positions[0]] = D
+        values[positions[1]] = u
+        values[positions[2]] = -1.0
+
+    def _soc(self):
+        return next((f for f in self.families if f.kind == "soc"), None)
+
+    def block_pattern(self, dense=False):
+        """(rows, cols, extras): the stored upper triangle of the block-diagonal scaling
+        matrix (the diagonal for orthants, the upper triangle of every other cone's block,
+        3×3 blocks for exponential cones), where a sparse second-order cone (unless
+        `dense`) stores its diagonal and a column to one extra variable (numbered m,
+        m + 1, … in order)."""
+        rows, cols = [], []
+        extra = self.m
+        for fam in self.families:
+            base = fam.idx.start
+            if fam.kind == "nonnegative":
+                r = np.arange(fam.rows)
+                rows.append(base + r)
+                cols.append(base + r)
+                continue
+            for k, (decl, off) in enumerate(fam.decls):
+                if fam.kind == "soc" and fam.sparse[k] and not dense:
+                    r = base + off + np.arange(decl.rows)
+                    rows += [r, r, np.array([extra])]
+                    cols += [r, np.full(decl.rows, extra), np.array([extra])]
+                    extra += 1
+                    continue
+                size = 3 if fam.kind == "exp" else decl.rows
+                count = decl.rows // size
+                i, j = np.triu_indices(size)
+                starts = base + off + size * np.arange(count)
+                rows.append((starts[:, None] + i[None, :]).reshape(-1))
+                cols.append((starts[:, None] + j[None, :]).reshape(-1))
+        if not rows:
+            return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), 0
+        return np.concatenate(rows).astype(np.int64), np.concatenate(cols).astype(np.int64), extra - self.m
+
+    def scaling_matrix(self, s, z, inverse=False):
+        """The block-diagonal H (H s = z), or H⁻¹, as a full (m, m) CSR matrix whose
+        blocks the module writes straight into the CSR values."""
+        r, c, _ = self.block_pattern(dense=True)
+        r, c = np.concatenate([r, c[r != c]]), np.concatenate([c, r[r != c]])
+        pattern = sp.csr_matrix((np.ones(r.size), (r, c)), shape=(self.m, self.m))
+        pattern.sort_indices()
+        indptr, indices = pattern.indptr.astype(np.int64), pattern.indices.astype(np.int64)
+        arrays = self.arrays
+        values = arrays.empty(indices.size)
+        first, second = (s, z) if inverse else (z, s)
+        self.fill_inverse_scaling(first, second, arrays.to_device(indptr), arrays.to_device(indices), values,
+                                  dense=True)
+        values = np.array(arrays.to_host(values), dtype=np.float64)
+        if not np.all(np.isfinite(values)):
+            raise ConeFailure("scaling matrix is not finite (iterate left the cone interior)")
+        return sp.csr_matrix((values, indices, indptr), shape=(self.m, self.m))

@@ -52,7 +52,7 @@ def cvxopt_objective(problem):
     prob = problem.without_zero_cones()
     try:
         G, h, dims = _cvxopt_rows(prob)
-    except ValueError as err:
+    except ValueError:
         return "unsupported", np.nan, 0.0
     args = [cvxopt.matrix(prob.c), cvxopt.matrix(G), cvxopt.matrix(h), dims]
     if prob.p:

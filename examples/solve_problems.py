@@ -1,4 +1,4 @@
-"""Solves the shipped conic problems with cones_ipm (cone arithmetic from _cpp_cuda) and prints iterations, objective, residuals and time next to CVXOPT's and Clarabel's objectives.
+"""Solves the shipped conic problems with cones_ipm (cone arithmetic from _cpp_cuda) and prints iterations, objective, residuals and time next to CVXOPT's and Clarabel's objectives; then CVXPY models of every LP/SOCP/SDP kind through problem.solve(solver=ConesIpm()), next to Clarabel.
 
     python examples/solve_problems.py                 # host arrays
     python examples/solve_problems.py --where device  # device arrays (GPU or the emulation build)
@@ -66,6 +66,8 @@ def main():
             print(f"  {prob.name:16s} {where:6s} {res.status:18s} after {res.iterations:2d} iterations "
                   f"({res.message}); Clarabel: {clarabel_objective(prob)[0]}")
 
+    cvxpy_models(places)
+
     print("\nexponential cone (secant scaling block), maximum entropy and log-sum-exp:")
     for prob, where in [(p, w) for p in (problems.entropy(), problems.log_sum_exp()) for w in places]:
         cl_status, cl_obj, _ = clarabel_objective(prob)
@@ -74,6 +76,33 @@ def main():
         print(f"  {prob.name:16s} {where:6s} {res.status:16s} after {res.iterations:2d} iterations, "
               f"objective {res.objective:.8f} (Clarabel {cl_obj:.8f}), last pres {last.get('pres', np.nan):.1e} "
               f"dres {last.get('dres', np.nan):.1e} {res.message}")
+
+
+def cvxpy_models(places):
+    """The small instance of every model kind, solved through CVXPY with our solver and
+    with Clarabel (CVXPY's compile time included in both)."""
+    try:
+        import cvxpy as cp
+        from cones_ipm.cvxpy_interface import ConesIpm
+        from cones_ipm.models import MODELS, STATUS_MODELS
+    except ImportError:
+        print("\n(CVXPY is not installed: the CVXPY models are skipped; pip install .[cvxpy])")
+        return
+    print("\nCVXPY models, problem.solve(solver=ConesIpm(where=...)) next to CVXPY's Clarabel:")
+    print(f"  {'model':20s} {'kind':5s} {'arrays':6s} {'status':18s} {'it':>3s} {'value':>16s} {'Clarabel':>16s} "
+          f"{'rel.diff':>8s} {'time':>8s}")
+    entries = [(name, kind, build, size) for name, (kind, build, size, _) in MODELS.items()]
+    entries += [(name, "stat", build, size) for name, (build, size, _, _) in STATUS_MODELS.items()]
+    for name, kind, build, size in entries:
+        problem = build(size, 1)
+        ref = problem.solve(solver=cp.CLARABEL)
+        ref_status = problem.status
+        for where in places:
+            value = problem.solve(solver=ConesIpm(where=where))
+            stats = problem.solver_stats
+            diff = rel(value, ref) if ref_status == cp.OPTIMAL else np.nan
+            print(f"  {name:20s} {kind:5s} {where:6s} {problem.status:18s} {stats.num_iters:3d} {value:16.9f} "
+                  f"{ref:16.9f} {diff:8.1e} {stats.solve_time * 1e3:6.1f}ms")
 
 
 if __name__ == "__main__":
