@@ -5,6 +5,7 @@
 // host/psd_eigen.hpp, host/psd_svec.hpp), compiled for the device.
 #include "cuda/psd_cuda.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
@@ -257,7 +258,13 @@ double psd2_violation_cuda(const double* in, int device) {
     return value;
 }
 
-bool psd2_contains_cuda(const double* in, double tol, int device) { return tol >= psd2_violation_cuda(in, device); }
+bool psd2_contains_cuda(const double* in, double tol, int device) {
+    const double violation = psd2_violation_cuda(in, device);  // selects the device, waits for queued work
+    // The violation counts NaN eigenvalues as 0, but a NaN entry is in no cone: the sum
+    // of the squared entries is NaN exactly when an entry is.
+    if (std::isnan(reduce_sum_sq(in, 3, kSumSquares))) return false;
+    return tol >= violation;
+}
 
 void psd_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch, int device,
                          StreamHandle stream) {
