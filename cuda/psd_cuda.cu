@@ -260,9 +260,11 @@ double psd2_violation_cuda(const double* in, int device) {
 
 bool psd2_contains_cuda(const double* in, double tol, int device) {
     const double violation = psd2_violation_cuda(in, device);  // selects the device, waits for queued work
-    // The violation counts NaN eigenvalues as 0, but a NaN entry is in no cone: the sum
-    // of the squared entries is NaN exactly when an entry is.
-    if (std::isnan(reduce_sum_sq(in, 3, kSumSquares))) return false;
+    // The violation counts NaN eigenvalues as 0, but a NaN entry is in no cone.
+    double entries[3];
+    check_cuda(cudaMemcpy(entries, in, sizeof entries, cudaMemcpyDeviceToHost), "cudaMemcpy");
+    for (const double e : entries)
+        if (std::isnan(e)) return false;
     return tol >= violation;
 }
 
