@@ -116,7 +116,10 @@ __global__ void reduce_sum_sq_kernel(const double* x, double* partial, unsigned 
     if (threadIdx.x == 0) partial[blockIdx.x] = total;
 }
 
-// First-pass transform of the maximum: |x|, or the negative part -x of x < 0.
+// First-pass transform of the maximum: |x|, or the negative part -x of x < 0. A NaN
+// becomes +inf in both: the block tree never takes an unordered value from its upper
+// half, so a NaN kept as it is could be lost, and a maximum that feeds a membership
+// test must fail on it.
 __global__ void reduce_max_kernel(const double* x, double* partial, unsigned long long n, int mode) {
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
@@ -124,8 +127,8 @@ __global__ void reduce_max_kernel(const double* x, double* partial, unsigned lon
     if (i < n) {
         const double xi = x[i];
         switch (mode) {
-            case kMaxAbs: v = fabs(xi); break;
-            case kMaxNegativePart: v = xi < 0.0 ? -xi : 0.0; break;
+            case kMaxAbs: v = xi != xi ? HUGE_VAL : fabs(xi); break;
+            case kMaxNegativePart: v = xi != xi ? HUGE_VAL : (xi < 0.0 ? -xi : 0.0); break;
             default: v = 0.0; break;
         }
     }

@@ -11,6 +11,7 @@
 #include "cuda/second_order_cuda.hpp"
 #include "host/exponential_rules.hpp"
 #include "host/psd_nt.hpp"
+#include "host/zero.hpp"
 
 namespace velkora::torv::cones::device {
 
@@ -70,7 +71,7 @@ struct DirectEntry {
     const double* z;
     __device__ __forceinline__ double operator()(unsigned long long r, unsigned long long c) const {
         switch (kind) {
-            case kKindZero: return r == c ? 1.0 : 0.0;
+            case kKindZero: return r == c ? host::zero_device_diagonal(s[r], z[r]) : 0.0;
             case kKindNonnegative: return r == c ? z[r] / s[r] : 0.0;
             case kKindExponential: {
                 // Entries coupling two different cones are 0; c < d holds by construction.
@@ -246,14 +247,15 @@ void psd_hmatrix_coo_cuda(const double* s, const double* z, const std::int64_t* 
     psd_gather(s, z, Structure{false, row_indices, col_indices, values, nnz, row_offset}, n, device, stream);
 }
 
-void zero_hmatrix_csr_cuda(const std::int64_t* indptr, const std::int64_t* indices, double* values, u64 nnz, u64 d,
-                           u64 row_offset, int device, StreamHandle stream) {
-    direct_csr(kKindZero, nullptr, nullptr, indptr, indices, values, nnz, d, row_offset, device, stream);
+void zero_hmatrix_csr_cuda(const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
+                           double* values, u64 nnz, u64 d, u64 row_offset, int device, StreamHandle stream) {
+    direct_csr(kKindZero, s, z, indptr, indices, values, nnz, d, row_offset, device, stream);
 }
 
-void zero_hmatrix_coo_cuda(const std::int64_t* row_indices, const std::int64_t* col_indices, double* values, u64 nnz,
-                           u64 d, u64 row_offset, int device, StreamHandle stream) {
-    direct_coo(kKindZero, nullptr, nullptr, row_indices, col_indices, values, nnz, d, row_offset, device, stream);
+void zero_hmatrix_coo_cuda(const double* s, const double* z, const std::int64_t* row_indices,
+                           const std::int64_t* col_indices, double* values, u64 nnz, u64 d, u64 row_offset, int device,
+                           StreamHandle stream) {
+    direct_coo(kKindZero, s, z, row_indices, col_indices, values, nnz, d, row_offset, device, stream);
 }
 
 void nonnegative_hmatrix_csr_cuda(const double* s, const double* z, const std::int64_t* indptr,

@@ -42,11 +42,11 @@ __global__ void nonnegative4_kernel(const double4_32a* in, double4_32a* out, uns
     }
 }
 
-// Flag 1.0 where the host's membership test fails (-tol > x; NaN never fails).
+// Flag 1.0 where the host's membership test fails (x >= -tol does not hold: NaN fails).
 __global__ void nonnegative_contains_kernel(const double* x, double* partial, unsigned long long n, double tol) {
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
-    const double flag = (i < n && -tol > x[i]) ? 1.0 : 0.0;
+    const double flag = (i < n && !(x[i] >= -tol)) ? 1.0 : 0.0;
     const double top = block_max(buf, flag);
     if (threadIdx.x == 0) partial[blockIdx.x] = top;
 }

@@ -5,6 +5,7 @@
 // (host/psd_nt.hpp, host/psd_svec.hpp), compiled for the device.
 #include "cuda/psd_cuda.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
@@ -236,7 +237,15 @@ double psd2_violation_cuda(const double* in, int device) {
     return value;
 }
 
-bool psd2_contains_cuda(const double* in, double tol, int device) { return tol >= psd2_violation_cuda(in, device); }
+bool psd2_contains_cuda(const double* in, double tol, int device) {
+    const double violation = psd2_violation_cuda(in, device);  // selects the device, waits for queued work
+    // The violation counts NaN eigenvalues as 0, but a NaN entry is in no cone.
+    double entries[3];
+    check_cuda(cudaMemcpy(entries, in, sizeof entries, cudaMemcpyDeviceToHost), "cudaMemcpy");
+    for (const double e : entries)
+        if (std::isnan(e)) return false;
+    return tol >= violation;
+}
 
 void psd_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch, int device,
                          StreamHandle stream) {

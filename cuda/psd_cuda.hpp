@@ -17,7 +17,7 @@ void psd_check_order(std::uint64_t n);
 void psd2_project_cuda(const double* in, double* out, int device, StreamHandle stream);
 // Order-2 violation sqrt(min(l+, 0)^2 + min(l-, 0)^2) (synchronous, default stream).
 double psd2_violation_cuda(const double* in, int device);
-// tol >= the order-2 violation (synchronous).
+// tol >= the order-2 violation, false when an entry is NaN (synchronous).
 bool psd2_contains_cuda(const double* in, double tol, int device);
 
 // NT operators H (m x m per item) with the default method ("analytic" for n <= 2,

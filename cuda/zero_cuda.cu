@@ -3,25 +3,29 @@
 #include "cuda/zero_cuda.hpp"
 
 #include "cuda/device_common.cuh"
+#include "host/zero.hpp"
 
 namespace velkora::torv::cones::device {
 
-// Flag 1.0 where the host's membership test fails (|x_i| > tol; NaN never fails);
-// each block writes the maximum of its flags to partial[block].
+// Flag 1.0 where the host's membership test fails (|x_i| <= tol does not hold: NaN
+// fails); each block writes the maximum of its flags to partial[block].
 __global__ void zero_contains_kernel(const double* x, double* partial, unsigned long long n, double tol) {
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
-    const double flag = (i < n && fabs(x[i]) > tol) ? 1.0 : 0.0;
+    const double flag = (i < n && !(fabs(x[i]) <= tol)) ? 1.0 : 0.0;
     const double top = block_max(buf, flag);
     if (threadIdx.x == 0) partial[blockIdx.x] = top;
 }
 
-// One thread per entry of `batch` n x n matrices: 1.0 on the diagonal, 0.0 elsewhere.
-__global__ void zero_nt_scaling_kernel(double* H, unsigned long long n, unsigned long long batch) {
+// One thread per entry of `batch` n x n matrices: 0.0 off the diagonal, and on it 1.0,
+// or NaN where the item's s_i or z_i is not finite (zero_device_diagonal).
+__global__ void zero_nt_scaling_kernel(const double* s, const double* z, double* H, unsigned long long n,
+                                       unsigned long long batch) {
     const unsigned long long i = global_index();
     if (i >= n * n * batch) return;
     const MatrixEntry e = matrix_entry(i, n);
-    H[i] = e.row == e.col ? 1.0 : 0.0;
+    const unsigned long long k = e.item * n + e.row;
+    H[i] = e.row == e.col ? host::zero_device_diagonal(s[k], z[k]) : 0.0;
 }
 
 void zero_project_cuda(const double* /*in: not read*/, double* out, std::uint64_t n, int device,
@@ -44,11 +48,13 @@ bool zero_contains_cuda(const double* x, std::uint64_t n, double tol, int device
     return flags_all_clear("zero_contains_kernel", zero_contains_kernel, x, n, tol);
 }
 
-void zero_nt_scaling_cuda(double* H, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream) {
+void zero_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch,
+                          int device, StreamHandle stream) {
     ensure_device(device);
     const unsigned long long total = n * n * batch;
     if (total == 0) return;
-    VELKORA_LAUNCH(zero_nt_scaling_kernel, grid_for(total), dim3(kThreads), 0, to_stream(stream), H, n, batch);
+    VELKORA_LAUNCH(zero_nt_scaling_kernel, grid_for(total), dim3(kThreads), 0, to_stream(stream), s, z, H, n,
+                   batch);
 }
 
 }  // namespace velkora::torv::cones::device

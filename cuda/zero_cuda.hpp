@@ -9,10 +9,12 @@ namespace velkora::torv::cones::device {
 void zero_project_cuda(const double* in, double* out, std::uint64_t n, int device, StreamHandle stream);
 // Euclidean norm of x (synchronous).
 double zero_violation_cuda(const double* x, std::uint64_t n, int device);
-// True unless some entry has |x_i| > tol (NaN never fails), as on the host (synchronous).
+// True unless some entry has |x_i| > tol or is NaN, as on the host (synchronous).
 bool zero_contains_cuda(const double* x, std::uint64_t n, double tol, int device);
-// `batch` identity matrices of order n into H (batch*n*n); s and z are not read.
+// `batch` identity matrices of order n into H (batch*n*n); s and z (batch*n) are not
+// tested, but a diagonal entry whose s_i or z_i is not finite is NaN.
 // Asynchronous on `stream`.
-void zero_nt_scaling_cuda(double* H, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream);
+void zero_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch,
+                          int device, StreamHandle stream);
 
 }  // namespace velkora::torv::cones::device

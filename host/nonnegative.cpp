@@ -11,6 +11,9 @@ namespace velkora::torv::cones::host {
 
 namespace {
 constexpr const char* kInteriorMessage = "nonnegative NT scaling requires strictly positive interior inputs";
+
+// x_i > 0, written so that a NaN is not positive: a NaN is in no interior.
+inline bool positive(double v) { return v > 0.0; }
 }
 
 void nonnegative_project(const double* in, double* out, u64 n) {
@@ -31,18 +34,19 @@ double nonnegative_violation(const double* x, u64 n) {
 }
 
 bool nonnegative_contains(const double* x, u64 n, double atol) {
-    return !parallel_any(n, n > kElementwiseThreshold, [=](u64 i) { return -atol > x[i]; });
+    // Fails where x_i >= -atol does not hold: below the tolerance, or NaN.
+    return !parallel_any(n, n > kElementwiseThreshold, [=](u64 i) { return !(x[i] >= -atol); });
 }
 
 void nonnegative_check_interior(const double* s, const double* z, u64 n) {
     for (u64 i = 0; i < n; ++i)
-        if (z[i] <= 0.0 || s[i] <= 0.0) throw std::runtime_error(kInteriorMessage);
+        if (!positive(z[i]) || !positive(s[i])) throw std::runtime_error(kInteriorMessage);
 }
 
 std::vector<double> nonnegative_nt_scaling(const double* s, const double* z, u64 n) {
     std::vector<double> h(n * n, 0.0);
     for (u64 i = 0; i < n; ++i) {
-        if (z[i] <= 0.0 || s[i] <= 0.0) throw std::runtime_error(kInteriorMessage);
+        if (!positive(z[i]) || !positive(s[i])) throw std::runtime_error(kInteriorMessage);
         h[i * (n + 1)] = z[i] / s[i];
     }
     return h;
@@ -55,7 +59,7 @@ void nonnegative_fill_diagonal(const double* s, const double* z, double* out, u6
 void nonnegative_nt_scaling_into(const double* s, const double* z, double* out, u64 n, u64 batch) {
     const u64 total = n * batch;
     for (u64 i = 0; i < total; ++i)
-        if (s[i] <= 0.0 || z[i] <= 0.0) throw std::runtime_error(kInteriorMessage);
+        if (!positive(s[i]) || !positive(z[i])) throw std::runtime_error(kInteriorMessage);
     const u64 block = n * n;
     if (batch * block == 0) return;
     std::memset(out, 0, batch * block * sizeof(double));
@@ -69,7 +73,7 @@ void nonnegative_nt_scaling_into(const double* s, const double* z, double* out, 
 
 void nonnegative_sparse_check(const double* s, const double* z, u64 n) {
     for (u64 i = 0; i < n; ++i)
-        if (s[i] <= 0.0 || z[i] <= 0.0)
+        if (!positive(s[i]) || !positive(z[i]))
             throw std::runtime_error("nonnegative sparse H fill requires strictly positive inputs");
 }
 

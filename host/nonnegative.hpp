@@ -13,10 +13,11 @@ using u64 = std::uint64_t;
 void nonnegative_project(const double* in, double* out, u64 n);
 // Euclidean norm of the negative part; NaN entries add nothing.
 double nonnegative_violation(const double* x, u64 n);
-// True unless some entry has -atol > x_i (NaN never fails, atol used as given).
+// True unless some entry has -atol > x_i or is NaN (atol used as given).
 bool nonnegative_contains(const double* x, u64 n, double atol);
 
-// diag(z/s) as n*n row-major values; fails at the first i with z_i <= 0 or s_i <= 0.
+// diag(z/s) as n*n row-major values; fails at the first i with z_i or s_i not > 0
+// (NaN included).
 std::vector<double> nonnegative_nt_scaling(const double* s, const double* z, u64 n);
 // Interior test of the dense NT forms: z_i tested before s_i at each index.
 void nonnegative_check_interior(const double* s, const double* z, u64 n);
@@ -25,7 +26,7 @@ void nonnegative_fill_diagonal(const double* s, const double* z, double* out, u6
 // Batched H into out (B*n*n): every s_i, z_i is tested before out is touched.
 void nonnegative_nt_scaling_into(const double* s, const double* z, double* out, u64 n, u64 batch);
 
-// Precondition of the sparse H fill: every s_i > 0 and z_i > 0 (NaN passes), else
+// Precondition of the sparse H fill: every s_i > 0 and z_i > 0 (NaN fails), else
 // "nonnegative sparse H fill requires strictly positive inputs".
 void nonnegative_sparse_check(const double* s, const double* z, u64 n);
 

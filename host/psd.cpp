@@ -54,6 +54,13 @@ double psd_violation(const double* x, u64 n) {
     return std::ldexp(norm, exponent);
 }
 
-bool psd_contains(const double* x, u64 n, double atol) { return atol >= psd_violation(x, n); }
+bool psd_contains(const double* x, u64 n, double atol) {
+    // A NaN entry is in no cone, but the violation skips NaN eigenvalues (and the
+    // decomposition may not even meet a NaN placed off the diagonal): test the entries.
+    const u64 m = psd_svec_length(n);
+    for (u64 k = 0; k < m; ++k)
+        if (std::isnan(x[k])) return false;
+    return atol >= psd_violation(x, n);
+}
 
 }  // namespace velkora::torv::cones::host

@@ -16,7 +16,8 @@ void psd_project(const double* in, double* out, u64 n);
 // sqrt(sum of lambda^2 over negative eigenvalues), without under- or overflow of the
 // squares; n = 1: max(-x, 0). NaN eigenvalues add nothing.
 double psd_violation(const double* x, u64 n);
-// atol >= violation (false on NaN); the decomposition always runs in full.
+// atol >= violation, false when an entry is NaN; the decomposition always runs in full
+// for inputs without NaN.
 bool psd_contains(const double* x, u64 n, double atol);
 
 }  // namespace velkora::torv::cones::host

@@ -4,9 +4,17 @@
 
 #include <cstdint>
 
+#include "host/host_device.hpp"
+
 namespace velkora::torv::cones::host {
 
 using u64 = std::uint64_t;
+
+// Diagonal entry of H as the device paths form it (they test no values): 1.0 when s_i
+// and z_i are finite, NaN when either is NaN or infinite (x - x is +0 for finite x and
+// NaN otherwise), so that a non-finite input shows in the output rather than vanishing
+// behind a finite identity.
+VELKORA_HD inline double zero_device_diagonal(double s, double z) { return 1.0 + ((s - s) + (z - z)); }
 
 // out = 0 (all n entries); the input is never read. One memset up to 8192 entries,
 // a parallel clear in static chunks above.
@@ -14,10 +22,10 @@ void zero_project(double* out, u64 n);
 // Euclidean norm sqrt(sum x_i^2); sequential index-order sum up to 8192 entries,
 // per-thread partial sums above.
 double zero_violation(const double* x, u64 n);
-// False at the first i (in index order, one thread) with |x_i| > atol; NaN never fails.
+// False at the first i (in index order, one thread) with |x_i| > atol or x_i NaN.
 bool zero_contains(const double* x, u64 n, double atol);
-// Refuses with "zero-cone NT scaling requires zero primal and dual vectors" when the
-// norm of the n entries of s, or else of z, is > 1e-10 (a NaN norm passes).
+// Refuses with "zero-cone NT scaling requires zero primal and dual vectors" unless the
+// norm of the n entries of s, and then of z, is <= 1e-10 (a NaN norm is refused).
 void zero_check_nt_inputs(const double* s, const double* z, u64 n);
 // B identity matrices of order n into out (B*n*n): the norm test runs once over all
 // B*n entries of s and then of z before out is touched.

@@ -9,8 +9,9 @@
 //   nt_into(c, s, z, out, batch)            nt_cuda(c, s, z, out, batch, device, stream)
 // and optionally nt_what, the label of a failed allocation of the dense NT results
 // ("<nt_what> allocation failed"; "NT scaling" when absent).
-// The methods build the views in parameter order, run the device checks, and route on
-// the deciding view: CUDA views go to the device launchers after the availability gate.
+// The methods build the views in parameter order, run the device checks, pass the
+// availability gate when the deciding view is on CUDA, refuse outputs that share memory
+// with an input (the rule of check_no_overlap), and route on the deciding view.
 #pragma once
 
 #include <stdexcept>
@@ -63,23 +64,25 @@ nb::class_<typename F::Bound> bind_cone_class(nb::module_& m) {
 }
 
 // Views s (n*batch), z (n*batch), output (n*n*batch); s/z then s/output device checks;
-// routed on the output: host_nt(s, z, out) or, after the availability gate,
+// a device-only method refuses host arrays with `host_refusal`; the availability gate;
+// the output apart from s and z; routed on the output: host_nt(s, z, out) or
 // device_nt(s, z, out, device).
 template <class F, class HostNt, class DeviceNt>
 void nt_scaling_checked(const typename F::Bound& c, const RoVector& s, const RoVector& z, const RwVector& output,
-                        u64 batch, HostNt&& host_nt, DeviceNt&& device_nt) {
+                        u64 batch, HostNt&& host_nt, DeviceNt&& device_nt, const char* host_refusal = nullptr) {
     const u64 n = F::rows(c);
     auto sv = vector_view(s, checked_count({n, batch}), "s");
     auto zv = vector_view(z, checked_count({n, batch}), "z");
     auto out = vector_view(output, checked_count({n, n, batch}), "output");
     check_inputs_same_device(sv, zv);
     const int device = check_input_output_device(sv, out);
-    if (out.is_cuda()) {
-        require_cuda_runtime();
+    if (host_refusal != nullptr && !out.is_cuda()) throw std::runtime_error(host_refusal);
+    const bool on_device = routes_to_device(out);
+    check_no_overlap(out, sv, zv);
+    if (on_device)
         device_nt(sv.data, zv.data, out.data, device);
-    } else {
+    else
         host_nt(sv.data, zv.data, out.data);
-    }
 }
 
 template <class F>
@@ -105,12 +108,12 @@ void bind_shared_methods(nb::class_<typename F::Bound>& cls) {
             auto in = vector_view(input, n, "input");
             auto out = vector_view(output, n, "output");
             const int device = check_input_output_device(in, out);
-            if (in.is_cuda()) {
-                require_cuda_runtime();
+            const bool on_device = routes_to_device(in);
+            check_in_place_or_no_overlap(out, in);
+            if (on_device)
                 F::project_cuda(c, in.data, out.data, device, stream);
-            } else {
+            else
                 F::project(c, in.data, out.data);
-            }
         },
         "input"_a.noconvert(), "output"_a.noconvert(), "stream"_a = 0);
 
@@ -118,10 +121,7 @@ void bind_shared_methods(nb::class_<typename F::Bound>& cls) {
         "violation",
         [](const B& c, const RoVector& input) -> double {
             auto in = vector_view(input, F::rows(c), "input");
-            if (in.is_cuda()) {
-                require_cuda_runtime();
-                return F::violation_cuda(c, in.data, in.device_id);
-            }
+            if (routes_to_device(in)) return F::violation_cuda(c, in.data, in.device_id);
             return F::violation(c, in.data);
         },
         "input"_a.noconvert());
@@ -130,23 +130,25 @@ void bind_shared_methods(nb::class_<typename F::Bound>& cls) {
         "contains",
         [](const B& c, const RoVector& input, double atol) -> bool {
             auto in = vector_view(input, F::rows(c), "input");
-            if (in.is_cuda()) {
-                require_cuda_runtime();
-                return F::contains_cuda(c, in.data, atol, in.device_id);
-            }
+            // No tolerance test can be answered with a NaN tolerance.
+            if (atol != atol) throw std::runtime_error("atol must not be NaN");
+            if (routes_to_device(in)) return F::contains_cuda(c, in.data, atol, in.device_id);
             return F::contains(c, in.data, atol);
         },
         "input"_a.noconvert(), "atol"_a = 1e-8);
 
     cls.def(
-        "unit_vector", [](const B& c, u64 index) { return unit_vector_values(F::rows(c), index); }, "index"_a);
-    cls.def(
-        "unit_vector_array", [](const B& c, u64 index) { return unit_vector_new_array(F::rows(c), index); },
+        "unit_vector", [](const B& c, EntryIndex index) { return unit_vector_values(F::rows(c), index.value); },
         "index"_a);
     cls.def(
+        "unit_vector_array",
+        [](const B& c, EntryIndex index) { return unit_vector_new_array(F::rows(c), index.value); }, "index"_a);
+    cls.def(
         "unit_vector_into",
-        [](const B& c, u64 index, const RwVector& output) { unit_vector_fill(output, F::rows(c), index); }, "index"_a,
-        "output"_a.noconvert());
+        [](const B& c, EntryIndex index, const RwVector& output) {
+            unit_vector_fill(output, F::rows(c), index.value);
+        },
+        "index"_a, "output"_a.noconvert());
 
     cls.def(
         "nt_scaling_matrix",
@@ -215,11 +217,11 @@ void bind_method_choice(nb::class_<typename F::Bound>& cls) {
         "nt_scaling_matrix_batch_cublas_into",
         [](const B& c, const RoVector& s, const RoVector& z, const RwVector& output, u64 batch, StreamHandle stream) {
             nt_scaling_checked<F>(
-                c, s, z, output, batch,
-                [&](const double*, const double*, double*) { throw std::runtime_error(F::cublas_host_message); },
+                c, s, z, output, batch, [](const double*, const double*, double*) { /* host arrays refused */ },
                 [&](const double* sd, const double* zd, double* hd, int dev) {
                     F::nt_cuda_cublas(c, sd, zd, hd, batch, dev, stream);
-                });
+                },
+                F::cublas_host_message);
         },
         "s"_a.noconvert(), "z"_a.noconvert(), "output"_a.noconvert(), "batch"_a, "stream"_a = 0);
 }
@@ -250,11 +252,12 @@ void bind_sparse_methods(nb::class_<typename F::Bound>& cls) {
             const int device = check_input_output_device(sv, vals);
             check_index_device(sv, ptr, "first sparse index");
             check_index_device(sv, idx, "second sparse index");
-            if (sv.is_cuda()) {
-                require_cuda_runtime();
-                // The kernels read indptr at row_offset .. row_offset + rows: its length is
-                // known here, so a short one is refused before launching.
-                host::check_csr_indptr_length(ptr.size, rows, row_offset);
+            const bool on_device = routes_to_device(sv);
+            // The kernels read indptr at row_offset .. row_offset + rows: its length is
+            // known here, so a short one is refused before launching.
+            if (on_device) host::check_csr_indptr_length(ptr.size, rows, row_offset);
+            check_no_overlap(vals, sv, zv, ptr, idx);
+            if (on_device) {
                 F::hmatrix_csr_cuda(c, sv.data, zv.data, ptr.data, idx.data, vals.data, vals.size, row_offset, device,
                                     stream);
                 return;
@@ -281,8 +284,9 @@ void bind_sparse_methods(nb::class_<typename F::Bound>& cls) {
             const int device = check_input_output_device(sv, vals);
             check_index_device(sv, ri, "first sparse index");
             check_index_device(sv, ci, "second sparse index");
-            if (sv.is_cuda()) {
-                require_cuda_runtime();
+            const bool on_device = routes_to_device(sv);
+            check_no_overlap(vals, sv, zv, ri, ci);
+            if (on_device) {
                 F::hmatrix_coo_cuda(c, sv.data, zv.data, ri.data, ci.data, vals.data, vals.size, row_offset, device,
                                     stream);
                 return;

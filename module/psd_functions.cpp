@@ -44,14 +44,14 @@ void psd_smat_into(const RoVector& svec, const RwVector& output, u64 dim, Stream
     auto v = vector_view(svec, psd_svec_count(dim), "svec");
     auto out = vector_view(output, checked_count({dim, dim}), "output");
     const int device = check_input_output_device(v, out);
-    if (out.is_cuda()) {
-        require_cuda_runtime();
+    const bool on_device = routes_to_device(out);
+    check_no_overlap(out, v);
+    if (on_device) {
         device::psd_smat_cuda(v.data, out.data, dim, 1, device, stream);
         return;
     }
-    const std::vector<double> dense =
-        with_allocation_label("PSD smat", [&] { return host::psd_smat_host(v.data, dim); });
-    if (!dense.empty()) std::memcpy(out.data, dense.data(), dense.size() * sizeof(double));
+    // The output shares no memory with the svec (checked above): expanded straight in.
+    host::psd_smat_fill(v.data, dim, out.data);
 }
 
 // svec of the lower triangle of matrix into output, on the matrix's device.
@@ -60,15 +60,14 @@ void psd_svec_into(const RoVector& matrix, const RwVector& output, u64 dim, Stre
     auto mv = vector_view(matrix, count, "matrix");
     auto out = vector_view(output, psd_svec_count(dim), "output");
     const int device = check_input_output_device(mv, out);
-    if (out.is_cuda()) {
-        require_cuda_runtime();
+    const bool on_device = routes_to_device(out);
+    check_no_overlap(out, mv);
+    if (on_device) {
         device::psd_svec_cuda(mv.data, out.data, dim, 1, device, stream);
         return;
     }
-    // The copy keeps the result right when output overlaps the matrix.
-    const std::vector<double> copy =
-        with_allocation_label("PSD svec", [&] { return std::vector<double>(mv.data, mv.data + count); });
-    host::psd_svec_host(copy.data(), dim, out.data);
+    // The output shares no memory with the matrix (checked above): packed straight in.
+    host::psd_svec_host(mv.data, dim, out.data);
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ VectorView<const std::int64_t> index_vector_view(const IndexVector& array, const
     view.device_id = array.device_id();
     view.data = array.data();
     view.size = static_cast<u64>(array.shape(0));
+    view.name = name;
     return view;
 }
 
@@ -79,6 +80,41 @@ void check_index_device(const Placement& cone_vectors, const Placement& index, c
 
 void require_cuda_runtime() {
     if (!device::cuda_device_available()) throw std::runtime_error("CUDA runtime is required for CUDA cone arrays");
+}
+
+bool routes_to_device(const Placement& deciding) {
+    if (!deciding.is_cuda()) return false;
+    require_cuda_runtime();
+    return true;
+}
+
+void check_apart(const ByteRange& output, const ByteRange& input, bool in_place) {
+    if (!same_device(output, input)) return;
+    if (output.first >= output.end || input.first >= input.end) return;  // empty
+    if (output.first >= input.end || input.first >= output.end) return;  // disjoint
+    if (in_place && output.first == input.first && output.end == input.end) return;
+    throw std::runtime_error(std::string(output.name) + " overlaps " + input.name);
+}
+
+bool is_masked_array(PyObject* object) noexcept {
+    // NumPy's own array type is a static type: the common case costs one flag test.
+    if ((PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_HEAPTYPE) == 0) return false;
+    PyObject* name = PyUnicode_FromString("numpy.ma");
+    PyObject* ma = name != nullptr ? PyImport_GetModule(name) : nullptr;
+    Py_XDECREF(name);
+    if (ma == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* masked = PyObject_GetAttrString(ma, "MaskedArray");
+    Py_DECREF(ma);
+    if (masked == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool result = PyType_Check(masked) && PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(masked));
+    Py_DECREF(masked);
+    return result;
 }
 
 }  // namespace velkora::torv::cones::cpp

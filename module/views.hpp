@@ -1,5 +1,6 @@
 // Array arguments of the binding: the accepted ndarray kinds, the VectorView record
-// built from each, and the entry-count, device-kind and same-device checks.
+// built from each, the entry-count, device-kind and same-device checks, and the rule
+// on arrays that share memory.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -7,16 +8,39 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <utility>
 
 namespace velkora::torv::cones::cpp {
 
 namespace nb = nanobind;
 using u64 = std::uint64_t;
 
+// An array whose data alone is its meaning: the ndarray parameter kind Base, taken by
+// the binding exactly as Base is (same conversion rules, same signature text), except
+// that arrays which carry part of their meaning beside their data are refused with the
+// binding's TypeError. Those are NumPy masked arrays: the mask says which entries count,
+// and the data under a masked entry is arbitrary.
+template <class Base>
+struct PlainArray : Base {
+    PlainArray() = default;
+    explicit PlainArray(Base&& base) : Base(std::move(base)) {}
+};
+
+// True for an instance of numpy.ma.MaskedArray (or a subclass); no import is triggered
+// (an instance can only exist once numpy.ma is loaded), no Python error is left set.
+bool is_masked_array(PyObject* object) noexcept;
+
 // Parameter kinds: one dimension, C order, any device (checked by the views).
-using RoVector = nb::ndarray<const double, nb::ndim<1>, nb::c_contig>;
-using RwVector = nb::ndarray<double, nb::ndim<1>, nb::c_contig>;
-using IndexVector = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>;
+using RoVector = PlainArray<nb::ndarray<const double, nb::ndim<1>, nb::c_contig>>;
+using RwVector = PlainArray<nb::ndarray<double, nb::ndim<1>, nb::c_contig>>;
+using IndexVector = PlainArray<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>>;
+
+// An entry index parameter: an unsigned 64-bit integer converted as the binding converts
+// integers (signature text "int"), except that a bool is refused with the binding's
+// TypeError rather than read as 0 or 1.
+struct EntryIndex {
+    u64 value;
+};
 
 // DLPack device types that survive the checks.
 enum DeviceKind : std::int32_t { kDeviceCpu = 1, kDeviceCuda = 2 };
@@ -33,6 +57,7 @@ template <class T>
 struct VectorView : Placement {
     T* data;
     u64 size;
+    const char* name;  // the parameter's name, for messages
 };
 
 // Product of expected-count factors; refuses a product that does not fit in 64 bits. A
@@ -57,6 +82,7 @@ VectorView<T> vector_view(const nb::ndarray<T, Extra...>& array, u64 expected, c
     view.device_id = array.device_id();
     view.data = array.data();
     view.size = static_cast<u64>(array.shape(0));
+    view.name = name;
     return view;
 }
 
@@ -78,5 +104,81 @@ void check_index_device(const Placement& cone_vectors, const Placement& index, c
 // "CUDA runtime is required for CUDA cone arrays" unless a CUDA device is usable
 // (asked again on every call).
 void require_cuda_runtime();
+// Where a call whose views agree goes: true for CUDA views, after require_cuda_runtime;
+// false for host views.
+bool routes_to_device(const Placement& deciding);
+
+// Bytes [first, end) of one view on its device, with the view's name.
+struct ByteRange : Placement {
+    std::uintptr_t first;
+    std::uintptr_t end;
+    const char* name;
+};
+
+template <class T>
+ByteRange byte_range(const VectorView<T>& view) {
+    ByteRange r;
+    r.device_type = view.device_type;
+    r.device_id = view.device_id;
+    r.first = reinterpret_cast<std::uintptr_t>(view.data);
+    // A claimed length that would run past the address space ends at its top.
+    const std::uintptr_t room = (UINTPTR_MAX - r.first) / sizeof(T);
+    r.end = view.size > room ? UINTPTR_MAX : r.first + view.size * sizeof(T);
+    r.name = view.name;
+    return r;
+}
+
+// Arrays that share memory. An output that shares a byte with an input (on the same
+// device; an empty array shares nothing) would be written while the input is still
+// read, so the call is refused with "<output> overlaps <input>", naming the first such
+// input in parameter order. `in_place` allows an input that is the very array of the
+// output (same first byte, same length): operations whose every output entry depends
+// only on input entries read before it is written (projections) work in place.
+void check_apart(const ByteRange& output, const ByteRange& input, bool in_place);
+
+// The rule for every output of a call against all its inputs, after the view, device
+// and availability checks and before any value is read or written.
+template <class Out, class... In>
+void check_no_overlap(const VectorView<Out>& output, const VectorView<In>&... inputs) {
+    (check_apart(byte_range(output), byte_range(inputs), false), ...);
+}
+
+// The same for a projection, whose output may be its input.
+template <class Out, class In>
+void check_in_place_or_no_overlap(const VectorView<Out>& output, const VectorView<In>& input) {
+    check_apart(byte_range(output), byte_range(input), true);
+}
 
 }  // namespace velkora::torv::cones::cpp
+
+namespace nanobind::detail {
+
+// PlainArray<Base>: Base's own caster after the refusal of masked arrays.
+template <class Base>
+struct type_caster<velkora::torv::cones::cpp::PlainArray<Base>> {
+    NB_TYPE_CASTER(velkora::torv::cones::cpp::PlainArray<Base>, make_caster<Base>::Name)
+
+    bool from_python(handle src, uint32_t flags, cleanup_list* cleanup) noexcept {
+        if (velkora::torv::cones::cpp::is_masked_array(src.ptr())) return false;
+        make_caster<Base> inner;
+        if (!inner.from_python(src, flags, cleanup)) return false;
+        value = Value(std::move(inner.value));
+        return true;
+    }
+};
+
+// EntryIndex: the unsigned 64-bit caster after the refusal of bools.
+template <>
+struct type_caster<velkora::torv::cones::cpp::EntryIndex> {
+    NB_TYPE_CASTER(velkora::torv::cones::cpp::EntryIndex, make_caster<std::uint64_t>::Name)
+
+    bool from_python(handle src, uint32_t flags, cleanup_list* cleanup) noexcept {
+        if (PyBool_Check(src.ptr())) return false;
+        make_caster<std::uint64_t> inner;
+        if (!inner.from_python(src, flags, cleanup)) return false;
+        value.value = inner.value;
+        return true;
+    }
+};
+
+}  // namespace nanobind::detail

@@ -46,10 +46,11 @@ struct ZeroFamily {
     static void nt_into(const Bound& c, const double* s, const double* z, double* out, u64 batch) {
         host::zero_nt_scaling_into(s, z, out, c.dim, batch);
     }
-    // The device path writes identities without testing s or z.
-    static void nt_cuda(const Bound& c, const double*, const double*, double* out, u64 batch, int dev,
+    // The device path writes identities without testing s or z (non-finite entries show
+    // as NaN on the diagonal).
+    static void nt_cuda(const Bound& c, const double* s, const double* z, double* out, u64 batch, int dev,
                         StreamHandle stream) {
-        device::zero_nt_scaling_cuda(out, c.dim, batch, dev, stream);
+        device::zero_nt_scaling_cuda(s, z, out, c.dim, batch, dev, stream);
     }
 
     // Sparse fill: the identity block, after the exact-zero test of s and z.
@@ -57,15 +58,15 @@ struct ZeroFamily {
         host::zero_sparse_check(s, z, c.dim);
         return [](u64 r, u64 col) { return r == col ? 1.0 : 0.0; };
     }
-    static void hmatrix_csr_cuda(const Bound& c, const double*, const double*, const std::int64_t* indptr,
+    static void hmatrix_csr_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* indptr,
                                  const std::int64_t* indices, double* values, u64 nnz, u64 row_offset, int dev,
                                  StreamHandle stream) {
-        device::zero_hmatrix_csr_cuda(indptr, indices, values, nnz, c.dim, row_offset, dev, stream);
+        device::zero_hmatrix_csr_cuda(s, z, indptr, indices, values, nnz, c.dim, row_offset, dev, stream);
     }
-    static void hmatrix_coo_cuda(const Bound& c, const double*, const double*, const std::int64_t* row_idx,
+    static void hmatrix_coo_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* row_idx,
                                  const std::int64_t* col_idx, double* values, u64 nnz, u64 row_offset, int dev,
                                  StreamHandle stream) {
-        device::zero_hmatrix_coo_cuda(row_idx, col_idx, values, nnz, c.dim, row_offset, dev, stream);
+        device::zero_hmatrix_coo_cuda(s, z, row_idx, col_idx, values, nnz, c.dim, row_offset, dev, stream);
     }
 };
 

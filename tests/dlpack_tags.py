@@ -43,15 +43,18 @@ class TaggedArray:
     """A 1-D float64/int64 array whose DLPack export carries the given device tag.
 
     At most 16 entries of real memory back it: the claimed length may be far larger, for
-    tests whose call must be refused from the shape alone.
+    tests whose call must be refused from the shape alone. With `address`, the array is
+    instead the n entries at that address, memory that `owner` keeps alive (for example
+    an int64 view of a float64 device buffer).
     """
 
-    def __init__(self, n, device_type, device_id=0, dtype=np.float64):
-        self._host = np.zeros(min(max(n, 1), 16), dtype=dtype)
+    def __init__(self, n, device_type, device_id=0, dtype=np.float64, address=None, owner=None):
+        self._host = np.zeros(min(max(n, 1), 16), dtype=dtype) if address is None else owner
         self._shape = (ctypes.c_int64 * 1)(n)
         self._managed = _DLManagedTensor()
         t = self._managed.dl_tensor
-        t.data = self._host.ctypes.data
+        t.data = self._host.ctypes.data if address is None else address
+        self.address = t.data
         t.device = _DLDevice(device_type, device_id)
         t.ndim = 1
         code = 2 if np.dtype(dtype) == np.float64 else 0  # kDLFloat / kDLInt

@@ -1,9 +1,10 @@
 """The call contract of the module, written independently of its code, for the fuzz suite.
 
 It holds the parameters of every method and module function, the order in which a call
-checks its arguments with the exact message of each refusal, and host reference
-predicates for the refusals that depend on values (interior tests of each cone, the
-sparse structure walks). Predicates that are exact replicas of a contract formula use
+checks its arguments with the exact message of each refusal (arrays that share memory
+included), and host reference predicates for the refusals that depend on values
+(interior tests of each cone, where a NaN is never interior, and the sparse structure
+walks). Predicates that are exact replicas of a contract formula use
 the same IEEE operations in the same order (and the C library's exp, which Python's math
 module calls too); where the module's answer rests on an eigen-decomposition or a
 rounded norm, a predicate says "either" inside a margin around the boundary.
@@ -55,6 +56,7 @@ CTOR = {"SecondOrderConeCpp": "second-order cone dim must be positive",
         "PsdConeCpp": "PSD cone dim must be positive",
         "ExponentialConeCpp": "exponential cone block count must be positive"}
 TYPE_ERROR_TEXT = "incompatible function arguments"
+ATOL_NAN = "atol must not be NaN"
 
 
 def entry_count(name, expected, got):
@@ -79,6 +81,10 @@ def dense_output(name):
 
 def sparse_index_device(which):
     return f"{which} sparse index must live on the same device as the cone vectors"
+
+
+def overlaps(output, input_name):
+    return f"{output} overlaps {input_name}"
 
 
 # ---------------------------------------------------------------------------------------
@@ -184,6 +190,7 @@ class ArrayArg:
     devid: int = 0
     aligned: bool = True
     typeok: bool = True  # dtype, dimensions, layout, writability all accepted
+    span: tuple = None  # (first byte, end byte) of the entries the module sees, when known
 
 
 @dataclass
@@ -262,6 +269,24 @@ def same_io(args, x, y):
         raise Refused(SAME_IO)
 
 
+def apart(args, output, inputs, in_place=False):
+    """The aliasing rule, after the view, device and availability checks: an output that
+    shares a byte with an input on its device is refused, naming the first such input
+    in parameter order; an empty array shares nothing; with in_place (projection) an
+    input that is the very array of the output (same bytes) is allowed."""
+    out = args[output]
+    for name in inputs:
+        a = args[name]
+        if not same(out, a) or out.span is None or a.span is None:
+            continue
+        (o0, o1), (a0, a1) = out.span, a.span
+        if o0 >= o1 or a0 >= a1 or o0 >= a1 or a0 >= o1:
+            continue
+        if in_place and out.span == a.span:
+            continue
+        raise Refused(overlaps(output, name))
+
+
 @dataclass
 class Route:
     """Where a call that passed every argument check goes."""
@@ -304,12 +329,16 @@ def route(op, cone, args, has_cuda):
             view(args, "svec", psd_count(d))
             view(args, "output", product(d, d))
             same_io(args, "svec", "output")
-            return gate("output")
+            r = gate("output")
+            apart(args, "output", ["svec"])
+            return r
         count = product(d, d)
         view(args, "matrix", count)
         view(args, "output", psd_count(d))
         same_io(args, "matrix", "output")
-        return gate("output")
+        r = gate("output")
+        apart(args, "output", ["matrix"])
+        return r
 
     n = cone.rows
     if k in ("project", "violation", "contains"):
@@ -317,7 +346,11 @@ def route(op, cone, args, has_cuda):
         if k == "project":
             view(args, "output", n)
             same_io(args, "input", "output")
+        if k == "contains" and isinstance(ints["atol"], float) and math.isnan(ints["atol"]):
+            raise Refused(ATOL_NAN)
         r = gate("input")
+        if k == "project":
+            apart(args, "output", ["input"], in_place=True)
         if r.where == "device" and cone.cls == "PsdConeCpp" and cone.size != 2:
             raise Refused(CUDA_PSD_DIM2[k])
         return r
@@ -344,6 +377,7 @@ def route(op, cone, args, has_cuda):
         if k == "nt_cublas" and args["output"].devtype != KDL_CUDA:
             raise Refused(CUBLAS_HOST[cone.cls])
         r = gate("output")
+        apart(args, "output", ["s", "z"])
         if r.where == "device":
             device_nt_refusals(op, cone, b)
         return r
@@ -363,11 +397,11 @@ def route(op, cone, args, has_cuda):
         if not same(args["s"], args[second]):
             raise Refused(sparse_index_device("second"))
         r = gate("s")
-        if r.where == "device":
-            if k == "csr":
-                check_indptr_length(args[first].length, n, ints["row_offset"])
-            if cone.cls == "PsdConeCpp" and cone.size > 32:
-                raise Refused(CUDA_PSD_ORDER)
+        if r.where == "device" and k == "csr":
+            check_indptr_length(args[first].length, n, ints["row_offset"])
+        apart(args, "values", ["s", "z", first, second])
+        if r.where == "device" and cone.cls == "PsdConeCpp" and cone.size > 32:
+            raise Refused(CUDA_PSD_ORDER)
         return r
     raise AssertionError(f"unknown kind {k}")
 
@@ -454,7 +488,7 @@ def zero_nt(s, z):
     for x in (s, z):
         squares = [v * v for v in x]
         if any(math.isnan(q) for q in squares):
-            continue  # a NaN norm is not greater than the tolerance
+            return refuse(ZERO_NT)  # a NaN is in no cone: a NaN norm is refused
         if any(math.isinf(q) for q in squares):
             return refuse(ZERO_NT)
         norm = math.sqrt(math.fsum(squares))
@@ -472,15 +506,21 @@ def zero_sparse(s, z):
 
 
 def nonneg_nt(s, z):
-    if any(v <= 0.0 for v in s) or any(v <= 0.0 for v in z):
+    if not all(v > 0.0 for v in s + z):  # NaN is not positive
         return refuse(NONNEG_NT)
     return MUST_SUCCEED
 
 
 def nonneg_sparse(s, z):
-    if any(v <= 0.0 for v in s) or any(v <= 0.0 for v in z):
+    if not all(v > 0.0 for v in s + z):
         return refuse(NONNEG_SPARSE)
     return MUST_SUCCEED
+
+
+def zero_device_diagonal(s, z):
+    """Diagonal entry of the zero cone's H on the device, which tests no values: 1.0 for
+    finite s_i and z_i, NaN when either is not finite."""
+    return 1.0 if finite(s) and finite(z) else NAN
 
 
 def clamp_exponent(t):

@@ -223,6 +223,44 @@ def test_integer_like_objects_and_integer_atol(cones):
     assert cone.contains(np.array([-0.5, 0.0, 1.0]), 0) is False
 
 
+def test_arrays_whose_data_is_not_their_meaning_and_bool_indices(cones, tmp_path):
+    """A masked array's data under a masked entry is arbitrary, so masked arrays are
+    refused wherever an array is taken (the binding layer's TypeError, nothing written);
+    array subclasses whose data is their meaning are taken as plain arrays (a matrix
+    subclass is two-dimensional, refused as such). A bool is not an entry index."""
+    cone = cones.NonnegativeConeCpp(3)
+    x = np.array([1.0, -2.0, 3.0])
+    masked = np.ma.masked_array(x, mask=[0, 1, 0])
+    out = np.full(3, 7.0)
+    for call in (lambda: cone.violation(masked), lambda: cone.contains(np.ma.masked_array(x)),
+                 lambda: cone.project_into(masked, out), lambda: cone.project_into(x, np.ma.masked_array(out)),
+                 lambda: cone.unit_vector_into(0, np.ma.masked_array(out)),
+                 lambda: cone.hmatrix_coo_values_into(np.ones(3), np.ones(3), np.ma.masked_array(np.arange(3)),
+                                                      np.arange(3), out),
+                 lambda: cones.psd_smat_into(np.ma.masked_array(np.ones(3)), np.zeros(4), 2)):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            call()
+    assert np.all(out == 7.0)
+
+    class Tagged(np.ndarray):
+        pass
+
+    mapped = np.memmap(tmp_path / "x.bin", dtype=np.float64, mode="w+", shape=(3,))
+    mapped[:] = x
+    for plain in (x.view(Tagged), mapped):
+        assert cone.violation(plain) == 2.0
+        cone.project_into(plain, out)
+        assert out.tolist() == [1.0, 0.0, 3.0]
+    for index in (True, False, np.True_):
+        for form in ("unit_vector", "unit_vector_array"):
+            with pytest.raises(TypeError, match="incompatible function arguments"):
+                getattr(cone, form)(index)
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            cone.unit_vector_into(index, out)
+    assert out.tolist() == [1.0, 0.0, 3.0]
+    assert cone.unit_vector(np.int64(1)) == [0.0, 1.0, 0.0]
+
+
 def test_keyword_arguments(cones):
     cone = cones.NonnegativeConeCpp(2)
     out = host(2)

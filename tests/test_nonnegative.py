@@ -68,7 +68,7 @@ def test_violation_values(cones):
 
 @pytest.mark.parametrize(
     "x, atol, expected",
-    [([-1e-8], 1e-8, True), ([-1.1e-8], 1e-8, False), ([np.nan], 1e-8, True), ([1.0, -0.5], 0.5, True),
+    [([-1e-8], 1e-8, True), ([-1.1e-8], 1e-8, False), ([np.nan], 1e-8, False), ([1.0, -0.5], 0.5, True),
      ([1.0, -0.5], 0.4999, False), ([0.0], -1e-3, False), ([2e-3], -1e-3, True), ([], 1e-8, True)],
 )
 def test_membership_values(cones, x, atol, expected):
@@ -80,7 +80,7 @@ def test_membership_values(cones, x, atol, expected):
 @pytest.mark.parametrize("where", [0, -1, "none"])
 def test_membership_parallel_scan(cones, n, where):
     x = np.ones(n)
-    x[::3] = np.nan
+    x[::3] = -1e-8  # on the tolerance: inside
     if where != "none":
         x[where] = -1.0
     assert cones.NonnegativeConeCpp(n).contains(x) is (where == "none")
@@ -131,11 +131,6 @@ def test_nt_scaling_refuses_boundary_and_outside(cones, bad, value):
         cone.nt_scaling_matrix_into(s, z, out)
     assert str(info.value) == INTERIOR_MSG
     assert np.all(out == 3.0)
-
-
-def test_nt_scaling_nan_is_not_refused(cones):
-    h = cones.NonnegativeConeCpp(2).nt_scaling_matrix(np.array([np.nan, 1.0]), np.array([1.0, 2.0]))
-    assert np.isnan(h[0]) and h[1:] == [0.0, 0.0, 2.0]
 
 
 @pytest.mark.parametrize("n, batch", [(1, 1), (3, 3), (4, 2100), (100, 90)])
@@ -221,20 +216,6 @@ def test_device_violation_and_membership_match_host(cones, dev, rng, n):
     assert cone.violation(d) == pytest.approx(cone.violation(x), rel=1e-13)
     for atol in (1e-8, 0.0, 1e3, -1e-3):
         assert cone.contains(d, atol) is cone.contains(x, atol)
-
-
-@pytest.mark.parametrize("n", [2, 300, 70000])
-def test_device_membership_nan_cannot_hide_a_violation(cones, dev, n):
-    """A NaN next to a violating entry: the host says 'not a member'; so must the device."""
-    x = np.ones(n)
-    x[0] = np.nan
-    x[1] = -5.0
-    cone = cones.NonnegativeConeCpp(n)
-    assert cone.contains(x) is False
-    assert cone.contains(dev.array(x)) is False
-    x[1] = 1.0
-    assert cone.contains(x) is True
-    assert cone.contains(dev.array(x)) is True
 
 
 def test_device_membership_negative_tolerance(cones, dev):

@@ -365,9 +365,10 @@ def test_membership_rules(cones):
     x = np.array([1.0, 0.0, -0.5e-8])  # one eigenvalue -atol/2
     assert c2.contains(x) is True
     assert c2.contains(np.array([1.0, 0.0, -2e-8])) is False
-    # a NaN eigenvalue adds nothing to the violation; clipping copies it into R
+    # a NaN eigenvalue adds nothing to the violation, but a NaN entry is in no cone;
+    # clipping copies it into R
     x = np.array([np.nan, 0.0, 1.0])
-    assert c2.violation(x) == 0.0 and c2.contains(x, 0.0) is True
+    assert c2.violation(x) == 0.0 and c2.contains(x, 0.0) is False
     p = np.empty(3)
     c2.project_into(x, p)
     assert np.isnan(p).all()

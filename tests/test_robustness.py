@@ -7,6 +7,7 @@ import os
 import numpy as np
 import pytest
 
+import _cpp_cuda
 from dlpack_tags import KDL_CPU, TaggedArray
 
 
@@ -426,3 +427,241 @@ def test_soc_projection_at_the_ends_of_the_range(cones, request, backend):
     assert ops.contains(np.ldexp(np.array([5.0, 3.0, 4.0]), -1074), 0.0)
     assert not ops.contains(np.ldexp(np.array([4.0, 3.0, 4.0]), -1074), 0.0)
     assert ops.violation(np.ldexp(np.array([-5.0, 3.0, 4.0]), -1074)) == np.ldexp(7.0, -1074)  # sqrt(50) rounded
+
+
+# ---------------------------------------------------------------------------------------
+# Arrays that share memory. A projection may write its result over its input (the very
+# same array: same first entry, same length), since every output entry depends only on
+# input entries read before it is written. Any other output that shares memory with an
+# input is refused with "<output> overlaps <input>" before anything is read or written
+# (NT matrices, sparse values and the PSD conversions read their inputs after writing
+# begins). Inputs may share memory with each other.
+# ---------------------------------------------------------------------------------------
+try:
+    import _cuemu
+except ImportError:
+    _cuemu = None
+
+
+def into_calls():
+    """Every `_into` method over a few sizes: (id, owner, size, method, arrays, scalars),
+    arrays in parameter order as (name, is_output, values)."""
+    calls = []
+    mixed = np.array([-1.0, 2.0, -3.0, 4.0, 0.5, 0.25])
+    exterior = {"ZeroConeCpp": mixed[:3], "NonnegativeConeCpp": mixed[:4], "SecondOrderConeCpp": np.array([1.0, 2.0, 2.0]),
+                "PsdConeCpp": np.array([1.0, 2.0, -1.0]), "ExponentialConeCpp": np.array([1.0, 1.0, 1.0, -1.0, 0.5, -0.2])}
+    sizes = {"ZeroConeCpp": 3, "NonnegativeConeCpp": 4, "SecondOrderConeCpp": 3, "PsdConeCpp": 2,
+             "ExponentialConeCpp": 2}
+    for name, x in exterior.items():
+        calls.append((f"{name}.project_into", name, sizes[name], "project_into",
+                      [("input", False, x), ("output", True, np.zeros(x.size))], ()))
+
+    def pair(name, size, batch):
+        s, z = interior_pair(getattr(_cpp_cuda, name)(size))
+        return np.tile(s, batch), np.tile(z, batch)
+
+    nt = [("ZeroConeCpp", 2), ("NonnegativeConeCpp", 2), ("NonnegativeConeCpp", 1), ("SecondOrderConeCpp", 3),
+          ("PsdConeCpp", 2), ("PsdConeCpp", 1), ("ExponentialConeCpp", 1)]
+    for name, size in nt:
+        s, z = pair(name, size, 1)
+        calls.append((f"{name}({size}).nt_scaling_matrix_into", name, size, "nt_scaling_matrix_into",
+                      [("s", False, s), ("z", False, z), ("output", True, np.zeros(s.size**2))], ()))
+    for name, size in [("ZeroConeCpp", 2), ("NonnegativeConeCpp", 2), ("SecondOrderConeCpp", 2), ("PsdConeCpp", 2),
+                       ("ExponentialConeCpp", 1)]:
+        s, z = pair(name, size, 2)
+        calls.append((f"{name}.nt_scaling_matrix_batch_into", name, size, "nt_scaling_matrix_batch_into",
+                      [("s", False, s), ("z", False, z), ("output", True, np.zeros(2 * (s.size // 2)**2))], (2,)))
+        n = s.size // 2
+        if name in ("SecondOrderConeCpp", "PsdConeCpp"):
+            calls.append((f"{name}.nt_scaling_matrix_batch_custom_into", name, size,
+                          "nt_scaling_matrix_batch_custom_into",
+                          [("s", False, s[:n]), ("z", False, z[:n]), ("output", True, np.zeros(n * n))], (1,)))
+        dense_rows = np.repeat(np.arange(n, dtype=np.int64), n)
+        dense_cols = np.tile(np.arange(n, dtype=np.int64), n)
+        indptr = np.arange(0, n * n + 1, n, dtype=np.int64)
+        calls.append((f"{name}.hmatrix_csr_values_into", name, size, "hmatrix_csr_values_into",
+                      [("s", False, s[:n]), ("z", False, z[:n]), ("indptr", False, indptr),
+                       ("indices", False, dense_cols), ("values", True, np.zeros(n * n))], ()))
+        calls.append((f"{name}.hmatrix_coo_values_into", name, size, "hmatrix_coo_values_into",
+                      [("s", False, s[:n]), ("z", False, z[:n]), ("row_indices", False, dense_rows),
+                       ("col_indices", False, dense_cols), ("values", True, np.zeros(n * n))], ()))
+    for dim, svec, matrix in ((1, np.array([2.0]), np.array([3.0])),
+                              (2, np.array([1.0, 2.0, 3.0]), np.array([1.0, 2.0, 4.0, 5.0]))):
+        calls.append((f"psd_smat_into({dim})", "module", dim, "psd_smat_into",
+                      [("svec", False, svec), ("output", True, np.zeros(dim * dim))], (dim,)))
+        calls.append((f"psd_svec_into({dim})", "module", dim, "psd_svec_into",
+                      [("matrix", False, matrix), ("output", True, np.zeros(svec.size))], (dim,)))
+    return calls
+
+
+INTO_CALLS = into_calls()
+
+
+class Memory:
+    """Arrays of one call on the host or the emulated device, each in its own buffer or
+    several over one shared buffer of float64 entries (int64 arrays as views of it)."""
+
+    def __init__(self, dev):
+        self.dev = dev
+        self.keep = []
+
+    def own(self, values):
+        values = np.array(values)
+        return values if self.dev is None else self.dev.array(values)
+
+    def shared(self, layout, regions):
+        """The buffer holding `layout`, and the array of each region (start, count, dtype)."""
+        layout = np.array(layout, dtype=np.float64)
+        if self.dev is None:
+            return layout, [layout[a:a + k].view(t) for a, k, t in regions]
+        buf = self.dev.array(layout)
+        arrays = []
+        for a, k, t in regions:
+            if t == np.float64:
+                arrays.append(_cuemu.view(buf, a, k, False))
+            else:
+                arrays.append(TaggedArray(k, 2, 0, np.int64, address=_cuemu.pointer(buf) + 8 * a, owner=buf))
+        return buf, arrays
+
+    def read(self, arr):
+        return np.array(arr, copy=True) if self.dev is None else self.dev.to_numpy(arr).view(np.float64)
+
+
+def target_of(cones, owner, size, method):
+    return getattr(cones, method) if owner == "module" else getattr(getattr(cones, owner)(size), method)
+
+
+@pytest.mark.parametrize("placement", ["host", "device"])
+@pytest.mark.parametrize("entry", INTO_CALLS, ids=[c[0] for c in INTO_CALLS])
+def test_outputs_that_share_memory_with_an_input(cones, request, placement, entry):
+    _, owner, size, method, arrays, scalars = entry
+    mem = Memory(request.getfixturevalue("dev") if placement == "device" else None)
+    target = target_of(cones, owner, size, method)
+    names = [a[0] for a in arrays]
+    out_name = next(a[0] for a in arrays if a[1])
+    values = {a[0]: a[2] for a in arrays}
+
+    def call(objects):
+        return target(*[objects[n] for n in names], *scalars)
+
+    own = {n: mem.own(v) for n, v in values.items()}
+    call(own)
+    want = mem.read(own[out_name])
+    if "s" in values and "z" in values:  # inputs may share memory: z the very array of s
+        own_s = {n: mem.own(values["s"] if n == "z" else v) for n, v in values.items()}
+        call(own_s)
+        same = dict(own_s, z=own_s["s"])
+        same[out_name] = mem.own(values[out_name])
+        call(same)
+        assert np.array_equal(mem.read(same[out_name]), mem.read(own_s[out_name]))
+    for in_name in (a[0] for a in arrays if not a[1]):
+        li, lo = values[in_name].size, values[out_name].size
+        # output start relative to the input's: same start, one entry either way, the
+        # output's first entry on the input's last and its last entry on the input's first
+        for offset in sorted({0, 1, -1, li - 1, 1 - lo} & set(range(1 - lo, li))):
+            lo_end = min(0, offset)
+            length = max(li, offset + lo) - lo_end
+            in_start, out_start = 1 - lo_end, 1 - lo_end + offset
+            layout = np.full(length + 2, 7.5)
+            layout[out_start:out_start + lo] = -7.25
+            layout[in_start:in_start + li] = np.asarray(values[in_name]).view(np.float64)
+            buf, (inp, out) = mem.shared(layout, [(in_start, li, values[in_name].dtype), (out_start, lo, np.float64)])
+            objects = dict({n: mem.own(v) for n, v in values.items()}, **{in_name: inp, out_name: out})
+            if method == "project_into" and offset == 0 and li == lo:
+                call(objects)  # in place
+                got = mem.read(buf)
+                assert np.array_equal(got[out_start:out_start + lo], want), f"in place: {got} vs {want}"
+                continue
+            with pytest.raises(RuntimeError, match=f"^{out_name} overlaps {in_name}$"):
+                call(objects)
+            assert np.array_equal(mem.read(buf).view(np.int64), layout.view(np.int64)), f"offset {offset} wrote"
+
+
+# ---------------------------------------------------------------------------------------
+# NaN is in no cone and in no interior: membership is false (host and device, whatever
+# the tolerance), the host NT scaling forms and the host sparse fill refuse with the
+# family's interior message and leave outputs as they were, and the device NT scaling
+# kernels, which test no values, give a non-finite matrix rather than a finite wrong one.
+# A NaN tolerance answers no membership question: it is refused.
+# ---------------------------------------------------------------------------------------
+def member_point(cone):
+    name = type(cone).__name__
+    s, _ = interior_pair(cone)
+    if name == "SecondOrderConeCpp":
+        s = np.zeros(cone.rows)
+        s[0] = 2.0
+        s[1:] = 1.0 / max(cone.rows - 1, 1)
+    return s
+
+
+NAN_MESSAGES = {  # (NT scaling, sparse fill)
+    "ZeroConeCpp": ("zero-cone NT scaling requires zero primal and dual vectors",
+                    "zero-cone sparse H fill requires zero primal and dual inputs"),
+    "NonnegativeConeCpp": ("nonnegative NT scaling requires strictly positive interior inputs",
+                           "nonnegative sparse H fill requires strictly positive inputs"),
+    "SecondOrderConeCpp": ("SOC NT scaling requires strictly interior cone vectors",
+                           "SOC sparse H fill requires strictly interior cone vectors"),
+    "ExponentialConeCpp": ("exponential scaling requires strictly interior cone vectors",
+                           "exponential sparse H fill requires strictly interior inputs"),
+    # the list/array forms and the fill take the general path; `_into` at order 2 the closed form
+    "PsdConeCpp": ("PSD NT scaling requires strictly positive definite matrices",
+                   "PSD NT scaling requires strictly positive definite matrices",
+                   "PSD NT scaling requires strictly positive definite inputs"),
+}
+# membership sizes: one small, one past the parallel host scan or over several device blocks
+NAN_SIZES = {"ZeroConeCpp": (3, 8193), "NonnegativeConeCpp": (3, 8193), "SecondOrderConeCpp": (3, 300),
+             "PsdConeCpp": (2, 3), "ExponentialConeCpp": (2, 100)}
+
+
+@pytest.mark.parametrize("placement", ["host", "device"])
+@pytest.mark.parametrize("name", list(NAN_SIZES))
+def test_nan_is_in_no_cone_and_no_interior(cones, request, placement, name):
+    dev = request.getfixturevalue("dev") if placement == "device" else None
+    put = (lambda v: np.array(v)) if dev is None else dev.array
+    for size in NAN_SIZES[name]:
+        cone = getattr(cones, name)(size)
+        if dev is not None and name == "PsdConeCpp" and size != 2:
+            continue  # device membership of this family is order 2 only
+        x = member_point(cone)
+        n = x.size
+        assert cone.contains(put(x)) is True
+        for i in sorted({0, 1, n // 2, n - 1}):
+            bad = x.copy()
+            bad[i] = np.nan
+            assert cone.contains(put(bad)) is False, f"NaN at {i}"
+            assert cone.contains(put(bad), 1e300) is False, f"NaN at {i}, atol 1e300"
+        for atol in (np.nan, -np.nan):
+            for point in (x, -x - 1.0):
+                with pytest.raises(RuntimeError, match="^atol must not be NaN$"):
+                    cone.contains(put(point), atol)
+            with pytest.raises(RuntimeError, match="^atol must not be NaN$"):
+                cone.contains(input=put(x), atol=atol)
+    nt_message, sparse_message, *into = NAN_MESSAGES[name]
+    into_message = into[0] if into else nt_message
+    cone = getattr(cones, name)(NAN_SIZES[name][0])
+    s, z = interior_pair(cone)
+    n = s.size
+    indptr = np.arange(0, n * n + 1, n, dtype=np.int64)
+    indices = np.tile(np.arange(n, dtype=np.int64), n)
+    for i in range(n):
+        for which in ("s", "z"):
+            bs, bz = s.copy(), z.copy()
+            (bs if which == "s" else bz)[i] = np.nan
+            out = put(np.full(n * n, 7.0))
+            values = put(np.full(n * n, 7.0))
+            if dev is None:
+                for form in ("nt_scaling_matrix", "nt_scaling_matrix_array"):
+                    with pytest.raises(RuntimeError, match=f"^{nt_message}$"):
+                        getattr(cone, form)(bs, bz)
+                with pytest.raises(RuntimeError, match=f"^{into_message}$"):
+                    cone.nt_scaling_matrix_into(bs, bz, out)
+                if name != "ExponentialConeCpp":  # its batch output is cleared first
+                    assert np.all(out == 7.0)
+                with pytest.raises(RuntimeError, match=f"^{sparse_message}$"):
+                    cone.hmatrix_csr_values_into(bs, bz, indptr, indices, values)
+                assert np.all(values == 7.0)
+            else:
+                cone.nt_scaling_matrix_into(put(bs), put(bz), out)
+                assert not np.all(np.isfinite(dev.to_numpy(out))), f"NaN in {which}[{i}] gave a finite H"
+                cone.hmatrix_csr_values_into(put(bs), put(bz), put(indptr), put(indices), values)
+                assert not np.all(np.isfinite(dev.to_numpy(values))), f"NaN in {which}[{i}] gave finite values"
