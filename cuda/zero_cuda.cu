@@ -3,6 +3,7 @@
 #include "cuda/zero_cuda.hpp"
 
 #include "cuda/device_common.cuh"
+#include "host/zero.hpp"
 
 namespace velkora::torv::cones::device {
 
@@ -49,6 +50,17 @@ void zero_nt_scaling_cuda(double* H, std::uint64_t n, std::uint64_t batch, int d
     const unsigned long long total = n * n * batch;
     if (total == 0) return;
     VELKORA_LAUNCH(zero_nt_scaling_kernel, grid_for(total), dim3(kThreads), 0, to_stream(stream), H, n, batch);
+}
+
+bool zero_interior_cuda(const double* x, std::uint64_t n, int device) {
+    return zero_violation_cuda(x, n, device) <= host::kZeroNormTolerance;
+}
+
+void zero_copy_cuda(const double* x, double* out, std::uint64_t n, int device, StreamHandle stream) {
+    ensure_device(device);
+    if (n == 0 || x == out) return;
+    check_cuda(cudaMemcpyAsync(out, x, n * sizeof(double), cudaMemcpyDeviceToDevice, to_stream(stream)),
+               "cudaMemcpyAsync");
 }
 
 }  // namespace velkora::torv::cones::device
