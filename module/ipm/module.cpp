@@ -7,7 +7,8 @@
 // module/ipm/<family>.cpp defining register_<family>(module) and one line here.
 #define VELKORA_IPM_FAMILIES(X) \
     X(zero)                     \
-    X(nonnegative)
+    X(nonnegative)              \
+    X(second_order)
 
 namespace velkora::torv::cones::cpp::ipm {
 #define VELKORA_IPM_DECLARE(family) void register_##family(nanobind::module_& m);
