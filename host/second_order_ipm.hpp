@@ -163,15 +163,16 @@ VELKORA_HD inline double soc_step_from_sums(double x0u, double d0u, double xx, d
     if (a == 0.0) {
         if (b < 0.0) step = -c / (b + b);
     } else {
-        const double disc = b * b - a * c;
-        if (disc >= 0.0) {
-            const double root = sqrt(disc);
-            const double q = -(b + (b < 0.0 ? -root : root));
-            const double r1 = q / a;
-            const double r2 = c / q;
-            if (r1 > 0.0 && r1 < step) step = r1;
-            if (r2 > 0.0 && r2 < step) step = r2;
-        }
+        // Real roots always: A < 0 gives B^2 - A C > 0, and A > 0 here means d in -int K,
+        // whose path must cross the boundary (a double root when d is a multiple of -x), so a
+        // negative computed discriminant is rounding and counts as 0.
+        const double disc = fmax(b * b - a * c, 0.0);
+        const double root = sqrt(disc);
+        const double q = -(b + (b < 0.0 ? -root : root));
+        const double r1 = q / a;
+        const double r2 = c / q;
+        if (r1 > 0.0 && r1 < step) step = r1;
+        if (r2 > 0.0 && r2 < step) step = r2;
     }
     if (step != step) return 0.0;
     return soc_pow2_apply(soc_pow2(2 * (ex - ed)), step);
