@@ -128,12 +128,19 @@ void soc_jordan_product(const double* x, const double* y, double* out, u64 n, u6
 }
 
 void soc_jordan_solve(const double* lam, const double* x, double* out, u64 n, u64 batch) {
-    if (!all_interior(lam, n, batch)) throw std::runtime_error(kSolveMessage);
+    // Each lam item at unit scale once: the test of every item, then the solves from it.
+    std::vector<Unit> units(batch);
+    const bool refused = parallel_any(batch, parallel_items(n, batch), [&](u64 b) {
+        units[b] = unit(lam + b * n, n);
+        return !soc_unit_interior(units[b].head, units[b].tail_sq);
+    });
+    if (refused) throw std::runtime_error(kSolveMessage);
+    const Unit* us = units.data();
     parallel_for(batch, parallel_items(n, batch), [=](u64 b) {
         const double* lb = lam + b * n;
         const double* xb = x + b * n;
         double* ob = out + b * n;
-        const Unit u = unit(lb, n);
+        const Unit& u = us[b];
         const SocPow2 f = u.factor;
         const double lx = soc_lane_sum(n, [&](u64 i) { return soc_pow2_apply(f, lb[i]) * xb[i]; });
         const SocSolveCoefs c = soc_solve_coefs(u.head, u.tail_sq, lx, xb[0], u.e);

@@ -323,30 +323,26 @@ void soc_jordan_solve(const double* lam, const double* x, double* out, u64 n, u6
 // t^2 = w_bar^T w_bar of each item's stored w, in the device order, into tail_sq (batch).
 void soc_state_tail_squares(const double* scaling, u64 n, u64 batch, double* tail_sq);
 
-// Sum over i = 1 .. n-1 of term(i) in the device kernels' order (see the file comment).
+// Sum over i = 1 .. n-1 of term(i) in the device kernels' order: lane t accumulates, from
+// 0.0, the terms i = 1 + t, 1 + t + 256, ...; then lane t + s is added to lane t for
+// s = 128, 64, ..., 1 (the block-wide tree). Lanes that hold no term are +0.0 and adding them
+// changes nothing, so only the first `lanes` take part (the smallest power of two not below
+// min(n - 1, 256)). The terms are visited in index order, 256 lanes at a time.
 template <class Term>
 double soc_lane_sum(u64 n, Term&& term) {
-    const u64 terms = n > 0 ? n - 1 : 0;
-    unsigned bits = 0;
-    while ((1u << bits) < kSocNtLanes && (u64(1) << bits) < terms) ++bits;
-    double stack[9];
-    unsigned level[9];
-    int top = 0;
-    for (unsigned k = 0; k < (1u << bits); ++k) {
-        unsigned lane = 0;
-        for (unsigned b = 0; b < bits; ++b) lane |= ((k >> b) & 1u) << (bits - 1 - b);
-        double leaf = 0.0;
-        for (u64 i = 1 + lane; i < n; i += kSocNtLanes) leaf += term(i);
-        stack[top] = leaf;
-        level[top] = 0;
-        ++top;
-        while (top >= 2 && level[top - 1] == level[top - 2]) {
-            stack[top - 2] = stack[top - 2] + stack[top - 1];
-            ++level[top - 2];
-            --top;
-        }
+    if (n < 2) return 0.0;
+    const u64 terms = n - 1;
+    u64 lanes = 1;
+    while (lanes < kSocNtLanes && lanes < terms) lanes <<= 1;
+    double acc[kSocNtLanes];
+    for (u64 t = 0; t < lanes; ++t) acc[t] = 0.0;
+    for (u64 base = 1; base < n; base += kSocNtLanes) {
+        const u64 count = n - base < kSocNtLanes ? n - base : kSocNtLanes;
+        for (u64 t = 0; t < count; ++t) acc[t] += term(base + t);
     }
-    return stack[0];
+    for (u64 s = lanes / 2; s > 0; s >>= 1)
+        for (u64 t = 0; t < s; ++t) acc[t] = acc[t] + acc[t + s];
+    return acc[0];
 }
 
 }  // namespace velkora::torv::cones::host
