@@ -27,8 +27,10 @@ double nonnegative_spectral_min(const double* x, u64 n) {
 }
 
 void nonnegative_nt_scaling_state(const double* s, const double* z, double* scaling, double* lam, u64 n) {
-    if (!all_positive(s, n) || !all_positive(z, n))
-        throw std::runtime_error("nonnegative NT scaling requires strictly positive interior inputs");
+    const bool refused = parallel_any(n, n > kElementwiseThreshold, [=](u64 i) {
+        return !nonnegative_entry_interior(s[i]) || !nonnegative_entry_interior(z[i]);
+    });
+    if (refused) throw std::runtime_error("nonnegative NT scaling requires strictly positive interior inputs");
     parallel_for(n, n > kElementwiseThreshold, [=](u64 i) {
         const double si = s[i], zi = z[i];
         scaling[i] = nonnegative_scaling_entry(si, zi);

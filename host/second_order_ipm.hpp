@@ -56,8 +56,9 @@ struct SocState {
 VELKORA_HD inline SocState soc_state(const double* item) {
     const double e = item[0];
     // A NaN header (a device item that was not interior) reads as e = 0; its NaN scalars
-    // carry through every result.
-    return SocState{e == e ? static_cast<int>(e) : 0, item[1], item[2], item[3], item + kSocStateHeader};
+    // carry through every result. Exponents of real states lie within +-1100.
+    const bool valid = fabs(e) <= 4096.0;
+    return SocState{valid ? static_cast<int>(e) : 0, item[1], item[2], item[3], item + kSocStateHeader};
 }
 
 // H(i, j) or H^-1(i, j) from the stored state. H(i, j) is soc_nt_h_entry of the same scalars
