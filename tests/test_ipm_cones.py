@@ -535,3 +535,15 @@ def test_sparse_expansion(n, inverse, place, rng):
     assert np.linalg.eigvalsh(K[np.ix_(neg, neg)]).min() > 0  # -block on cone and v-rows: negative definite
     assert (np.diag(K)[ext_ix[0::2]] == -1).all()  # the u-rows: +1 once negated
     assert (c.expansion_recommended) == (n >= 64)
+
+
+def test_parallel_minima(rng):
+    """Above the OpenMP threshold the minima (per-thread chunks) are still exact, NaN still wins."""
+    n = 2**18 + 3
+    c = cone("nonnegative", n)
+    x, dx = rng.uniform(0.5, 2.0, n), rng.normal(size=n)
+    assert c.spectral_min(x) == x.min()
+    assert c.max_step(x, dx) == np.min(-x[dx < 0] / dx[dx < 0])
+    x[n - 2] = np.nan
+    assert np.isnan(c.spectral_min(x))
+    assert not c.interior(x)
