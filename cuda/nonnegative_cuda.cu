@@ -131,8 +131,9 @@ __global__ void nonnegative_nt_state_kernel(const double* s, const double* z, do
     if (i >= n) return;
     const double si = s[i], zi = z[i];
     const bool inside = host::nonnegative_entry_interior(si) && host::nonnegative_entry_interior(zi);
-    scaling[i] = inside ? host::nonnegative_scaling_entry(si, zi) : NAN;
-    lam[i] = inside ? host::nonnegative_lambda_entry(si, zi) : NAN;
+    const host::NonnegativeStateEntry e = host::nonnegative_state_entry(si, zi);
+    scaling[i] = inside ? e.d : NAN;
+    lam[i] = inside ? e.lambda : NAN;
 }
 
 __global__ void nonnegative_scale_kernel(const double* scaling, const double* x, double* out, unsigned long long n,

@@ -41,9 +41,9 @@ void nonnegative_nt_scaling_state(const double* s, const double* z, double* scal
     });
     if (refused) throw std::runtime_error("nonnegative NT scaling requires strictly positive interior inputs");
     parallel_for(n, parallel(n), [=](u64 i) {
-        const double si = s[i], zi = z[i];
-        scaling[i] = nonnegative_scaling_entry(si, zi);
-        lam[i] = nonnegative_lambda_entry(si, zi);
+        const NonnegativeStateEntry e = nonnegative_state_entry(s[i], z[i]);
+        scaling[i] = e.d;
+        lam[i] = e.lambda;
     });
 }
 

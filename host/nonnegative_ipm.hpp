@@ -26,10 +26,18 @@ VELKORA_HD inline double nonnegative_entry_step(double x, double dx) {
     return dx < 0.0 ? -x / dx : 0.0;
 }
 
-// d = sqrt(s)/sqrt(z) and lambda = sqrt(s) sqrt(z): square roots first, so that neither
-// s/z nor s z has to be representable.
-VELKORA_HD inline double nonnegative_scaling_entry(double s, double z) { return sqrt(s) / sqrt(z); }
-VELKORA_HD inline double nonnegative_lambda_entry(double s, double z) { return sqrt(s) * sqrt(z); }
+// d = sqrt(s)/sqrt(z) and lambda = sqrt(s) sqrt(z): square roots first (each taken once),
+// so that neither s/z nor s z has to be representable.
+struct NonnegativeStateEntry {
+    double d;
+    double lambda;
+};
+
+VELKORA_HD inline NonnegativeStateEntry nonnegative_state_entry(double s, double z) {
+    const double rs = sqrt(s);
+    const double rz = sqrt(z);
+    return NonnegativeStateEntry{rs / rz, rs * rz};
+}
 
 // Diagonal entry of H = (W^T W)^-1 (1/d^2, as (1/d)/d so that d^2 need not be
 // representable) or of H^-1 = W^T W (d^2) from the stored d.
