@@ -136,14 +136,22 @@ __global__ void reduce_max_kernel(const double* x, double* partial, unsigned lon
     if (threadIdx.x == 0) partial[blockIdx.x] = top;
 }
 
+// Minimum of the elements (mode unused): threads past n contribute +infinity; NaN wins.
+__global__ void reduce_min_kernel(const double* x, double* partial, unsigned long long n, int /*mode*/) {
+    __shared__ double buf[kThreads];
+    const unsigned long long i = global_index();
+    const double low = block_min(buf, i < n ? x[i] : HUGE_VAL);
+    if (threadIdx.x == 0) partial[blockIdx.x] = low;
+}
+
 namespace {
 
 // Passes of 256 elements per block until one value is left; later passes use
 // `later_mode` on the partials. Each pass's input partials are freed after the next
 // launch; the last value comes back by a blocking copy, then the device is synchronised.
 double multi_pass(const char* name, void (*kernel)(const double*, double*, unsigned long long, int),
-                  const double* x, unsigned long long n, int first_mode, int later_mode) {
-    if (n == 0) return 0.0;
+                  const double* x, unsigned long long n, int first_mode, int later_mode, double empty = 0.0) {
+    if (n == 0) return empty;
     std::unique_ptr<DeviceBuffer> input;
     const double* source = x;
     int mode = first_mode;
@@ -175,6 +183,10 @@ double reduce_sum_sq(const double* x, unsigned long long n, int mode) {
 
 double reduce_max(const double* x, unsigned long long n, int mode) {
     return multi_pass("reduce_max_kernel", reduce_max_kernel, x, n, mode, kMaxAbs);
+}
+
+double reduce_min(const double* x, unsigned long long n) {
+    return multi_pass("reduce_min_kernel", reduce_min_kernel, x, n, 0, 0, HUGE_VAL);
 }
 
 }  // namespace velkora::torv::cones::device

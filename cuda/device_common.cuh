@@ -106,6 +106,20 @@ __device__ __forceinline__ double block_max(double* buf, double value) {
     return t == 0 ? buf[0] : 0.0;
 }
 
+// Block-wide minimum in which NaN wins: element t is replaced by element t + s when the
+// latter is smaller or NaN, so any NaN of the block reaches thread 0. Result in thread 0
+// as for block_sum.
+__device__ __forceinline__ double block_min(double* buf, double value) {
+    const unsigned t = threadIdx.x;
+    buf[t] = value;
+    __syncthreads();
+    for (unsigned s = blockDim.x / 2; s > 0; s >>= 1) {
+        if (t < s && (buf[t + s] < buf[t] || buf[t + s] != buf[t + s])) buf[t] = buf[t + s];
+        __syncthreads();
+    }
+    return t == 0 ? buf[0] : 0.0;
+}
+
 // Position of dense-matrix entry i in a batch of d x d matrices: item, row, column.
 // Divisions run in 32-bit arithmetic when both operands fit, 64-bit otherwise.
 struct MatrixEntry {
@@ -150,6 +164,9 @@ enum MaxMode : int { kMaxAbs = 0, kMaxNegativePart = 1 };
 // with a blocking copy and a device synchronisation. n = 0 returns 0.0 with no call.
 double reduce_sum_sq(const double* x, unsigned long long n, int mode);
 double reduce_max(const double* x, unsigned long long n, int mode);
+// Minimum over n device doubles (NaN when one is NaN; +infinity for n = 0, with no call),
+// by the same passes.
+double reduce_min(const double* x, unsigned long long n);
 
 // Waits for all work queued on the current device (so scalar results never read
 // data still pending on a caller's stream).

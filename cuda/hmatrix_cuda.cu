@@ -7,6 +7,7 @@
 #include "cuda/hmatrix_cuda.hpp"
 
 #include "cuda/device_common.cuh"
+#include "cuda/sparse_gather.cuh"
 #include "cuda/psd_cuda.hpp"
 #include "cuda/second_order_cuda.hpp"
 #include "host/exponential_rules.hpp"
@@ -16,50 +17,6 @@
 namespace velkora::torv::cones::device {
 
 namespace {
-
-// Local index of a global index inside [offset, offset + d); false when negative or
-// outside. One unsigned comparison after the sign test, no wrapping sum.
-__device__ __forceinline__ bool block_local(long long global, unsigned long long offset, unsigned long long d,
-                                            unsigned long long& local) {
-    if (global < 0) return false;
-    local = static_cast<unsigned long long>(global) - offset;
-    return static_cast<unsigned long long>(global) >= offset && local < d;
-}
-
-// One block per local row r: the block's threads stride over the row's stored
-// positions, up to min(end, nnz) so that a garbage end cannot keep them looping.
-template <class Entry>
-__device__ __forceinline__ void csr_rows(const long long* indptr, const long long* indices, double* values,
-                                         unsigned long long nnz, unsigned long long d, unsigned long long row_offset,
-                                         const Entry& entry) {
-    const unsigned long long r = blockIdx.x;
-    const long long start = indptr[row_offset + r];
-    const long long end = indptr[row_offset + r + 1];
-    if (start < 0 || end < start) return;
-    const unsigned long long stop = static_cast<unsigned long long>(end) < nnz ? static_cast<unsigned long long>(end) : nnz;
-    for (unsigned long long k = static_cast<unsigned long long>(start) + threadIdx.x; k < stop; k += blockDim.x) {
-        unsigned long long c;
-        values[k] = block_local(indices[k], row_offset, d, c) ? entry(r, c) : 0.0;
-    }
-}
-
-// One thread per stored position: other rows keep their values, negative indices clear.
-template <class Entry>
-__device__ __forceinline__ void coo_entries(const long long* row_indices, const long long* col_indices,
-                                            double* values, unsigned long long nnz, unsigned long long d,
-                                            unsigned long long row_offset, const Entry& entry) {
-    const unsigned long long k = global_index();
-    if (k >= nnz) return;
-    const long long row = row_indices[k];
-    const long long col = col_indices[k];
-    if (row < 0 || col < 0) {
-        values[k] = 0.0;
-        return;
-    }
-    unsigned long long r, c;
-    if (!block_local(row, row_offset, d, r)) return;
-    values[k] = block_local(col, row_offset, d, c) ? entry(r, c) : 0.0;
-}
 
 constexpr int kKindZero = 0;
 constexpr int kKindNonnegative = 1;
@@ -71,7 +28,8 @@ struct DirectEntry {
     const double* z;
     __device__ __forceinline__ double operator()(unsigned long long r, unsigned long long c) const {
         switch (kind) {
-            case kKindZero: return r == c ? host::zero_device_diagonal(s[r], z[r]) : 0.0;
+            case kKindZero:  // without s and z (a stored zero-cone scaling): the identity
+                return r != c ? 0.0 : s == nullptr ? 1.0 : host::zero_device_diagonal(s[r], z[r]);
             case kKindNonnegative: return r == c ? z[r] / s[r] : 0.0;
             case kKindExponential: {
                 // Entries coupling two different cones are 0; c < d holds by construction.

@@ -13,7 +13,7 @@ namespace velkora::torv::cones::device {
 using u64 = std::uint64_t;
 
 // The identity block; s and z are not tested, but a diagonal entry whose s_i or z_i is
-// not finite is NaN.
+// not finite is NaN. With s = z = nullptr (a stored zero-cone scaling) the plain identity.
 void zero_hmatrix_csr_cuda(const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
                            double* values, u64 nnz, u64 d, u64 row_offset, int device, StreamHandle stream);
 void zero_hmatrix_coo_cuda(const double* s, const double* z, const std::int64_t* row_indices,

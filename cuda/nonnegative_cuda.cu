@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "cuda/device_common.cuh"
+#include "cuda/sparse_gather.cuh"
+#include "host/nonnegative_ipm.hpp"
 
 namespace velkora::torv::cones::device {
 
@@ -100,6 +102,158 @@ void nonnegative_nt_scaling_cuda(const double* s, const double* z, double* H, st
     if (total == 0) return;
     VELKORA_LAUNCH(nonnegative_nt_scaling_kernel, grid_for(total), dim3(kThreads), 0, to_stream(stream), s, z, H, n,
                    batch);
+}
+
+// --- interior-point forms ---------------------------------------------------------------
+
+// Flag 1.0 where an entry is not strictly interior (x > 0 fails, NaN included).
+__global__ void nonnegative_interior_kernel(const double* x, double* partial, unsigned long long n) {
+    __shared__ double buf[kThreads];
+    const unsigned long long i = global_index();
+    const double flag = (i < n && !host::nonnegative_entry_interior(x[i])) ? 1.0 : 0.0;
+    const double top = block_max(buf, flag);
+    if (threadIdx.x == 0) partial[blockIdx.x] = top;
+}
+
+// Per block: the minimum of the entries' steps (+inf past n).
+__global__ void nonnegative_max_step_kernel(const double* x, const double* dx, double* partial,
+                                            unsigned long long n) {
+    __shared__ double buf[kThreads];
+    const unsigned long long i = global_index();
+    const double step = i < n ? host::nonnegative_entry_step(x[i], dx[i]) : HUGE_VAL;
+    const double low = block_min(buf, step);
+    if (threadIdx.x == 0) partial[blockIdx.x] = low;
+}
+
+__global__ void nonnegative_nt_state_kernel(const double* s, const double* z, double* scaling, double* lam,
+                                            unsigned long long n) {
+    const unsigned long long i = global_index();
+    if (i >= n) return;
+    const double si = s[i], zi = z[i];
+    const bool inside = host::nonnegative_entry_interior(si) && host::nonnegative_entry_interior(zi);
+    const host::NonnegativeStateEntry e = host::nonnegative_state_entry(si, zi);
+    scaling[i] = inside ? e.d : NAN;
+    lam[i] = inside ? e.lambda : NAN;
+}
+
+__global__ void nonnegative_scale_kernel(const double* scaling, const double* x, double* out, unsigned long long n,
+                                         bool inverse) {
+    const unsigned long long i = global_index();
+    if (i >= n) return;
+    out[i] = inverse ? x[i] / scaling[i] : scaling[i] * x[i];
+}
+
+__global__ void nonnegative_jordan_product_kernel(const double* x, const double* y, double* out,
+                                                  unsigned long long n) {
+    const unsigned long long i = global_index();
+    if (i < n) out[i] = x[i] * y[i];
+}
+
+__global__ void nonnegative_jordan_solve_kernel(const double* lam, const double* x, double* out,
+                                                unsigned long long n) {
+    const unsigned long long i = global_index();
+    if (i >= n) return;
+    const double l = lam[i];
+    out[i] = host::nonnegative_entry_interior(l) ? x[i] / l : NAN;
+}
+
+namespace {
+struct NonnegativeScalingEntry {
+    const double* d;
+    bool inverse;
+    __device__ __forceinline__ double operator()(unsigned long long r, unsigned long long c) const {
+        return r == c ? host::nonnegative_h_entry(d[r], inverse) : 0.0;
+    }
+};
+const long long* as_index(const std::int64_t* p) { return reinterpret_cast<const long long*>(p); }
+}  // namespace
+
+__global__ void nonnegative_scaling_csr_kernel(const double* scaling, const long long* indptr,
+                                               const long long* indices, double* values, unsigned long long nnz,
+                                               unsigned long long n, unsigned long long row_offset, bool inverse) {
+    csr_rows(indptr, indices, values, nnz, n, row_offset, NonnegativeScalingEntry{scaling, inverse});
+}
+
+__global__ void nonnegative_scaling_coo_kernel(const double* scaling, const long long* row_indices,
+                                               const long long* col_indices, double* values, unsigned long long nnz,
+                                               unsigned long long n, unsigned long long row_offset, bool inverse) {
+    coo_entries(row_indices, col_indices, values, nnz, n, row_offset, NonnegativeScalingEntry{scaling, inverse});
+}
+
+bool nonnegative_interior_cuda(const double* x, std::uint64_t n, int device) {
+    ensure_device(device);
+    if (n == 0) return true;
+    return flags_all_clear("nonnegative_interior_kernel", nonnegative_interior_kernel, x, n);
+}
+
+double nonnegative_max_step_cuda(const double* x, const double* dx, std::uint64_t n, double alpha_max, int device) {
+    ensure_device(device);
+    if (n == 0) return alpha_max;
+    synchronize_device();
+    DeviceBuffer partial(blocks_for(n));
+    VELKORA_LAUNCH(nonnegative_max_step_kernel, grid_for(n), dim3(kThreads), 0, nullptr, x, dx, partial.get(), n);
+    const double step = reduce_min(partial.get(), blocks_for(n));
+    partial.release();
+    return step < alpha_max ? step : alpha_max;
+}
+
+double nonnegative_spectral_min_cuda(const double* x, std::uint64_t n, int device) {
+    ensure_device(device);
+    if (n == 0) return HUGE_VAL;
+    synchronize_device();
+    return reduce_min(x, n);
+}
+
+void nonnegative_nt_scaling_state_cuda(const double* s, const double* z, double* scaling, double* lam,
+                                       std::uint64_t n, int device, StreamHandle stream) {
+    ensure_device(device);
+    if (n == 0) return;
+    VELKORA_LAUNCH(nonnegative_nt_state_kernel, grid_for(n), dim3(kThreads), 0, to_stream(stream), s, z, scaling, lam,
+                   n);
+}
+
+void nonnegative_scale_cuda(const double* scaling, const double* x, double* out, std::uint64_t n, bool inverse,
+                            int device, StreamHandle stream) {
+    ensure_device(device);
+    if (n == 0) return;
+    VELKORA_LAUNCH(nonnegative_scale_kernel, grid_for(n), dim3(kThreads), 0, to_stream(stream), scaling, x, out, n,
+                   inverse);
+}
+
+void nonnegative_jordan_product_cuda(const double* x, const double* y, double* out, std::uint64_t n, int device,
+                                     StreamHandle stream) {
+    ensure_device(device);
+    if (n == 0) return;
+    VELKORA_LAUNCH(nonnegative_jordan_product_kernel, grid_for(n), dim3(kThreads), 0, to_stream(stream), x, y, out,
+                   n);
+}
+
+void nonnegative_jordan_solve_cuda(const double* lam, const double* x, double* out, std::uint64_t n, int device,
+                                   StreamHandle stream) {
+    ensure_device(device);
+    if (n == 0) return;
+    VELKORA_LAUNCH(nonnegative_jordan_solve_kernel, grid_for(n), dim3(kThreads), 0, to_stream(stream), lam, x, out,
+                   n);
+}
+
+void nonnegative_scaling_hmatrix_csr_cuda(const double* scaling, const std::int64_t* indptr,
+                                          const std::int64_t* indices, double* values, std::uint64_t nnz,
+                                          std::uint64_t n, std::uint64_t row_offset, bool inverse, int device,
+                                          StreamHandle stream) {
+    ensure_device(device);
+    if (n == 0) return;
+    VELKORA_LAUNCH(nonnegative_scaling_csr_kernel, grid_blocks(n), dim3(kThreads), 0, to_stream(stream), scaling,
+                   as_index(indptr), as_index(indices), values, nnz, n, row_offset, inverse);
+}
+
+void nonnegative_scaling_hmatrix_coo_cuda(const double* scaling, const std::int64_t* row_indices,
+                                          const std::int64_t* col_indices, double* values, std::uint64_t nnz,
+                                          std::uint64_t n, std::uint64_t row_offset, bool inverse, int device,
+                                          StreamHandle stream) {
+    ensure_device(device);
+    if (nnz == 0) return;
+    VELKORA_LAUNCH(nonnegative_scaling_coo_kernel, grid_for(nnz), dim3(kThreads), 0, to_stream(stream), scaling,
+                   as_index(row_indices), as_index(col_indices), values, nnz, n, row_offset, inverse);
 }
 
 }  // namespace velkora::torv::cones::device

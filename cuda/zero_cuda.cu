@@ -57,4 +57,15 @@ void zero_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint
                    batch);
 }
 
+bool zero_interior_cuda(const double* x, std::uint64_t n, int device) {
+    return zero_violation_cuda(x, n, device) <= host::kZeroNormTolerance;
+}
+
+void zero_copy_cuda(const double* x, double* out, std::uint64_t n, int device, StreamHandle stream) {
+    ensure_device(device);
+    if (n == 0 || x == out) return;
+    check_cuda(cudaMemcpyAsync(out, x, n * sizeof(double), cudaMemcpyDeviceToDevice, to_stream(stream)),
+               "cudaMemcpyAsync");
+}
+
 }  // namespace velkora::torv::cones::device

@@ -17,4 +17,10 @@ bool zero_contains_cuda(const double* x, std::uint64_t n, double tol, int device
 void zero_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch,
                           int device, StreamHandle stream);
 
+// Interior-point forms. zero_interior_cuda: norm of the n entries <= the NT scaling tolerance
+// (NaN fails; synchronous). zero_copy_cuda: out = x by one cudaMemcpyAsync on `stream`
+// (nothing when out == x).
+bool zero_interior_cuda(const double* x, std::uint64_t n, int device);
+void zero_copy_cuda(const double* x, double* out, std::uint64_t n, int device, StreamHandle stream);
+
 }  // namespace velkora::torv::cones::device

@@ -5,6 +5,7 @@
 #include <omp.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 
 namespace velkora::torv::cones::host {
@@ -82,6 +83,30 @@ inline bool parallel_any(u64 count, bool parallel, Fails&& fails) {
         if (hits != 0.0) found.store(true, std::memory_order_relaxed);
     }
     return found.load();
+}
+
+// Minimum of term(i) over [0, count): +infinity for an empty range, NaN when some term is
+// NaN. The parallel form takes per-thread minima over static chunks and combines them; a
+// minimum of the same values is the same whatever the order.
+template <class Term>
+inline double parallel_min(u64 count, bool parallel, Term&& term) {
+    double low = HUGE_VAL;
+    bool unordered = false;
+    if (!parallel) {
+        for (u64 i = 0; i < count; ++i) {
+            const double v = term(i);
+            if (v < low) low = v;
+            unordered = unordered || v != v;
+        }
+    } else {
+#pragma omp parallel for schedule(static) reduction(min : low) reduction(|| : unordered)
+        for (u64 i = 0; i < count; ++i) {
+            const double v = term(i);
+            if (v < low) low = v;
+            unordered = unordered || v != v;
+        }
+    }
+    return unordered ? NAN : low;
 }
 
 }  // namespace velkora::torv::cones::host

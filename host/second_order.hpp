@@ -134,6 +134,12 @@ struct SocNtPoint {
 // product of square roots cannot overflow where x_0^2 - t^2 would), x_0 itself when t = 0.
 VELKORA_HD inline double soc_jnorm(double x0, double t) { return t > 0.0 ? sqrt(x0 - t) * sqrt(x0 + t) : x0; }
 
+// Strict interior of a unit-scaled vector from its head and tail sum of squares: finite
+// head greater than the tail norm (a NaN anywhere fails).
+VELKORA_HD inline bool soc_unit_interior(double x0u, double tail_sq) {
+    return x0u > sqrt(tail_sq) && x0u <= 1.7976931348623157e308;
+}
+
 // Fills p from the unit-scaled pair's heads s0, z0, the sums of squares of their tails and
 // the sum of s'_k z'_k over the tails (k >= 1), with the exponents es, ez. Returns whether
 // both are strictly interior as computed from their entries: finite head greater than the
@@ -147,7 +153,7 @@ VELKORA_HD inline bool soc_nt_point_scalars(double s0, double s_tail_sq, double 
                                             double tail_dot, int es, int ez, SocNtPoint& p) {
     const double ts = sqrt(s_tail_sq);
     const double tz = sqrt(z_tail_sq);
-    const bool interior = s0 > ts && s0 <= 1.7976931348623157e308 && z0 > tz && z0 <= 1.7976931348623157e308;
+    const bool interior = soc_unit_interior(s0, s_tail_sq) && soc_unit_interior(z0, z_tail_sq);
     p.s_unit = soc_pow2(-2 * es);
     p.z_unit = soc_pow2(-2 * ez);
     p.s_jnorm = soc_jnorm(s0, ts);

@@ -9,10 +9,6 @@
 
 namespace velkora::torv::cones::host {
 
-namespace {
-constexpr double kZeroNormTolerance = 1e-10;
-}
-
 void zero_project(double* out, u64 n) {
     if (n == 0) return;
     if (n <= kElementwiseThreshold) {
@@ -56,5 +52,7 @@ void zero_sparse_check(const double* s, const double* z, u64 n) {
         if (!(s[i] == 0.0 && z[i] == 0.0))
             throw std::runtime_error("zero-cone sparse H fill requires zero primal and dual inputs");
 }
+
+bool zero_nt_interior(const double* x, u64 n) { return zero_violation(x, n) <= kZeroNormTolerance; }
 
 }  // namespace velkora::torv::cones::host

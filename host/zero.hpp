@@ -16,6 +16,9 @@ using u64 = std::uint64_t;
 // behind a finite identity.
 VELKORA_HD inline double zero_device_diagonal(double s, double z) { return 1.0 + ((s - s) + (z - z)); }
 
+// A vector counts as zero for NT scaling when its Euclidean norm is at most this.
+inline constexpr double kZeroNormTolerance = 1e-10;
+
 // out = 0 (all n entries); the input is never read. One memset up to 8192 entries,
 // a parallel clear in static chunks above.
 void zero_project(double* out, u64 n);
@@ -34,5 +37,9 @@ void zero_nt_scaling_into(const double* s, const double* z, double* out, u64 n, 
 // Precondition of the sparse H fill: every s_i and z_i exactly 0.0 (either sign; NaN
 // fails), else "zero-cone sparse H fill requires zero primal and dual inputs".
 void zero_sparse_check(const double* s, const double* z, u64 n);
+
+// The interior test of the interior-point forms: the n entries taken as one vector have
+// norm <= kZeroNormTolerance (the NT scaling test, except that a NaN norm fails).
+bool zero_nt_interior(const double* x, u64 n);
 
 }  // namespace velkora::torv::cones::host

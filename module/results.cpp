@@ -19,7 +19,13 @@ double* zeroed_doubles(u64 count, const char* what) {
     return static_cast<double*>(p);
 }
 
-static nb::capsule owning_capsule(double* buffer) {
+std::int64_t* zeroed_indices(u64 count, const char* what) {
+    void* p = std::calloc(count == 0 ? 1 : count, sizeof(std::int64_t));
+    if (p == nullptr) throw_allocation_failed(what);
+    return static_cast<std::int64_t*>(p);
+}
+
+static nb::capsule owning_capsule(void* buffer) {
     try {
         return nb::capsule(buffer, [](void* p) noexcept { std::free(p); });
     } catch (...) {
@@ -31,6 +37,11 @@ static nb::capsule owning_capsule(double* buffer) {
 OwnedVector make_owned_array(double* buffer, u64 count) {
     nb::capsule owner = owning_capsule(buffer);
     return OwnedVector(buffer, {static_cast<size_t>(count)}, owner);
+}
+
+OwnedIndexVector make_owned_index_array(std::int64_t* buffer, u64 count) {
+    nb::capsule owner = owning_capsule(buffer);
+    return OwnedIndexVector(buffer, {static_cast<size_t>(count)}, owner);
 }
 
 OwnedMatrix make_owned_array(double* buffer, u64 rows, u64 cols) {

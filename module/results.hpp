@@ -12,6 +12,7 @@ namespace velkora::torv::cones::cpp {
 
 using OwnedVector = nb::ndarray<nb::numpy, double, nb::ndim<1>, nb::c_contig>;
 using OwnedMatrix = nb::ndarray<nb::numpy, double, nb::ndim<2>, nb::c_contig>;
+using OwnedIndexVector = nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>, nb::c_contig>;
 
 // calloc'd buffer of `count` doubles; "<what> allocation failed" on failure.
 double* zeroed_doubles(u64 count, const char* what);
@@ -37,6 +38,10 @@ auto with_allocation_label(const char* what, Make&& make) -> decltype(make()) {
 // frees it when the array dies (also on the failure path).
 OwnedVector make_owned_array(double* buffer, u64 count);
 OwnedMatrix make_owned_array(double* buffer, u64 rows, u64 cols);
+// The same for int64 index arrays: a calloc'd buffer of `count` entries ("<what> allocation
+// failed"), then owned by the array.
+std::int64_t* zeroed_indices(u64 count, const char* what);
+OwnedIndexVector make_owned_index_array(std::int64_t* buffer, u64 count);
 
 // Copy of an n*n row-major result as an (n, n) array; refuses a result of another
 // length with "<what> internal dense matrix size mismatch".

@@ -10,8 +10,9 @@ import re
 import sys
 
 OURS = re.compile(r"/(module|host|cuda|emu)/[^ ]+\.(cpp|hpp|cu|cuh|h)\b"
-                  r"|_cpp_cuda\.cpython|_cuemu\.cpython|libcuemu\.so")
-REGISTRATION = re.compile(r"nanobind__cpp_cuda_exec|nanobind__cuemu_exec|PyInit__cpp_cuda|PyInit__cuemu")
+                  r"|_cpp_cuda\.cpython|_ipm_cones\.cpython|_cuemu\.cpython|libcuemu\.so")
+REGISTRATION = re.compile(r"nanobind__cpp_cuda_exec|nanobind__ipm_cones_exec|nanobind__cuemu_exec"
+                          r"|PyInit__cpp_cuda|PyInit__ipm_cones|PyInit__cuemu")
 HEADER = re.compile(r"^(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) allocated from:")
 
 

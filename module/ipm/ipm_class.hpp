@@ -1,0 +1,261 @@
+// The class surface of _ipm_cones, written once over a family description F: the cone
+// arithmetic of an interior-point iteration beyond the NT matrix (interior test, step to the
+// boundary, smallest spectral value, NT scaling state and scaled point, products with W,
+// Jordan product and solve, H or H^-1 from the stored scaling). Every vector argument holds
+// `batch` items of one cone back to back (item b at b * rows; scaling state at
+// b * scaling_size). Methods build the views in parameter order, run the device checks, and
+// route on the deciding view: CUDA views go to the device launchers after the availability
+// gate, host views to the host routines. Nothing is written before every check has passed.
+//
+// F supplies:
+//   Bound, python_name, class_doc, construct(dim), dim(c), rows(c), scaling_size(c)
+//   host (host pointers):                      device (device pointers on `device`):
+//   interior(c, x, batch) -> bool              interior_cuda(c, x, batch, device)
+//   max_step(c, x, dx, batch, amax) -> double  max_step_cuda(c, x, dx, batch, amax, device)
+//   spectral_min(c, x, batch) -> double        spectral_min_cuda(c, x, batch, device)
+//   nt_scaling(c, s, z, sc, lam, batch)        nt_scaling_cuda(c, s, z, sc, lam, batch, device, stream)
+//   scale(c, sc, x, out, inv, tr, batch)       scale_cuda(c, sc, x, out, inv, tr, batch, device, stream)
+//   jordan_product(c, x, y, out, batch)        jordan_product_cuda(c, x, y, out, batch, device, stream)
+//   jordan_solve(c, lam, x, out, batch)        jordan_solve_cuda(c, lam, x, out, batch, device, stream)
+//   h_block(c, sc, batch, inv) -> entry(r, col) over the batch's rows*batch block (host;
+//                                              precondition and preparation, before any write)
+//   hmatrix_csr_cuda(c, sc, indptr, indices, values, nnz, batch, row_offset, inv, device, stream)
+//   hmatrix_coo_cuda(c, sc, rows, cols, values, nnz, batch, row_offset, inv, device, stream)
+// The host routines that refuse (nt_scaling, jordan_solve) test every item before writing.
+#pragma once
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "cuda/device_api.hpp"
+#include "host/sparse_fill.hpp"
+#include "module/views.hpp"
+
+namespace velkora::torv::cones::cpp::ipm {
+
+using device::StreamHandle;
+
+// "alpha_max must be nonnegative" for a negative or NaN bound of the step.
+inline void check_alpha_max(double alpha_max) {
+    if (!(alpha_max >= 0.0)) throw std::runtime_error("alpha_max must be nonnegative");
+}
+
+template <class F>
+nb::class_<typename F::Bound> bind_ipm_class(nb::module_& m) {
+    using B = typename F::Bound;
+    using namespace nb::literals;
+    nb::class_<B> cls(m, F::python_name, F::class_doc);
+    cls.def(
+        "__init__", [](B* self, u64 dim) { new (self) B(F::construct(dim)); }, "dim"_a);
+    cls.def_prop_ro("dim", [](const B& c) { return F::dim(c); }, "Cone dimension (the order for PSD cones).");
+    cls.def_prop_ro("rows", [](const B& c) { return F::rows(c); }, "Entries of one item's vectors.");
+    cls.def_prop_ro("scaling_size", [](const B& c) { return F::scaling_size(c); },
+                    "Entries of one item's NT scaling state.");
+    return cls;
+}
+
+// The sparse H fill of a batch from the stored scaling: rows*batch rows from row_offset,
+// the items as consecutive diagonal blocks. Host: the structure is walked once to check
+// it, then again to write, so a refusal leaves `values` untouched.
+template <class F>
+void bind_hmatrix_methods(nb::class_<typename F::Bound>& cls) {
+    using B = typename F::Bound;
+    using namespace nb::literals;
+
+    cls.def(
+        "hmatrix_csr_values_into",
+        [](const B& c, const RoVector& scaling, const IndexVector& indptr, const IndexVector& indices,
+           const RwVector& values, u64 batch, u64 row_offset, bool inverse, StreamHandle stream) {
+            const u64 rows = checked_count({F::rows(c), batch});
+            auto sc = vector_view(scaling, checked_count({F::scaling_size(c), batch}), "scaling");
+            auto ptr = index_vector_view(indptr, "indptr");
+            auto idx = index_vector_view(indices, "indices");
+            auto vals = vector_view(values, idx.size, "values");
+            const int device = check_input_output_device(sc, vals);
+            check_index_device(sc, ptr, "first sparse index");
+            check_index_device(sc, idx, "second sparse index");
+            if (vals.is_cuda()) {
+                require_cuda_runtime();
+                host::check_csr_indptr_length(ptr.size, rows, row_offset);
+                F::hmatrix_csr_cuda(c, sc.data, ptr.data, idx.data, vals.data, vals.size, batch, row_offset, inverse,
+                                    device, stream);
+                return;
+            }
+            auto entry = F::h_block(c, sc.data, batch, inverse);
+            host::csr_walk(ptr.data, ptr.size, idx.data, vals.size, rows, row_offset, [](u64, u64, host::i64) {});
+            host::csr_fill(ptr.data, ptr.size, idx.data, vals.data, vals.size, rows, row_offset, entry);
+        },
+        "scaling"_a.noconvert(), "indptr"_a.noconvert(), "indices"_a.noconvert(), "values"_a.noconvert(),
+        "batch"_a = 1, "row_offset"_a = 0, "inverse"_a = false, "stream"_a = 0,
+        "H (or H^-1 = W^T W with inverse=True) of each item from the stored scaling into the values of a CSR "
+        "matrix: items as consecutive diagonal blocks from row row_offset; other stored entries of those rows "
+        "become 0.");
+
+    cls.def(
+        "hmatrix_coo_values_into",
+        [](const B& c, const RoVector& scaling, const IndexVector& row_indices, const IndexVector& col_indices,
+           const RwVector& values, u64 batch, u64 row_offset, bool inverse, StreamHandle stream) {
+            const u64 rows = checked_count({F::rows(c), batch});
+            auto sc = vector_view(scaling, checked_count({F::scaling_size(c), batch}), "scaling");
+            auto ri = index_vector_view(row_indices, "row_indices");
+            auto ci = index_vector_view(col_indices, "col_indices");
+            auto vals = vector_view(values, ri.size, "values");
+            check_entry_count(ci.size, ri.size, "COO col_indices");
+            const int device = check_input_output_device(sc, vals);
+            check_index_device(sc, ri, "first sparse index");
+            check_index_device(sc, ci, "second sparse index");
+            if (vals.is_cuda()) {
+                require_cuda_runtime();
+                F::hmatrix_coo_cuda(c, sc.data, ri.data, ci.data, vals.data, vals.size, batch, row_offset, inverse,
+                                    device, stream);
+                return;
+            }
+            auto entry = F::h_block(c, sc.data, batch, inverse);
+            host::coo_walk(ri.data, ci.data, vals.size, rows, row_offset, [](u64, u64, host::i64) {});
+            host::coo_fill(ri.data, ci.data, vals.data, vals.size, rows, row_offset, entry);
+        },
+        "scaling"_a.noconvert(), "row_indices"_a.noconvert(), "col_indices"_a.noconvert(), "values"_a.noconvert(),
+        "batch"_a = 1, "row_offset"_a = 0, "inverse"_a = false, "stream"_a = 0,
+        "As hmatrix_csr_values_into for a COO matrix; entries of other rows keep their values.");
+}
+
+template <class F>
+void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
+    using B = typename F::Bound;
+    using namespace nb::literals;
+
+    cls.def(
+        "interior",
+        [](const B& c, const RoVector& x, u64 batch) -> bool {
+            auto xv = vector_view(x, checked_count({F::rows(c), batch}), "x");
+            if (xv.is_cuda()) {
+                require_cuda_runtime();
+                return F::interior_cuda(c, xv.data, batch, xv.device_id);
+            }
+            return F::interior(c, xv.data, batch);
+        },
+        "x"_a.noconvert(), "batch"_a = 1,
+        "True when every item is strictly interior, by the test behind the NT scaling refusal (NaN is not "
+        "interior).");
+
+    cls.def(
+        "max_step",
+        [](const B& c, const RoVector& x, const RoVector& dx, u64 batch, double alpha_max) -> double {
+            const u64 n = checked_count({F::rows(c), batch});
+            auto xv = vector_view(x, n, "x");
+            auto dv = vector_view(dx, n, "dx");
+            check_inputs_same_device(xv, dv);
+            check_alpha_max(alpha_max);
+            if (xv.is_cuda()) {
+                require_cuda_runtime();
+                return F::max_step_cuda(c, xv.data, dv.data, batch, alpha_max, xv.device_id);
+            }
+            return F::max_step(c, xv.data, dv.data, batch, alpha_max);
+        },
+        "x"_a.noconvert(), "dx"_a.noconvert(), "batch"_a = 1,
+        "alpha_max"_a = std::numeric_limits<double>::infinity(),
+        "Largest alpha in [0, alpha_max] with x + alpha dx in the closed cone for every item; 0.0 when some "
+        "item of x is not interior.");
+
+    cls.def(
+        "spectral_min",
+        [](const B& c, const RoVector& x, u64 batch) -> double {
+            auto xv = vector_view(x, checked_count({F::rows(c), batch}), "x");
+            if (xv.is_cuda()) {
+                require_cuda_runtime();
+                return F::spectral_min_cuda(c, xv.data, batch, xv.device_id);
+            }
+            return F::spectral_min(c, xv.data, batch);
+        },
+        "x"_a.noconvert(), "batch"_a = 1,
+        "Smallest spectral value over the items (+inf when there is none; NaN propagates).");
+
+    cls.def(
+        "nt_scaling_into",
+        [](const B& c, const RoVector& s, const RoVector& z, const RwVector& scaling, const RwVector& lam, u64 batch,
+           StreamHandle stream) {
+            const u64 n = checked_count({F::rows(c), batch});
+            auto sv = vector_view(s, n, "s");
+            auto zv = vector_view(z, n, "z");
+            auto sc = vector_view(scaling, checked_count({F::scaling_size(c), batch}), "scaling");
+            auto lv = vector_view(lam, n, "lam");
+            check_inputs_same_device(sv, zv);
+            const int device = check_input_output_device(sv, sc);
+            check_input_output_device(sv, lv);
+            if (sv.is_cuda()) {
+                require_cuda_runtime();
+                F::nt_scaling_cuda(c, sv.data, zv.data, sc.data, lv.data, batch, device, stream);
+            } else {
+                F::nt_scaling(c, sv.data, zv.data, sc.data, lv.data, batch);
+            }
+        },
+        "s"_a.noconvert(), "z"_a.noconvert(), "scaling"_a.noconvert(), "lam"_a.noconvert(), "batch"_a = 1,
+        "stream"_a = 0,
+        "NT scaling state of each item into scaling and lam = W z = W^-T s (W^T W = H^-1); host arrays refuse "
+        "non-interior items, device items that are not interior get NaN.");
+
+    cls.def(
+        "scale_into",
+        [](const B& c, const RoVector& scaling, const RoVector& x, const RwVector& out, bool inverse, bool transpose,
+           u64 batch, StreamHandle stream) {
+            const u64 n = checked_count({F::rows(c), batch});
+            auto sc = vector_view(scaling, checked_count({F::scaling_size(c), batch}), "scaling");
+            auto xv = vector_view(x, n, "x");
+            auto ov = vector_view(out, n, "out");
+            check_inputs_same_device(sc, xv);
+            const int device = check_input_output_device(xv, ov);
+            if (xv.is_cuda()) {
+                require_cuda_runtime();
+                F::scale_cuda(c, sc.data, xv.data, ov.data, inverse, transpose, batch, device, stream);
+            } else {
+                F::scale(c, sc.data, xv.data, ov.data, inverse, transpose, batch);
+            }
+        },
+        "scaling"_a.noconvert(), "x"_a.noconvert(), "out"_a.noconvert(), "inverse"_a = false, "transpose"_a = false,
+        "batch"_a = 1, "stream"_a = 0,
+        "out = W x, W^T x, W^-1 x or W^-T x per item from the stored scaling; out may be x.");
+
+    cls.def(
+        "jordan_product_into",
+        [](const B& c, const RoVector& x, const RoVector& y, const RwVector& out, u64 batch, StreamHandle stream) {
+            const u64 n = checked_count({F::rows(c), batch});
+            auto xv = vector_view(x, n, "x");
+            auto yv = vector_view(y, n, "y");
+            auto ov = vector_view(out, n, "out");
+            check_inputs_same_device(xv, yv);
+            const int device = check_input_output_device(xv, ov);
+            if (xv.is_cuda()) {
+                require_cuda_runtime();
+                F::jordan_product_cuda(c, xv.data, yv.data, ov.data, batch, device, stream);
+            } else {
+                F::jordan_product(c, xv.data, yv.data, ov.data, batch);
+            }
+        },
+        "x"_a.noconvert(), "y"_a.noconvert(), "out"_a.noconvert(), "batch"_a = 1, "stream"_a = 0,
+        "out = x o y (Jordan product) per item; out may be x or y.");
+
+    cls.def(
+        "jordan_solve_into",
+        [](const B& c, const RoVector& lam, const RoVector& x, const RwVector& out, u64 batch, StreamHandle stream) {
+            const u64 n = checked_count({F::rows(c), batch});
+            auto lv = vector_view(lam, n, "lam");
+            auto xv = vector_view(x, n, "x");
+            auto ov = vector_view(out, n, "out");
+            check_inputs_same_device(lv, xv);
+            const int device = check_input_output_device(xv, ov);
+            if (xv.is_cuda()) {
+                require_cuda_runtime();
+                F::jordan_solve_cuda(c, lv.data, xv.data, ov.data, batch, device, stream);
+            } else {
+                F::jordan_solve(c, lv.data, xv.data, ov.data, batch);
+            }
+        },
+        "lam"_a.noconvert(), "x"_a.noconvert(), "out"_a.noconvert(), "batch"_a = 1, "stream"_a = 0,
+        "out = u with lam o u = x per item (lam strictly interior: host arrays refuse others, device items get "
+        "NaN); out may be x or lam.");
+
+    bind_hmatrix_methods<F>(cls);
+}
+
+}  // namespace velkora::torv::cones::cpp::ipm
