@@ -62,7 +62,7 @@ __global__ void nonnegative_nt_scaling_kernel(const double* s, const double* z, 
 }
 
 void nonnegative_project_cuda(const double* in, double* out, std::uint64_t n, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return;
     const cudaStream_t st = to_stream(stream);
     const auto in_addr = reinterpret_cast<std::uintptr_t>(in);
@@ -81,21 +81,20 @@ void nonnegative_project_cuda(const double* in, double* out, std::uint64_t n, in
 }
 
 double nonnegative_violation_cuda(const double* x, std::uint64_t n, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return 0.0;
-    synchronize_device();
     return sqrt(reduce_sum_sq(x, n, kSumNegativeSquares));
 }
 
 bool nonnegative_contains_cuda(const double* x, std::uint64_t n, double tol, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return true;
     return flags_all_clear("nonnegative_contains_kernel", nonnegative_contains_kernel, x, n, tol);
 }
 
 void nonnegative_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch,
                                  int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     const unsigned long long total = n * n * batch;
     if (total == 0) return;
     VELKORA_LAUNCH(nonnegative_nt_scaling_kernel, grid_for(total), dim3(kThreads), 0, to_stream(stream), s, z, H, n,

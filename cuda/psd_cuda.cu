@@ -214,7 +214,7 @@ void launch_general_w(const double* s, const double* z, double* W, double* work,
 // work), released on every path.
 void psd_nt_dispatch(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch, int device,
                      StreamHandle stream, PsdMethod method) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0 || n == 0) return;
     psd_check_order(n);
     const cudaStream_t st = to_stream(stream);
@@ -241,20 +241,15 @@ void psd_nt_dispatch(const double* s, const double* z, double* H, std::uint64_t 
 }  // namespace
 
 void psd2_project_cuda(const double* in, double* out, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     VELKORA_LAUNCH(psd2_project_kernel, dim3(1), dim3(1), 0, to_stream(stream), in, out);
 }
 
 double psd2_violation_cuda(const double* in, int device) {
-    ensure_device(device);
-    synchronize_device();
-    DeviceBuffer result(1);
-    VELKORA_LAUNCH(psd2_violation_kernel, dim3(1), dim3(1), 0, nullptr, in, result.get());
-    double value = 0.0;
-    check_cuda(cudaMemcpy(&value, result.get(), sizeof(double), cudaMemcpyDeviceToHost), "cudaMemcpy");
-    result.release();
-    synchronize_device();
-    return value;
+    const DeviceGuard guard(device);
+    StreamBuffer result(1, kScalarStream);
+    VELKORA_LAUNCH(psd2_violation_kernel, dim3(1), dim3(1), 0, kScalarStream, in, result.get());
+    return finish_scalar(result.get(), result, kScalarStream);
 }
 
 bool psd2_contains_cuda(const double* in, double tol, int device) { return tol >= psd2_violation_cuda(in, device); }
@@ -276,7 +271,7 @@ void psd_nt_scaling_cublas_cuda(const double* s, const double* z, double* H, std
 
 void psd_nt_w_cuda(const double* s, const double* z, double* W, std::uint64_t n, std::uint64_t batch, int device,
                    StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0) return;
     psd_check_order(n);
     if (n < 3) throw std::runtime_error("CUDA PSD W output is only used for dim >= 3");
@@ -287,7 +282,7 @@ void psd_nt_w_cuda(const double* s, const double* z, double* W, std::uint64_t n,
 }
 
 void psd_smat_cuda(const double* v, double* M, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     const unsigned long long total = n * n * batch;
     if (total == 0) return;
     VELKORA_LAUNCH(psd_smat_kernel, grid_for(total, kPsdThreads), dim3(kPsdThreads), 0, to_stream(stream), v, M, n,
@@ -295,7 +290,7 @@ void psd_smat_cuda(const double* v, double* M, std::uint64_t n, std::uint64_t ba
 }
 
 void psd_svec_cuda(const double* M, double* v, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     const unsigned long long total = host::psd_svec_length(n) * batch;
     if (total == 0) return;
     VELKORA_LAUNCH(psd_svec_kernel, grid_for(total, kPsdThreads), dim3(kPsdThreads), 0, to_stream(stream), M, v, n,

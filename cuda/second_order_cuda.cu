@@ -221,16 +221,9 @@ namespace {
 // Grid dimension y (and z) may not exceed 65 535 blocks.
 constexpr unsigned long long kMaxGridY = 65535;
 
-// ||x_bar|| by the multi-pass reduction (entry 0 excluded); 0 for a one-entry cone.
-double tail_norm(const double* x, unsigned long long n) {
-    return n >= 2 ? sqrt(reduce_sum_sq(x, n, kSumTailSquares)) : 0.0;
-}
-
-// The head, copied back after the device has finished all queued work.
-double read_head(const double* x) {
-    double head = 0.0;
-    check_cuda(cudaMemcpy(&head, x, sizeof(double), cudaMemcpyDeviceToHost), "cudaMemcpy");
-    return head;
+// ||x_bar|| by the multi-pass reduction on `stream` (entry 0 excluded); 0 for a one-entry cone.
+double tail_norm(const double* x, unsigned long long n, cudaStream_t stream) {
+    return n >= 2 ? sqrt(reduce_sum_sq(x, n, kSumTailSquares, stream)) : 0.0;
 }
 
 // Columns on grid x, items on grid y in chunks of at most 65 535 (one launch per chunk).
@@ -246,7 +239,7 @@ void launch_columns(const double* s, const double* z, double* H, unsigned long l
 
 void soc_nt_dispatch(const char* method, const double* s, const double* z, double* H, std::uint64_t n,
                      std::uint64_t batch, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (std::strcmp(method, "cublas") == 0)
         throw std::runtime_error("CUDA SOC cuBLAS NT scaling requires VELKORA_USE_CUBLAS=ON");
     if (n == 0 || batch == 0) return;
@@ -256,34 +249,27 @@ void soc_nt_dispatch(const char* method, const double* s, const double* z, doubl
 }  // namespace
 
 void soc_project_cuda(const double* x, double* out, std::uint64_t n, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return;
-    synchronize_device();
-    const double head = read_head(x);
-    const double t = tail_norm(x, n);
-    VELKORA_LAUNCH(soc_project_kernel, grid_for(n), dim3(kThreads), 0, to_stream(stream), x, out, n, head, t);
+    // The head and the tail norm come back on the caller's stream, after its earlier work.
+    const cudaStream_t st = to_stream(stream);
+    const double head = read_device_double(x, st);
+    const double t = tail_norm(x, n, st);
+    VELKORA_LAUNCH(soc_project_kernel, grid_for(n), dim3(kThreads), 0, st, x, out, n, head, t);
 }
 
 double soc_violation_cuda(const double* x, std::uint64_t n, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return 0.0;
-    synchronize_device();
-    const double t = tail_norm(x, n);
-    const unsigned long long blocks = blocks_for(n);
-    DeviceBuffer partial(blocks);
-    VELKORA_LAUNCH(soc_violation_kernel, grid_for(n), dim3(kThreads), 0, nullptr, x, partial.get(), n, t);
-    const double sum = reduce_sum_sq(partial.get(), blocks, kSumPlain);
-    partial.release();
-    synchronize_device();
-    return sqrt(sum);
+    const double t = tail_norm(x, n, kScalarStream);
+    return sqrt(reduce_block_partials("soc_violation_kernel", soc_violation_kernel, Combine::kSum, x, n, t));
 }
 
 bool soc_contains_cuda(const double* x, std::uint64_t n, double tol, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return true;
-    synchronize_device();
-    const double head = read_head(x);
-    const double t = tail_norm(x, n);
+    const double head = read_device_double(x, kScalarStream);
+    const double t = tail_norm(x, n, kScalarStream);
     return head >= t - tol;
 }
 
