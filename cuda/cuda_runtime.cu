@@ -115,12 +115,14 @@ StreamBuffer::~StreamBuffer() {
 
 void StreamBuffer::release() {
     double* p = ptr_;
-    ptr_ = nullptr;
     if (p == nullptr) return;
     if (pooled_) {
+        // A failed free leaves the buffer owned: the destructor tries once more.
         check_cuda(cudaFreeAsync(p, stream_), "cudaFreeAsync");
+        ptr_ = nullptr;
         return;
     }
+    ptr_ = nullptr;
     // Not stream-ordered: what the stream queued on p finishes before p goes (freed even when
     // the wait reports a fault, which leaves nothing running).
     const cudaError_t waited = stream_status(stream_);

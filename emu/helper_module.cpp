@@ -294,6 +294,7 @@ NB_MODULE(_cuemu, m) {
         cuemu::fail_next(name, static_cast<cudaError_t>(status));
     }, "name"_a, "status"_a = 2, "Make the next call of `name` (runtime function or kernel) fail once with `status`.");
     m.def("pending_injections", &cuemu::pending_injections);
+    m.def("clear_injections", &cuemu::clear_injections);
     m.def("launches", [] {
         nb::list out;
         for (const auto& r : cuemu::launch_log())
@@ -383,6 +384,10 @@ NB_MODULE(_cuemu, m) {
         return static_cast<int>(st != cudaSuccess ? st : cudaStreamSynchronize(nullptr));
     }, release_gil(), "ptr"_a, "value"_a, "nbytes"_a, "use_async"_a = false);
     m.def("synchronize", [] { return static_cast<int>(cudaDeviceSynchronize()); }, release_gil());
+    m.def("synchronize_holding_gil", [](uintptr_t s) { return static_cast<int>(cudaStreamSynchronize(stream_of(s))); },
+          "stream"_a = 0, "cudaStreamSynchronize without releasing the interpreter lock (as a careless library).");
+    m.def("instrumented", &cuemu_selftest::instrumented,
+          "Whether emulated device code reaches the memory-access hooks (not in the sanitizer build).");
     m.def("stream_synchronize", [](uintptr_t s) { return static_cast<int>(cudaStreamSynchronize(stream_of(s))); },
           release_gil(), "stream"_a = 0);
     m.def("get_last_error", [] { return static_cast<int>(cudaGetLastError()); });

@@ -239,6 +239,14 @@ cudaError_t poke(double* p, int64_t index, double value) {
     return cudaGetLastError();
 }
 
+bool instrumented() {
+#ifdef __SANITIZE_THREAD__
+    return true;
+#else
+    return false;
+#endif
+}
+
 cudaError_t missing_barrier(const double* x, double* out, unsigned blocks, unsigned threads) {
     auto k = [=] { cuemu_missing_barrier(x, out); };
     cuemu::launch("cuemu_missing_barrier", dim3(blocks), dim3(threads), 0, nullptr, k);

@@ -46,5 +46,7 @@ cudaError_t spin(const double* flag, double* out);
 // out[i] = f(x[i], y[i]): 0 exp, 1 pow, 2 atan2, 3 sin, 4 cos, 5 hypot, 6 sin + cos (perturbed math).
 cudaError_t math(int f, const double* x, const double* y, double* out, int64_t n);
 constexpr int kMathFunctions = 7;
+// Whether these kernels were compiled with the memory-access hooks (watchdog, races, switches).
+bool instrumented();
 
 }  // namespace cuemu_selftest

@@ -57,14 +57,18 @@ def dev():
     helper = EmulatedDevice()
     yield helper
     gc.collect()
+    _cuemu.drain()  # what the device does by itself eventually (stream-ordered frees too)
     assert _cuemu.live_allocations() == before, "device memory leaked"
     assert _cuemu.faults() == faults, "invalid device free or copy"
 
 
 @pytest.fixture
 def emu(dev):
-    """The emulator's controls (launch log, failure injection, device counts)."""
+    """The emulator's controls (launch log, failure injection, device counts, modes); the
+    modes a test changes are restored afterwards."""
+    modes = _cuemu.modes()
     yield _cuemu
+    _cuemu.set_modes(**modes)
     _cuemu.reset()
 
 

@@ -40,7 +40,8 @@ CUEMU_API int current_device();
 
 // Back to the initial state: 2 devices with success status, all counters zero, launch log empty,
 // no pending injections, every thread's last error cleared, every device's fault cleared (a
-// fresh device, as after a device reset) and no capture in progress. Queued work is run first.
+// fresh device, as after a device reset), no capture in progress and the launch count (which
+// with the seed makes the random orders) back to 0. Queued work is run first.
 // Live allocations, streams and each thread's current device are left alone.
 CUEMU_API void reset();
 

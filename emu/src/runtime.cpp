@@ -865,6 +865,7 @@ void reset() {
     }
     configure_devices(2, cudaSuccess);
     g().faults.store(0);
+    g().launches.store(0);  // the random orders start over
     g().generation.fetch_add(1);
     clear_injections();
     std::lock_guard<std::mutex> lock(g().log_mu);
