@@ -613,10 +613,10 @@ def test_device_runtime_failures_name_the_call(cones, dev, emu, rng):
     cone = cones.ExponentialConeCpp(300)
     d = dev.array(v)
     for call in (lambda: cone.violation(d), lambda: cone.contains(d)):
-        emu.fail_next("cudaMalloc", 2)
+        emu.fail_next("cudaMallocAsync", 2)
         with pytest.raises(RuntimeError) as info:
             call()
-        assert str(info.value).startswith("cudaMalloc failed: ")
+        assert str(info.value).startswith("cudaMallocAsync failed: ")
     assert cone.violation(d) == 0.0 and cone.contains(d) is True
 
 
@@ -625,16 +625,20 @@ def test_device_streams(cones, dev, emu, rng):
     v = random_interior(rng, 2)
     cone = cones.ExponentialConeCpp(2)
     d = dev.array(v)
+    s1, s2 = emu.stream_create(), emu.stream_create(non_blocking=True)
     emu.clear_launches()
-    cone.project_into(d, dev.empty(6), stream=0x5A5A)
-    cone.nt_scaling_matrix_batch_into(d, d, dev.empty(36), 1, stream=0x77)
+    cone.project_into(d, dev.empty(6), stream=s1)
+    cone.nt_scaling_matrix_batch_into(d, d, dev.empty(36), 1, stream=s2)
+    emu.stream_synchronize(s2)
     cone.violation(d)
     cone.contains(d)
     streams = {}
     for entry in emu.launches():
         streams.setdefault(entry[0], set()).add(entry[4])
-    assert streams["exp_project_kernel"] == {0x5A5A}
-    assert streams["exp_nt_scaling_kernel"] == {0x77}
+    assert streams["exp_project_kernel"] == {s1}
+    assert streams["exp_nt_scaling_kernel"] == {s2}
+    emu.stream_destroy(s1)
+    emu.stream_destroy(s2)
     assert streams["exp_violation_kernel"] == {0} and streams["exp_contains_kernel"] == {0}
 
 
@@ -652,7 +656,7 @@ def test_device_launch_failures_name_the_kernel(cones, dev, emu, rng, kernel):
         "reduce_max_kernel": lambda: cone.contains(d),
         "exp_nt_scaling_kernel": lambda: cone.nt_scaling_matrix_into(d, d, dev.empty(36)),
     }
-    emu.fail_next(kernel, 719)
+    emu.fail_next(kernel, 9)  # refused at launch: named at once
     with pytest.raises(RuntimeError) as info:
         calls[kernel]()
     assert str(info.value).startswith(kernel + " failed: ")

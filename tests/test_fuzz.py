@@ -99,8 +99,12 @@ def cone_sizes(cls, kind):
 
 ATOL_VALID = st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.sampled_from([0.0, 1e-8, -1e-8, 0.5, 1, -1]))
 ATOL_BAD = st.sampled_from([None, "0.1", 1j, [0.1]])
+# Stream handles: the legacy stream (0, 1), the per-thread stream (2), or any integer, which
+# names no stream on the device (the runtime refuses it where the stream is used).
+DEVICE_STREAMS = [0, 1, 2]
 SCALAR_VALID = {"index": st.integers(0, 12), "batch": st.integers(0, 3), "row_offset": st.integers(0, 5),
-                "stream": st.one_of(st.just(0), st.integers(0, 2**64 - 1)), "dim": st.integers(0, 6)}
+                "stream": st.one_of(st.sampled_from(DEVICE_STREAMS), st.integers(0, 2**64 - 1)),
+                "dim": st.integers(0, 6)}
 
 ARRAY_FAULTS = ["short", "long", "dtype", "ndim2", "ndim0", "strided", "reversed", "list", "none", "byteswap",
                 "readonly", "misaligned", "kind3", "kind13", "elsewhere"]
@@ -146,7 +150,8 @@ def plans(draw, op, clean_on_device=False):
         if role == "float":
             scalars[name] = draw(scalar_fault(name) if faulty(name) else ATOL_VALID)
         elif role == "int":
-            scalars[name] = draw(scalar_fault(name) if faulty(name) else SCALAR_VALID[name])
+            valid = st.sampled_from(DEVICE_STREAMS) if clean_on_device and name == "stream" else SCALAR_VALID[name]
+            scalars[name] = draw(scalar_fault(name) if faulty(name) else valid)
     plan["scalars"] = scalars
     plan["arrays"] = {}
     for name, role in op.params:
@@ -994,6 +999,12 @@ def host_twin(call):
 
 def judge_device(call, outcome, result):
     op, cone, k = call.op, call.cone, call.op.kind
+    stream = call.args.get("stream", 0)
+    if outcome == "error" and stream not in DEVICE_STREAMS:
+        # a handle that names no stream: refused where the stream is first used, before any write
+        assert str(result).endswith(" failed: invalid resource handle"), f"unexpected {result!r}"
+        check_untouched(call, outputs_too=True)
+        return
     assert outcome == "ok", f"device call refused: {result!r}"
     check_untouched(call, outputs_too=False)
     twin_outcome, twin_result, twin_outs = host_twin(call)
@@ -1162,7 +1173,7 @@ DEVICE_KINDS = {"project", "violation", "contains", "nt_into", "nt_batch", "nt_c
                 "psd_svec_into"}
 # Runtime calls a device path may make (cudaFree/cudaFreeAsync are left out: a failing
 # release cannot be retried, so the emulator would rightly count that buffer as live).
-RUNTIME_CALLS = ["cudaMalloc", "cudaMallocAsync", "cudaMemcpy", "cudaMemsetAsync", "cudaDeviceSynchronize",
+RUNTIME_CALLS = ["cudaMallocAsync", "cudaMemcpyAsync", "cudaMemsetAsync", "cudaStreamSynchronize",
                  "cudaSetDevice", "cudaGetDevice"]
 DEVICE_OPS = [op for op in OPS if op.kind in DEVICE_KINDS]
 
@@ -1178,7 +1189,10 @@ def test_fuzz_device_failures(op):
     """A runtime call or kernel launch of a well-formed device call fails: the call
     raises "<name> failed: <runtime text>" (or succeeds when it makes no such call),
     releases every scratch buffer, writes nothing outside its arrays, and the same call
-    made again gives the undisturbed result (no error state left behind)."""
+    made again gives the undisturbed result (no error state left behind). A fault of a
+    running kernel (700, 719) is reported instead by the call's next synchronising call
+    ("cudaStreamSynchronize failed: ..."), or by none when the call is asynchronous; it
+    stays (sticky) until the device is reset."""
     if not available(op):
         pytest.skip("not built yet")
 
@@ -1210,12 +1224,23 @@ def test_fuzz_device_failures(op):
         outcome, result = call_module(call)
         CASES[(op.id, "device-failure", "success" if outcome == "ok" else type(result).__name__)] += 1
         note(f"injected {name} -> {outcome} {result!r}")
-        if outcome == "error":
+        text = _cuemu.error_string(status)
+        fault = status in (700, 719)
+        if fault and name not in RUNTIME_CALLS:  # a kernel that faults while it runs
+            assert _cuemu.pending_injections() == 0
+            if outcome == "error":
+                assert str(result) == f"cudaStreamSynchronize failed: {text}"
+            _cuemu.drain()
+            assert _cuemu.device_fault(r.device)[0] == status, "the fault was not kept"
+        elif outcome == "error":
             assert isinstance(result, RuntimeError)
-            assert str(result) == f"{name} failed: {_cuemu.error_string(status)}"
+            assert str(result) == f"{name} failed: {text}"
         elif name != "cudaGetDevice":  # a failed query of the current device only means: select again
             assert _cuemu.pending_injections() == 1, "the injected failure was swallowed"
-            _cuemu.reset()
+        _cuemu.drain()
+        if fault:
+            _cuemu.reset()  # a fresh device: the fault is sticky until then
+        _cuemu.clear_injections()
         check_untouched(call, outputs_too=False)
         outcome, again = call_module(call)
         assert outcome == "ok", f"the call fails after a runtime failure: {again!r}"
@@ -1225,6 +1250,7 @@ def test_fuzz_device_failures(op):
         del call, first, result, again, undisturbed, value, out
         if _cuemu.live_allocations() > live:
             gc.collect()
+            _cuemu.drain()
         assert _cuemu.live_allocations() <= live, "device memory leaked after a runtime failure"
         assert _cuemu.faults() == faults
 
