@@ -1100,7 +1100,11 @@ cudaError_t cudaFreeAsync(void* devPtr, cudaStream_t stream) {
     if (!devPtr) return cudaSuccess;
     if (!cuemu::internal::current_modes().memory_pools) return fail(cudaErrorNotSupported);
     const cuemu::Resolved r = cuemu::resolve_for_work(stream);
-    if (r.status != cudaSuccess) return fail(r.status);
+    if (r.status != cudaSuccess) {
+        // On a faulted device the memory goes with the device: released, and the fault returned.
+        if (cuemu::is_execution_fault(r.status)) cuemu::release(devPtr);
+        return fail(r.status);
+    }
     {
         std::lock_guard<std::mutex> lock(cuemu::g().mem_mu);
         if (cuemu::g().allocs.count(reinterpret_cast<uintptr_t>(devPtr)) == 0) return fail(cuemu::fault());
