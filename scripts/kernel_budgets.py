@@ -35,36 +35,36 @@ ARCHITECTURES = os.environ.get("CUDA_ARCHITECTURES", "75 80 86 89 90").split()
 
 # kernel: (registers per thread, local bytes per thread, static shared bytes per block)
 BUDGETS = {
-    "reduce_sum_sq_kernel": (32, 0, 2048),
-    "reduce_max_kernel": (32, 0, 2048),
-    "zero_contains_kernel": (32, 0, 2048),
-    "zero_nt_scaling_kernel": (32, 0, 0),
-    "nonnegative_kernel": (24, 0, 0),
-    "nonnegative2_kernel": (24, 0, 0),
-    "nonnegative4_kernel": (32, 0, 0),
-    "nonnegative_contains_kernel": (32, 0, 2048),
-    "nonnegative_nt_scaling_kernel": (40, 0, 0),
-    "soc_project_kernel": (24, 0, 0),
-    "soc_violation_kernel": (32, 0, 2048),
-    "soc_nt_scaling_columns_kernel": (80, 256, 160),
-    "exp_project_kernel": (48, 0, 0),
-    "exp_violation_kernel": (48, 0, 2048),
-    "exp_contains_kernel": (48, 0, 2048),
-    "exp_nt_scaling_kernel": (64, 256, 0),
-    "psd2_project_kernel": (48, 0, 0),
-    "psd2_violation_kernel": (40, 0, 0),
-    "psd1_nt_scaling_kernel": (24, 0, 0),
-    "psd2_nt_scaling_kernel": (96, 256, 0),
-    "psd_general_w_kernel": (96, 512, 0),
-    "psd_general_operator_from_w_kernel": (48, 0, 0),
-    "psd_smat_kernel": (40, 0, 0),
-    "psd_svec_kernel": (40, 0, 0),
-    "direct_csr_kernel": (64, 256, 0),
-    "direct_coo_kernel": (64, 256, 0),
-    "dense_csr_gather_kernel": (40, 0, 0),
-    "dense_coo_gather_kernel": (40, 0, 0),
-    "psd_w_csr_gather_kernel": (48, 0, 0),
-    "psd_w_coo_gather_kernel": (48, 0, 0),
+    "dense_coo_gather_kernel": (24, 0, 0),  # today 16, 0, 0
+    "dense_csr_gather_kernel": (32, 0, 0),  # today 20, 0, 0
+    "direct_coo_kernel": (48, 304, 0),  # today 40, 48, 0
+    "direct_csr_kernel": (72, 304, 0),  # today 58, 48, 0
+    "exp_contains_kernel": (48, 0, 2048),  # today 36, 0, 2048
+    "exp_nt_scaling_kernel": (48, 304, 0),  # today 40, 48, 0
+    "exp_project_kernel": (48, 0, 0),  # today 36, 0, 0
+    "exp_violation_kernel": (48, 0, 2048),  # today 36, 0, 2048
+    "nonnegative2_kernel": (24, 0, 0),  # today 16, 0, 0
+    "nonnegative4_kernel": (32, 0, 0),  # today 20, 0, 0
+    "nonnegative_contains_kernel": (24, 0, 2048),  # today 14, 0, 2048
+    "nonnegative_kernel": (24, 0, 0),  # today 16, 0, 0
+    "nonnegative_nt_scaling_kernel": (40, 0, 0),  # today 26, 0, 0
+    "psd1_nt_scaling_kernel": (32, 0, 0),  # today 24, 0, 0
+    "psd2_nt_scaling_kernel": (72, 0, 0),  # today 62, 0, 0
+    "psd2_project_kernel": (56, 0, 0),  # today 41, 0, 0
+    "psd2_violation_kernel": (48, 0, 0),  # today 37, 0, 0
+    "psd_general_operator_from_w_kernel": (48, 0, 0),  # today 38, 0, 0
+    "psd_general_w_kernel": (152, 0, 0),  # today 138, 0, 0
+    "psd_smat_kernel": (40, 0, 0),  # today 28, 0, 0
+    "psd_svec_kernel": (40, 0, 0),  # today 28, 0, 0
+    "psd_w_coo_gather_kernel": (48, 0, 0),  # today 38, 0, 0
+    "psd_w_csr_gather_kernel": (56, 0, 0),  # today 43, 0, 0
+    "reduce_max_kernel": (24, 0, 2048),  # today 14, 0, 2048
+    "reduce_sum_sq_kernel": (24, 0, 2048),  # today 14, 0, 2048
+    "soc_nt_scaling_columns_kernel": (80, 0, 136),  # today 66, 0, 136
+    "soc_project_kernel": (32, 0, 0),  # today 24, 0, 0
+    "soc_violation_kernel": (40, 0, 2048),  # today 26, 0, 2048
+    "zero_contains_kernel": (24, 0, 2048),  # today 14, 0, 2048
+    "zero_nt_scaling_kernel": (40, 0, 0),  # today 26, 0, 0
 }
 
 ENTRY = re.compile(r"Compiling entry function '([^']+)' for '(sm_\d+)'")

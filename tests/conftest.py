@@ -23,6 +23,13 @@ class EmulatedDevice:
 
     emulated = True
 
+    @property
+    def exact_math(self):
+        """Whether the device's exp, pow, atan2, sin, cos and hypot give the host's results
+        bit for bit: so in the plain emulation; on a GPU (and with the emulator's perturbed
+        math) they may be 1-2 ulp off."""
+        return not _cuemu.modes()["perturb_math"]
+
     def array(self, host, device=0, offset=0, dtype=None):
         host = np.ascontiguousarray(host, dtype=dtype if dtype is not None else np.asarray(host).dtype)
         if host.dtype not in (np.float64, np.int64):

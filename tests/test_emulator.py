@@ -52,6 +52,9 @@ def clean_runtime():
         cuemu.reset()
 
     restore()
+    # The emulator's own tests start from the plain emulation whatever the environment says;
+    # tests of a mode turn it on themselves.
+    cuemu.set_modes(deferred=False, random_order=False, races=False, perturb_math=False, gil_probe=False)
     yield
     restore()
 
@@ -741,6 +744,8 @@ def run_child(body):
     module_dir = os.path.dirname(os.path.abspath(cuemu.__file__))
     env["PYTHONPATH"] = os.pathsep.join([module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     env.pop("PYTHONFAULTHANDLER", None)
+    for name in [k for k in env if k.startswith("CUEMU_")]:
+        del env[name]  # the child runs the plain emulation
     return subprocess.run(
         [sys.executable, "-c", code],
         env=env,

@@ -123,6 +123,18 @@ def block_diagonal(blocks):
     return h
 
 
+def assert_within_ulps(got, want, ulps=4):
+    """Device results against the host's where exp is involved: the device's exp may be 1-2
+    ulp off the host's (and a product with y adds rounding), so finite values agree within
+    a few ulp, with the same sign; NaN, infinities and zeros (signs included) exactly."""
+    got, want = np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64)
+    assert same_bits(np.isnan(got), np.isnan(want)) and same_bits(np.signbit(got), np.signbit(want))
+    exact = ~np.isfinite(want) | (want == 0.0)
+    np.testing.assert_array_equal(got[exact], want[exact])
+    distance = np.abs(got[~exact].view(np.int64) - want[~exact].view(np.int64))
+    assert np.all(distance <= ulps), f"{distance.max()} ulp apart"
+
+
 def same_bits(a, b):
     a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
     return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
@@ -494,11 +506,10 @@ def test_device_projection_matches_host(cones, dev, rng, count):
     cone.project_into(dev.array(v), d_out)
     assert dev.launches() == ["exp_project_kernel"]
     got = dev.to_numpy(d_out)
-    np.testing.assert_array_equal(got, want)
-    assert same_bits(np.signbit(got), np.signbit(want))
+    assert_within_ulps(got, want)
     d = dev.array(v)
     cone.project_into(d, d)
-    np.testing.assert_array_equal(dev.to_numpy(d), want)
+    np.testing.assert_array_equal(dev.to_numpy(d), got)  # in place: the same device arithmetic
 
 
 def test_device_projection_edge_cases(cones, dev):
@@ -507,7 +518,7 @@ def test_device_projection_edge_cases(cones, dev):
     want = np.array([c for _, image in PROJECTION_CASES for c in image])
     d_out = dev.array(np.full_like(v, SENTINEL))
     cones.ExponentialConeCpp(len(PROJECTION_CASES)).project_into(dev.array(v), d_out)
-    np.testing.assert_array_equal(dev.to_numpy(d_out), want)
+    assert_within_ulps(dev.to_numpy(d_out), want)
 
 
 @pytest.mark.parametrize("count", [1, 256, 257, 65536, 65537])
