@@ -600,7 +600,7 @@ void track(Scheduler& s, Slot* t, uintptr_t a, size_t size, bool write) {
     }
 }
 
-inline void on_access(const void* p, size_t size, bool write) {
+[[maybe_unused]] inline void on_access(const void* p, size_t size, bool write) {
     if (detail::current == nullptr) return;
     Scheduler& s = t_sched;
     Slot* t = s.running;
@@ -687,7 +687,10 @@ void syncthreads(const char* file, int line) {
 
 }  // namespace cuemu
 
-// Thread-sanitizer instrumentation entry points (see on_access).
+// Thread-sanitizer instrumentation entry points (see on_access). The sanitizer build declares
+// them itself (its device code is not instrumented: AddressSanitizer excludes it), so there
+// they are left out.
+#ifndef CUEMU_ASAN
 extern "C" {
 #define CUEMU_ACCESS_HOOKS(n)                                                                    \
     CUEMU_API void __tsan_read##n(void* p) { cuemu::on_access(p, n, false); }                   \
@@ -757,3 +760,4 @@ CUEMU_ATOMIC_HOOKS(64, unsigned long long)
 CUEMU_API void __tsan_atomic_thread_fence(int) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 CUEMU_API void __tsan_atomic_signal_fence(int) { __atomic_signal_fence(__ATOMIC_SEQ_CST); }
 }
+#endif  // CUEMU_ASAN
