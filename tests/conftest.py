@@ -58,6 +58,8 @@ def dev():
     """Device-array helper; every test using it also proves it leaked no device memory."""
     if _cuemu is None:
         pytest.skip("device tests need the CUDA host emulation build (or a GPU)")
+    if _cuemu.get_device() != 0:
+        _cuemu.set_device(0)  # every device test starts with device 0 current on its thread
     _cuemu.reset()
     before = _cuemu.live_allocations()
     faults = _cuemu.faults()

@@ -345,6 +345,29 @@ class Placed:
         return self.original[self.band:self.band + self.length]
 
 
+def within_ulps(got, want, ulps):
+    """Where the device math library is involved (its exp may be 1-2 ulp off the host's):
+    NaN, infinities and zeros as on the host, signs included; finite values within a few ulp."""
+    got, want = np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64)
+    if not (same_bits(np.isnan(got), np.isnan(want)) and same_bits(np.signbit(got), np.signbit(want))):
+        return False
+    exact = ~np.isfinite(want) | (want == 0.0)
+    if not np.array_equal(got[exact], want[exact]):
+        return False
+    return bool(np.all(np.abs(got[~exact].view(np.int64) - want[~exact].view(np.int64)) <= ulps))
+
+
+def exp_borderline(v, atol):
+    """Whether some cone (x, y, z) of v is judged by y exp(x/y) <= z + atol (y > atol) with
+    the two sides within a few ulp of each other."""
+    with np.errstate(all="ignore"):
+        x, y, z = v[0::3], v[1::3], v[2::3]
+        e = y * np.exp(np.clip(x / y, -745.0, 709.0))
+        rhs = z + atol
+        close = np.abs(e - rhs) <= 8 * np.spacing(np.maximum(np.abs(e), np.abs(rhs)))
+        return bool(np.any((y > atol) & close))
+
+
 def same_bits(a, b):
     a, b = np.asarray(a), np.asarray(b)
     return a.shape == b.shape and np.array_equal(a.view(np.uint8), b.view(np.uint8))
@@ -624,11 +647,20 @@ def close(a, b, rtol=1e-9):
 
 
 def call_module(call):
-    """Runs the call: ("ok", result) or ("error", exception)."""
+    """Runs the call: ("ok", result) or ("error", exception). In a malformed CSR structure
+    the stored ranges of rows may overlap, so that two blocks write the same values: an
+    accepted race (each such value is one of the rows' entries), exempt from the emulator's
+    race checks."""
+    exempt = EMULATED and call.op.kind == "csr" and bool(call.plan.get("structure", {}).get("defects"))
+    if exempt:
+        _cuemu.exempt_from_race_checks(True)
     try:
         return "ok", call.target()(*call.positional())
     except (TypeError, RuntimeError) as e:
         return "error", e.with_traceback(None)  # the traceback would keep the call's arrays alive
+    finally:
+        if exempt:
+            _cuemu.exempt_from_race_checks(False)
 
 
 def judge(call):
@@ -999,6 +1031,12 @@ def host_twin(call):
 
 def judge_device(call, outcome, result):
     op, cone, k = call.op, call.cone, call.op.kind
+    if EMULATED:  # no kernel of the call faulted (an asynchronous call would not report it)
+        _cuemu.drain()
+        faults = [_cuemu.device_fault(device) for device in (0, 1)]
+        if any(status for status, _ in faults):
+            _cuemu.reset()  # the next example starts on fresh devices
+            pytest.fail(f"a kernel of the call faulted: {faults}")
     stream = call.args.get("stream", 0)
     if outcome == "error" and stream not in DEVICE_STREAMS:
         # a handle that names no stream: refused where the stream is first used, before any write
@@ -1019,8 +1057,12 @@ def judge_device(call, outcome, result):
         x = call.values["input"]
         if k == "contains":
             assert isinstance(result, bool)
-            if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp", "ExponentialConeCpp"):
+            if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp"):
                 assert result == twin_result, "device membership differs from the host's"
+            elif cone.cls == "ExponentialConeCpp" and result != twin_result:
+                # the device's exp may be 1-2 ulp off the host's: only a cone that close to
+                # the boundary may be judged otherwise
+                assert exp_borderline(x, float(call.args["atol"])), "device membership differs from the host's"
             elif cone.cls == "SecondOrderConeCpp" and finite_inputs:
                 atol = float(call.args["atol"])
                 gap = x[0] - (fm.ordered_norm([float(v) for v in x[1:]]) - atol)
@@ -1045,8 +1087,10 @@ def judge_device(call, outcome, result):
         return  # the device does not test values: its output is the kernels' arithmetic
     if k == "project":
         x = call.values["input"]
-        if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp", "ExponentialConeCpp"):
+        if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp"):
             assert same_bits(got, want), "device projection differs from the host's"
+        elif cone.cls == "ExponentialConeCpp":
+            assert within_ulps(got, want, 4), "device projection differs from the host's by more than a few ulp"
         elif finite_inputs and (x.size == 0 or 1e-150 < np.max(np.abs(x)) < 1e150):
             # the host decomposition (PSD) runs at the matrix's own scale, with an
             # absolute stop at 1e-12: compare where neither over- nor underflows
@@ -1219,7 +1263,7 @@ def test_fuzz_device_failures(op):
         names = kernels + RUNTIME_CALLS
         name = names[pick % len(names)]
         if name == "cudaSetDevice":
-            _cuemu.set_device(1 - r.device)  # another library switches devices: the call must select again
+            _cuemu.set_device(1 - r.device)  # the thread's current device is the other one: the call selects
         _cuemu.fail_next(name, status)
         outcome, result = call_module(call)
         CASES[(op.id, "device-failure", "success" if outcome == "ok" else type(result).__name__)] += 1
@@ -1257,4 +1301,5 @@ def test_fuzz_device_failures(op):
     try:
         run()
     finally:
+        _cuemu.set_device(0)
         _cuemu.reset()
