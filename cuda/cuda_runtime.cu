@@ -1,7 +1,7 @@
-// Device runtime layer: error reporting, per-thread device selection, device
-// availability, scratch buffers and the multi-pass sum-of-squares and maximum
+// Device runtime layer: error reporting, the device guard, device availability,
+// blocking waits, stream-ordered scratch and the multi-pass sum-of-squares and maximum
 // reductions from which the scalar device operations get their results.
-#include <memory>
+#include <atomic>
 #include <stdexcept>
 #include <string>
 
@@ -33,56 +33,103 @@ bool cuda_device_available() {
     return count > 0;
 }
 
-namespace {
-// Ordinal this layer last selected on the calling host thread (-1: none yet).
-thread_local int t_selected_device = -1;
-}  // namespace
-
-void ensure_device(int device) {
-    // The runtime is asked too (no driver call), because another library in the
-    // process may have made a different device current since our last selection.
+DeviceGuard::DeviceGuard(int device) {
+    // The runtime is asked (no driver call): another library may have made any device current.
     int current = -1;
     if (cudaGetDevice(&current) != cudaSuccess) {
         cudaGetLastError();
         current = -1;
     }
-    if (t_selected_device == device && current == device) return;
+    if (current == device) return;
     check_cuda(cudaSetDevice(device), "cudaSetDevice");
-    t_selected_device = device;
+    previous_ = current;
 }
 
-void synchronize_device() { check_cuda(cudaDeviceSynchronize(), "cudaDeviceSynchronize"); }
-
-DeviceBuffer::DeviceBuffer(unsigned long long count) {
-    void* p = nullptr;
-    check_cuda(cudaMalloc(&p, count * sizeof(double)), "cudaMalloc");
-    ptr_ = static_cast<double*>(p);
+DeviceGuard::~DeviceGuard() {
+    if (previous_ >= 0 && cudaSetDevice(previous_) != cudaSuccess) cudaGetLastError();
 }
 
-DeviceBuffer::~DeviceBuffer() {
-    if (ptr_ != nullptr) cudaFree(ptr_);
+void wait_for_stream(cudaStream_t stream) {
+    cudaError_t status;
+    {
+        const BlockingWait wait;
+        status = cudaStreamSynchronize(stream);
+    }
+    check_cuda(status, "cudaStreamSynchronize");
 }
 
-void DeviceBuffer::release() {
-    double* p = ptr_;
-    ptr_ = nullptr;
-    if (p != nullptr) check_cuda(cudaFree(p), "cudaFree");
+namespace {
+
+// Whether the current device has stream-ordered memory pools, asked once per device.
+bool memory_pools_supported() {
+    constexpr int kRemembered = 64;
+    static std::atomic<signed char> known[kRemembered] = {};  // 0 not asked, 1 yes, -1 no
+    int device = 0;
+    check_cuda(cudaGetDevice(&device), "cudaGetDevice");
+    const bool remembered = device >= 0 && device < kRemembered;
+    if (remembered) {
+        const signed char k = known[device].load(std::memory_order_relaxed);
+        if (k != 0) return k > 0;
+    }
+    int value = 0;
+    if (cudaDeviceGetAttribute(&value, cudaDevAttrMemoryPoolsSupported, device) != cudaSuccess) {
+        cudaGetLastError();
+        return false;  // not remembered: a failing query says nothing about the device
+    }
+    if (remembered) known[device].store(value != 0 ? 1 : -1, std::memory_order_relaxed);
+    return value != 0;
 }
+
+// cudaFree waits for the whole device: a blocking wait.
+cudaError_t free_blocking(void* p) {
+    const BlockingWait wait;
+    return cudaFree(p);
+}
+
+// Synchronisation status of a stream, waited for as a blocking wait.
+cudaError_t stream_status(cudaStream_t stream) {
+    const BlockingWait wait;
+    return cudaStreamSynchronize(stream);
+}
+
+}  // namespace
 
 StreamBuffer::StreamBuffer(unsigned long long count, cudaStream_t stream) : stream_(stream) {
     void* p = nullptr;
-    check_cuda(cudaMallocAsync(&p, count * sizeof(double), stream), "cudaMallocAsync");
+    pooled_ = memory_pools_supported();
+    if (pooled_)
+        check_cuda(cudaMallocAsync(&p, count * sizeof(double), stream), "cudaMallocAsync");
+    else
+        check_cuda(cudaMalloc(&p, count * sizeof(double)), "cudaMalloc");
     ptr_ = static_cast<double*>(p);
 }
 
 StreamBuffer::~StreamBuffer() {
-    if (ptr_ != nullptr) cudaFreeAsync(ptr_, stream_);
+    if (ptr_ == nullptr) return;
+    if (pooled_) {
+        if (cudaFreeAsync(ptr_, stream_) != cudaSuccess) cudaGetLastError();
+    } else {
+        stream_status(stream_);
+        if (free_blocking(ptr_) != cudaSuccess) cudaGetLastError();
+    }
 }
 
 void StreamBuffer::release() {
     double* p = ptr_;
+    if (p == nullptr) return;
+    if (pooled_) {
+        // A failed free leaves the buffer owned: the destructor tries once more.
+        check_cuda(cudaFreeAsync(p, stream_), "cudaFreeAsync");
+        ptr_ = nullptr;
+        return;
+    }
     ptr_ = nullptr;
-    if (p != nullptr) check_cuda(cudaFreeAsync(p, stream_), "cudaFreeAsync");
+    // Not stream-ordered: what the stream queued on p finishes before p goes (freed even when
+    // the wait reports a fault, which leaves nothing running).
+    const cudaError_t waited = stream_status(stream_);
+    const cudaError_t freed = free_blocking(p);
+    check_cuda(waited, "cudaStreamSynchronize");
+    check_cuda(freed, "cudaFree");
 }
 
 // First-pass transform of the sum: x*x, x*x of negative entries only (NaN adds 0),
@@ -146,47 +193,94 @@ __global__ void reduce_min_kernel(const double* x, double* partial, unsigned lon
 
 namespace {
 
-// Passes of 256 elements per block until one value is left; later passes use
-// `later_mode` on the partials. Each pass's input partials are freed after the next
-// launch; the last value comes back by a blocking copy, then the device is synchronised.
-double multi_pass(const char* name, void (*kernel)(const double*, double*, unsigned long long, int),
-                  const double* x, unsigned long long n, int first_mode, int later_mode, double empty = 0.0) {
-    if (n == 0) return empty;
-    std::unique_ptr<DeviceBuffer> input;
-    const double* source = x;
+using ReduceKernel = void (*)(const double*, double*, unsigned long long, int);
+
+// Passes of 256 elements per block from `source` (n values) until one value is left, each
+// pass writing its partials just after the previous pass's in `scratch`; later passes use
+// `later_mode`. Returns the device address of the last value.
+const double* run_passes(const char* name, ReduceKernel kernel, const double* source, unsigned long long n,
+                         int first_mode, int later_mode, double* scratch, cudaStream_t stream) {
     int mode = first_mode;
     for (;;) {
         const unsigned long long blocks = blocks_for(n);
-        auto partial = std::make_unique<DeviceBuffer>(blocks);
-        launch_checked(name, kernel, grid_for(n), dim3(kThreads), 0, nullptr, source, partial->get(), n, mode);
-        if (input) input->release();
-        input.reset();
-        if (blocks == 1) {
-            double value = 0.0;
-            check_cuda(cudaMemcpy(&value, partial->get(), sizeof(double), cudaMemcpyDeviceToHost), "cudaMemcpy");
-            partial->release();
-            synchronize_device();
-            return value;
-        }
-        input = std::move(partial);
-        source = input->get();
+        launch_checked(name, kernel, grid_for(n), dim3(kThreads), 0, stream, source, scratch, n, mode);
+        if (blocks == 1) return scratch;
+        source = scratch;
+        scratch += blocks;
         n = blocks;
         mode = later_mode;
     }
 }
 
+// Scratch doubles of the passes over n values: ceil(n/256) + ceil(ceil(n/256)/256) + ... + 1.
+unsigned long long passes_scratch(unsigned long long n) {
+    unsigned long long total = 0;
+    do {
+        n = blocks_for(n);
+        total += n;
+    } while (n > 1);
+    return total;
+}
+
+double reduce(const char* name, ReduceKernel kernel, const double* x, unsigned long long n, int first_mode,
+              int later_mode, cudaStream_t stream, double empty = 0.0) {
+    if (n == 0) return empty;
+    StreamBuffer scratch(passes_scratch(n), stream);
+    const double* value = run_passes(name, kernel, x, n, first_mode, later_mode, scratch.get(), stream);
+    return finish_scalar(value, scratch, stream);
+}
+
 }  // namespace
 
-double reduce_sum_sq(const double* x, unsigned long long n, int mode) {
-    return multi_pass("reduce_sum_sq_kernel", reduce_sum_sq_kernel, x, n, mode, kSumPlain);
+double reduce_sum_sq(const double* x, unsigned long long n, int mode, cudaStream_t stream) {
+    return reduce("reduce_sum_sq_kernel", reduce_sum_sq_kernel, x, n, mode, kSumPlain, stream);
 }
 
-double reduce_max(const double* x, unsigned long long n, int mode) {
-    return multi_pass("reduce_max_kernel", reduce_max_kernel, x, n, mode, kMaxAbs);
+double reduce_max(const double* x, unsigned long long n, int mode, cudaStream_t stream) {
+    return reduce("reduce_max_kernel", reduce_max_kernel, x, n, mode, kMaxAbs, stream);
 }
 
-double reduce_min(const double* x, unsigned long long n) {
-    return multi_pass("reduce_min_kernel", reduce_min_kernel, x, n, 0, 0, HUGE_VAL);
+unsigned long long partials_scratch(unsigned long long blocks) { return blocks + passes_scratch(blocks); }
+
+const double* combine_partials(Combine how, double* partials, unsigned long long blocks, cudaStream_t stream) {
+    // The partial sums are added as they are; the partial maxima are non-negative, so the
+    // absolute value leaves them unchanged.
+    if (how == Combine::kSum)
+        return run_passes("reduce_sum_sq_kernel", reduce_sum_sq_kernel, partials, blocks, kSumPlain, kSumPlain,
+                          partials + blocks, stream);
+    if (how == Combine::kMin)
+        return run_passes("reduce_min_kernel", reduce_min_kernel, partials, blocks, 0, 0, partials + blocks, stream);
+    return run_passes("reduce_max_kernel", reduce_max_kernel, partials, blocks, kMaxAbs, kMaxAbs, partials + blocks,
+                      stream);
+}
+
+double finish_scalar(const double* value, StreamBuffer& scratch, cudaStream_t stream) {
+    double host = 0.0;
+    cudaError_t status;
+    {
+        const BlockingWait wait;  // a copy into pageable host memory returns when it is done
+        status = cudaMemcpyAsync(&host, value, sizeof(double), cudaMemcpyDeviceToHost, stream);
+    }
+    check_cuda(status, "cudaMemcpyAsync");
+    scratch.release();
+    wait_for_stream(stream);
+    return host;
+}
+
+double read_device_double(const double* p, cudaStream_t stream) {
+    double host = 0.0;
+    cudaError_t status;
+    {
+        const BlockingWait wait;
+        status = cudaMemcpyAsync(&host, p, sizeof(double), cudaMemcpyDeviceToHost, stream);
+    }
+    check_cuda(status, "cudaMemcpyAsync");
+    wait_for_stream(stream);
+    return host;
+}
+
+double reduce_min(const double* x, unsigned long long n, cudaStream_t stream) {
+    return reduce("reduce_min_kernel", reduce_min_kernel, x, n, 0, 0, stream, HUGE_VAL);
 }
 
 }  // namespace velkora::torv::cones::device

@@ -1,5 +1,6 @@
-// Pieces shared by the seven device sources: error checks, device selection, the one
-// launch-and-check helper, launch geometry, 64-bit thread indices and block-wide trees.
+// Pieces shared by the seven device sources: error checks, the device guard, the one
+// launch-and-check helper, launch geometry, 64-bit thread indices, block-wide trees,
+// stream-ordered scratch and the scalar results.
 // Compiled by nvcc in the production build and by the host compiler (against the
 // stand-in runtime of emu/) in the emulation build; kernel source is the same in both.
 #pragma once
@@ -7,6 +8,8 @@
 #include <cuda_runtime.h>
 
 #include <cstdint>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "cuda/device_api.hpp"
@@ -23,6 +26,44 @@ inline void check_cuda(cudaError_t status, const char* what) {
 inline cudaStream_t to_stream(StreamHandle handle) {
     return reinterpret_cast<cudaStream_t>(static_cast<std::uintptr_t>(handle));
 }
+
+// Makes `device` current for the calling host thread for the guard's lifetime: cudaSetDevice
+// only when the thread's current device differs ("cudaSetDevice failed: ..." otherwise), and
+// the previous device made current again on every exit path. The current device is shared
+// with every other library of the process (array libraries allocate on it), so a call on
+// another device must not leave it changed. Nested guards on the same device do nothing.
+class DeviceGuard {
+  public:
+    explicit DeviceGuard(int device);
+    ~DeviceGuard();
+    DeviceGuard(const DeviceGuard&) = delete;
+    DeviceGuard& operator=(const DeviceGuard&) = delete;
+
+  private:
+    int previous_ = -1;  // device to make current again; -1: nothing to restore
+};
+
+// Scope of one blocking wait: the layer above releases what it holds (the interpreter lock)
+// until the scope ends.
+class BlockingWait {
+  public:
+    BlockingWait() : token_(blocking_wait_begin()) {}
+    ~BlockingWait() { blocking_wait_end(token_); }
+    BlockingWait(const BlockingWait&) = delete;
+    BlockingWait& operator=(const BlockingWait&) = delete;
+
+  private:
+    void* token_;
+};
+
+// Waits until the work queued on `stream` has finished (a blocking wait); a failure, for
+// example a fault of earlier work on the device, is "cudaStreamSynchronize failed: ...".
+void wait_for_stream(cudaStream_t stream);
+
+// Stream of the scalar results (violation, membership): the legacy default stream. Its
+// work follows what the caller queued on it and on every blocking stream of the device;
+// work on a non-blocking stream must be finished (synchronised) by the caller first.
+inline constexpr cudaStream_t kScalarStream = nullptr;
 
 // Threads per block of the element-wise and reduction kernels.
 constexpr unsigned kThreads = 256;
@@ -49,8 +90,11 @@ template <class... Params, class... Args>
 void launch_checked(const char* name, void (*kernel)(Params...), dim3 grid, dim3 block, std::size_t shared_bytes,
                     cudaStream_t stream, Args&&... args) {
 #ifdef VELKORA_CUDA_EMULATION
-    auto body = [&]() { kernel(static_cast<Params>(args)...); };
-    ::cuemu::launch(name, grid, block, shared_bytes, stream, body);
+    // The arguments are copied, as a launch does: the kernel may run after this frame is gone.
+    ::cuemu::launch(name, grid, block, shared_bytes, stream,
+                    [kernel, params = std::tuple<std::decay_t<Params>...>(static_cast<Params>(args)...)]() {
+                        std::apply(kernel, params);
+                    });
 #else
     kernel<<<grid, block, shared_bytes, stream>>>(static_cast<Params>(args)...);
 #endif
@@ -160,44 +204,11 @@ enum SumMode : int {
 };
 enum MaxMode : int { kMaxAbs = 0, kMaxNegativePart = 1 };
 
-// Multi-pass reductions over n device doubles on the legacy default stream; they end
-// with a blocking copy and a device synchronisation. n = 0 returns 0.0 with no call.
-double reduce_sum_sq(const double* x, unsigned long long n, int mode);
-double reduce_max(const double* x, unsigned long long n, int mode);
-// Minimum over n device doubles (NaN when one is NaN; +infinity for n = 0, with no call),
-// by the same passes.
-double reduce_min(const double* x, unsigned long long n);
-
-// Waits for all work queued on the current device (so scalar results never read
-// data still pending on a caller's stream).
-void synchronize_device();
-
-// Per-element membership on the device, with the host's answer: `kernel` writes, per
-// block of 256 elements, the maximum of flags that are 1.0 where the host's test fails
-// for that element and 0.0 elsewhere; the partials are reduced by maximum and the
-// vector is a member exactly when that maximum is 0. Work queued on other streams is
-// waited for first. Runs on the legacy default stream; count > 0.
-template <class... Params, class... Args>
-bool flags_all_clear(const char* name, void (*kernel)(Params...), const double* x, unsigned long long count,
-                     Args&&... args);
-
-// RAII owner of a cudaMalloc'd device buffer of doubles: released on every path.
-class DeviceBuffer {
-  public:
-    explicit DeviceBuffer(unsigned long long count);
-    ~DeviceBuffer();
-    DeviceBuffer(const DeviceBuffer&) = delete;
-    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
-    double* get() const { return ptr_; }
-    // Frees now and reports a failing cudaFree (the destructor cannot throw).
-    void release();
-
-  private:
-    double* ptr_ = nullptr;
-};
-
-// Stream-ordered scratch: cudaMallocAsync on construction, cudaFreeAsync on release or
-// destruction (also when an exception leaves the scope).
+// Stream-ordered scratch of doubles on the current device: cudaMallocAsync on
+// construction, cudaFreeAsync on release or destruction (also when an exception leaves the
+// scope). On a device without memory pools (cudaDevAttrMemoryPoolsSupported 0, checked once
+// per device) cudaMalloc instead, and the release waits for the stream before cudaFree, so
+// work queued on the stream never meets freed memory; such a release is a blocking wait.
 class StreamBuffer {
   public:
     StreamBuffer(unsigned long long count, cudaStream_t stream);
@@ -205,24 +216,74 @@ class StreamBuffer {
     StreamBuffer(const StreamBuffer&) = delete;
     StreamBuffer& operator=(const StreamBuffer&) = delete;
     double* get() const { return ptr_; }
+    // Frees now (stream-ordered) and reports a failure (the destructor cannot throw).
     void release();
 
   private:
     double* ptr_ = nullptr;
     cudaStream_t stream_;
+    bool pooled_ = true;
 };
 
+// Scalar results. Every one is computed on a stream (kScalarStream for violation and
+// membership) in one stream-ordered scratch buffer, copied back and waited for on that
+// stream only: no device-wide synchronisation and no cudaMalloc, so they neither wait for
+// unrelated streams nor disturb another thread's graph capture.
+
+// Multi-pass reductions over n device doubles on `stream` (256 per block and pass; later
+// passes add the partial sums, or take the maximum of the partial maxima). n = 0 returns
+// 0.0 with no call.
+double reduce_sum_sq(const double* x, unsigned long long n, int mode, cudaStream_t stream = kScalarStream);
+double reduce_max(const double* x, unsigned long long n, int mode, cudaStream_t stream = kScalarStream);
+// Minimum over n device doubles (NaN when one is NaN; +infinity for n = 0, with no call),
+// by the same passes.
+double reduce_min(const double* x, unsigned long long n, cudaStream_t stream = kScalarStream);
+
+// The double at device address p once the work queued on `stream` before it has finished.
+double read_device_double(const double* p, cudaStream_t stream);
+
+enum class Combine { kSum, kMax, kMin };
+
+// Scratch doubles for the partials of `blocks` blocks and every pass that reduces them.
+unsigned long long partials_scratch(unsigned long long blocks);
+
+// Passes reducing the `blocks` partials at `partials` (followed by room for the passes, see
+// partials_scratch) to one value; its device address.
+const double* combine_partials(Combine how, double* partials, unsigned long long blocks, cudaStream_t stream);
+
+// The double at device address `value`, copied to the host after the scratch that holds it
+// has been released (stream-ordered) and the stream has finished.
+double finish_scalar(const double* value, StreamBuffer& scratch, cudaStream_t stream);
+
+// `count` values written on the scalar stream by `launch(values, stream)` into scratch, combined
+// (sum, maximum or minimum) and returned as a finished scalar. count > 0.
+template <class Launch>
+double combine_values(Combine how, unsigned long long count, Launch&& launch) {
+    StreamBuffer scratch(partials_scratch(count), kScalarStream);
+    launch(scratch.get(), kScalarStream);
+    return finish_scalar(combine_partials(how, scratch.get(), count, kScalarStream), scratch, kScalarStream);
+}
+
+// A per-block kernel over `count` items on the scalar stream: `kernel(x, partial, count,
+// args...)` writes, per block of 256 items, one partial (a sum or a maximum); the partials
+// are combined and the finished scalar returned. count > 0.
+template <class... Params, class... Args>
+double reduce_block_partials(const char* name, void (*kernel)(Params...), Combine how, const double* x,
+                             unsigned long long count, Args&&... args) {
+    return combine_values(how, blocks_for(count), [&](double* partials, cudaStream_t stream) {
+        launch_checked(name, kernel, grid_for(count), dim3(kThreads), 0, stream, x, partials, count,
+                       std::forward<Args>(args)...);
+    });
+}
+
+// Per-element membership on the device, with the host's answer: `kernel` writes, per
+// block of 256 elements, the maximum of flags that are 1.0 where the host's test fails
+// for that element and 0.0 elsewhere; the vector is a member exactly when the maximum
+// of the partials is 0. On the scalar stream; count > 0.
 template <class... Params, class... Args>
 bool flags_all_clear(const char* name, void (*kernel)(Params...), const double* x, unsigned long long count,
                      Args&&... args) {
-    synchronize_device();
-    const unsigned long long blocks = blocks_for(count);
-    DeviceBuffer partial(blocks);
-    launch_checked(name, kernel, grid_for(count), dim3(kThreads), 0, nullptr, x, partial.get(), count,
-                   std::forward<Args>(args)...);
-    const double worst = reduce_max(partial.get(), blocks, kMaxAbs);
-    partial.release();
-    return worst == 0.0;
+    return reduce_block_partials(name, kernel, Combine::kMax, x, count, std::forward<Args>(args)...) == 0.0;
 }
 
 }  // namespace velkora::torv::cones::device

@@ -62,32 +62,26 @@ __global__ void exp_nt_scaling_kernel(const double* s, const double* z, double* 
 }
 
 void exp_project_cuda(const double* in, double* out, std::uint64_t count, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (count == 0) return;
     VELKORA_LAUNCH(exp_project_kernel, grid_for(count), dim3(kThreads), 0, to_stream(stream), in, out, count);
 }
 
 double exp_violation_cuda(const double* in, std::uint64_t count, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (count == 0) return 0.0;
-    synchronize_device();
-    const unsigned long long blocks = blocks_for(count);
-    DeviceBuffer partial(blocks);
-    VELKORA_LAUNCH(exp_violation_kernel, grid_for(count), dim3(kThreads), 0, nullptr, in, partial.get(), count);
-    const double sum = reduce_sum_sq(partial.get(), blocks, kSumPlain);
-    partial.release();
-    return sqrt(sum);
+    return sqrt(reduce_block_partials("exp_violation_kernel", exp_violation_kernel, Combine::kSum, in, count));
 }
 
 bool exp_contains_cuda(const double* in, std::uint64_t count, double tol, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (count == 0) return true;
     return flags_all_clear("exp_contains_kernel", exp_contains_kernel, in, count, tol);
 }
 
 void exp_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t count, std::uint64_t batch,
                          int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     const unsigned long long d = 3 * count;
     const unsigned long long total = d * d * batch;
     if (total == 0) return;

@@ -104,7 +104,7 @@ const long long* as_ll(const std::int64_t* p) { return reinterpret_cast<const lo
 
 void direct_csr(int kind, const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
                 double* values, u64 nnz, u64 d, u64 row_offset, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (d == 0) return;
     VELKORA_LAUNCH(direct_csr_kernel, grid_blocks(d), dim3(kThreads), 0, to_stream(stream), kind, s, z,
                    as_ll(indptr), as_ll(indices), values, nnz, d, row_offset);
@@ -113,7 +113,7 @@ void direct_csr(int kind, const double* s, const double* z, const std::int64_t* 
 void direct_coo(int kind, const double* s, const double* z, const std::int64_t* row_indices,
                 const std::int64_t* col_indices, double* values, u64 nnz, u64 d, u64 row_offset, int device,
                 StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (nnz == 0) return;
     VELKORA_LAUNCH(direct_coo_kernel, grid_for(nnz), dim3(kThreads), 0, to_stream(stream), kind, s, z,
                    as_ll(row_indices), as_ll(col_indices), values, nnz, d, row_offset);
@@ -141,7 +141,7 @@ void scratch_gather(u64 scratch_doubles, cudaStream_t stream, Fill&& fill, Gathe
 // Dense gather: d blocks (CSR) or one thread per stored position (COO).
 template <class Fill>
 void dense_gather(const Structure& st, u64 d, int device, StreamHandle stream, Fill&& fill) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (d == 0 || (!st.csr && st.nnz == 0)) return;
     const cudaStream_t cs = to_stream(stream);
     scratch_gather(d * d, cs, fill, [&](const double* dense) {
@@ -158,7 +158,7 @@ void dense_gather(const Structure& st, u64 d, int device, StreamHandle stream, F
 // compute each operator entry on demand. The order limit is checked before any scratch
 // is allocated.
 void psd_gather(const double* s, const double* z, const Structure& st, u64 n, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     psd_check_order(n);
     const u64 m = n * (n + 1) / 2;
     if (n <= 2) {

@@ -64,7 +64,7 @@ __global__ void nonnegative_nt_scaling_kernel(const double* s, const double* z, 
 }
 
 void nonnegative_project_cuda(const double* in, double* out, std::uint64_t n, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return;
     const cudaStream_t st = to_stream(stream);
     const auto in_addr = reinterpret_cast<std::uintptr_t>(in);
@@ -83,21 +83,20 @@ void nonnegative_project_cuda(const double* in, double* out, std::uint64_t n, in
 }
 
 double nonnegative_violation_cuda(const double* x, std::uint64_t n, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return 0.0;
-    synchronize_device();
     return sqrt(reduce_sum_sq(x, n, kSumNegativeSquares));
 }
 
 bool nonnegative_contains_cuda(const double* x, std::uint64_t n, double tol, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return true;
     return flags_all_clear("nonnegative_contains_kernel", nonnegative_contains_kernel, x, n, tol);
 }
 
 void nonnegative_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch,
                                  int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     const unsigned long long total = n * n * batch;
     if (total == 0) return;
     VELKORA_LAUNCH(nonnegative_nt_scaling_kernel, grid_for(total), dim3(kThreads), 0, to_stream(stream), s, z, H, n,
@@ -181,32 +180,29 @@ __global__ void nonnegative_scaling_coo_kernel(const double* scaling, const long
 }
 
 bool nonnegative_interior_cuda(const double* x, std::uint64_t n, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return true;
     return flags_all_clear("nonnegative_interior_kernel", nonnegative_interior_kernel, x, n);
 }
 
 double nonnegative_max_step_cuda(const double* x, const double* dx, std::uint64_t n, double alpha_max, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return alpha_max;
-    synchronize_device();
-    DeviceBuffer partial(blocks_for(n));
-    VELKORA_LAUNCH(nonnegative_max_step_kernel, grid_for(n), dim3(kThreads), 0, nullptr, x, dx, partial.get(), n);
-    const double step = reduce_min(partial.get(), blocks_for(n));
-    partial.release();
+    const double step = combine_values(Combine::kMin, blocks_for(n), [&](double* partials, cudaStream_t st) {
+        VELKORA_LAUNCH(nonnegative_max_step_kernel, grid_for(n), dim3(kThreads), 0, st, x, dx, partials, n);
+    });
     return step < alpha_max ? step : alpha_max;
 }
 
 double nonnegative_spectral_min_cuda(const double* x, std::uint64_t n, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return HUGE_VAL;
-    synchronize_device();
     return reduce_min(x, n);
 }
 
 void nonnegative_nt_scaling_state_cuda(const double* s, const double* z, double* scaling, double* lam,
                                        std::uint64_t n, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return;
     VELKORA_LAUNCH(nonnegative_nt_state_kernel, grid_for(n), dim3(kThreads), 0, to_stream(stream), s, z, scaling, lam,
                    n);
@@ -214,7 +210,7 @@ void nonnegative_nt_scaling_state_cuda(const double* s, const double* z, double*
 
 void nonnegative_scale_cuda(const double* scaling, const double* x, double* out, std::uint64_t n, bool inverse,
                             int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return;
     VELKORA_LAUNCH(nonnegative_scale_kernel, grid_for(n), dim3(kThreads), 0, to_stream(stream), scaling, x, out, n,
                    inverse);
@@ -222,7 +218,7 @@ void nonnegative_scale_cuda(const double* scaling, const double* x, double* out,
 
 void nonnegative_jordan_product_cuda(const double* x, const double* y, double* out, std::uint64_t n, int device,
                                      StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return;
     VELKORA_LAUNCH(nonnegative_jordan_product_kernel, grid_for(n), dim3(kThreads), 0, to_stream(stream), x, y, out,
                    n);
@@ -230,7 +226,7 @@ void nonnegative_jordan_product_cuda(const double* x, const double* y, double* o
 
 void nonnegative_jordan_solve_cuda(const double* lam, const double* x, double* out, std::uint64_t n, int device,
                                    StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return;
     VELKORA_LAUNCH(nonnegative_jordan_solve_kernel, grid_for(n), dim3(kThreads), 0, to_stream(stream), lam, x, out,
                    n);
@@ -240,7 +236,7 @@ void nonnegative_scaling_hmatrix_csr_cuda(const double* scaling, const std::int6
                                           const std::int64_t* indices, double* values, std::uint64_t nnz,
                                           std::uint64_t n, std::uint64_t row_offset, bool inverse, int device,
                                           StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return;
     VELKORA_LAUNCH(nonnegative_scaling_csr_kernel, grid_blocks(n), dim3(kThreads), 0, to_stream(stream), scaling,
                    as_index(indptr), as_index(indices), values, nnz, n, row_offset, inverse);
@@ -250,7 +246,7 @@ void nonnegative_scaling_hmatrix_coo_cuda(const double* scaling, const std::int6
                                           const std::int64_t* col_indices, double* values, std::uint64_t nnz,
                                           std::uint64_t n, std::uint64_t row_offset, bool inverse, int device,
                                           StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (nnz == 0) return;
     VELKORA_LAUNCH(nonnegative_scaling_coo_kernel, grid_for(nnz), dim3(kThreads), 0, to_stream(stream), scaling,
                    as_index(row_indices), as_index(col_indices), values, nnz, n, row_offset, inverse);

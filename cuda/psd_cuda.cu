@@ -80,13 +80,15 @@ __global__ void psd2_project_kernel(const double* in, double* out) {
 }
 
 // Single thread: result[0] = |(min(l+, 0), min(l-, 0))| (NaN counts as 0), by hypot of
-// the unit-scale eigenvalues scaled back, so that no square under- or overflows.
-__global__ void psd2_violation_kernel(const double* in, double* result) {
+// the unit-scale eigenvalues scaled back, so that no square under- or overflows; NaN instead
+// when `nan_entry_is_nan` and an entry is NaN (membership).
+__global__ void psd2_violation_kernel(const double* in, double* result, int nan_entry_is_nan) {
     if (global_index() != 0) return;
     const Psd2Split e = psd2_split(in);
     const double np = e.lp < 0.0 ? e.lp : 0.0;
     const double nm = e.lm < 0.0 ? e.lm : 0.0;
-    result[0] = ldexp(hypot(np, nm), e.shift);
+    const bool nan_entry = isnan(in[0]) || isnan(in[1]) || isnan(in[2]);
+    result[0] = nan_entry_is_nan && nan_entry ? kNaN : ldexp(hypot(np, nm), e.shift);
 }
 
 // One thread per item: H = z / s.
@@ -194,7 +196,7 @@ void launch_general_w(const double* s, const double* z, double* W, double* work,
 // work), released on every path.
 void psd_nt_dispatch(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch, int device,
                      StreamHandle stream, PsdMethod method) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0 || n == 0) return;
     psd_check_order(n);
     const cudaStream_t st = to_stream(stream);
@@ -221,31 +223,27 @@ void psd_nt_dispatch(const double* s, const double* z, double* H, std::uint64_t 
 }  // namespace
 
 void psd2_project_cuda(const double* in, double* out, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     VELKORA_LAUNCH(psd2_project_kernel, dim3(1), dim3(1), 0, to_stream(stream), in, out);
 }
 
-double psd2_violation_cuda(const double* in, int device) {
-    ensure_device(device);
-    synchronize_device();
-    DeviceBuffer result(1);
-    VELKORA_LAUNCH(psd2_violation_kernel, dim3(1), dim3(1), 0, nullptr, in, result.get());
-    double value = 0.0;
-    check_cuda(cudaMemcpy(&value, result.get(), sizeof(double), cudaMemcpyDeviceToHost), "cudaMemcpy");
-    result.release();
-    synchronize_device();
-    return value;
+namespace {
+
+// The kernel's value on the scalar stream; with `nan_entry_is_nan` a NaN entry gives NaN.
+double psd2_violation_value(const double* in, int device, int nan_entry_is_nan) {
+    const DeviceGuard guard(device);
+    StreamBuffer result(1, kScalarStream);
+    VELKORA_LAUNCH(psd2_violation_kernel, dim3(1), dim3(1), 0, kScalarStream, in, result.get(), nan_entry_is_nan);
+    return finish_scalar(result.get(), result, kScalarStream);
 }
 
-bool psd2_contains_cuda(const double* in, double tol, int device) {
-    const double violation = psd2_violation_cuda(in, device);  // selects the device, waits for queued work
-    // The violation counts NaN eigenvalues as 0, but a NaN entry is in no cone.
-    double entries[3];
-    check_cuda(cudaMemcpy(entries, in, sizeof entries, cudaMemcpyDeviceToHost), "cudaMemcpy");
-    for (const double e : entries)
-        if (std::isnan(e)) return false;
-    return tol >= violation;
-}
+}  // namespace
+
+double psd2_violation_cuda(const double* in, int device) { return psd2_violation_value(in, device, 0); }
+
+// The violation counts NaN eigenvalues as 0, but a NaN entry is in no cone: the membership
+// value is then NaN, which no tolerance reaches.
+bool psd2_contains_cuda(const double* in, double tol, int device) { return tol >= psd2_violation_value(in, device, 1); }
 
 void psd_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch, int device,
                          StreamHandle stream) {
@@ -264,7 +262,7 @@ void psd_nt_scaling_cublas_cuda(const double* s, const double* z, double* H, std
 
 void psd_nt_w_cuda(const double* s, const double* z, double* W, std::uint64_t n, std::uint64_t batch, int device,
                    StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0) return;
     psd_check_order(n);
     if (n < 3) throw std::runtime_error("CUDA PSD W output is only used for dim >= 3");
@@ -275,7 +273,7 @@ void psd_nt_w_cuda(const double* s, const double* z, double* W, std::uint64_t n,
 }
 
 void psd_smat_cuda(const double* v, double* M, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     const unsigned long long total = n * n * batch;
     if (total == 0) return;
     VELKORA_LAUNCH(psd_smat_kernel, grid_for(total, kPsdThreads), dim3(kPsdThreads), 0, to_stream(stream), v, M, n,
@@ -283,7 +281,7 @@ void psd_smat_cuda(const double* v, double* M, std::uint64_t n, std::uint64_t ba
 }
 
 void psd_svec_cuda(const double* M, double* v, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     const unsigned long long total = host::psd_svec_length(n) * batch;
     if (total == 0) return;
     VELKORA_LAUNCH(psd_svec_kernel, grid_for(total, kPsdThreads), dim3(kPsdThreads), 0, to_stream(stream), M, v, n,

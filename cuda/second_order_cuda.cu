@@ -128,22 +128,16 @@ namespace {
 // Grid dimension y (and z) may not exceed 65 535 blocks.
 constexpr unsigned long long kMaxGridY = 65535;
 
-// ||x_bar|| by the multi-pass reduction (entry 0 excluded); 0 for a one-entry cone. A sum
-// of squares out of range is summed again with the entries rescaled (host::soc_sum_sq_trusted).
-double tail_norm(const double* x, unsigned long long n) {
+// ||x_bar|| by the multi-pass reduction on `stream` (entry 0 excluded); 0 for a one-entry
+// cone. A sum of squares out of range is summed again with the entries rescaled
+// (host::soc_sum_sq_trusted).
+double tail_norm(const double* x, unsigned long long n, cudaStream_t stream) {
     if (n < 2) return 0.0;
-    const double sum = reduce_sum_sq(x, n, kSumTailSquares);
+    const double sum = reduce_sum_sq(x, n, kSumTailSquares, stream);
     if (host::soc_sum_sq_trusted(sum)) return sqrt(sum);
     const int shift = host::soc_rescue_shift(sum);
-    const double scaled = reduce_sum_sq(x, n, shift > 0 ? kSumTailSquaresShrunk : kSumTailSquaresGrown);
+    const double scaled = reduce_sum_sq(x, n, shift > 0 ? kSumTailSquaresShrunk : kSumTailSquaresGrown, stream);
     return ldexp(sqrt(scaled), shift);
-}
-
-// The head, copied back after the device has finished all queued work.
-double read_head(const double* x) {
-    double head = 0.0;
-    check_cuda(cudaMemcpy(&head, x, sizeof(double), cudaMemcpyDeviceToHost), "cudaMemcpy");
-    return head;
 }
 
 // Columns on grid x, items on grid y in chunks of at most 65 535 (one launch per chunk).
@@ -159,7 +153,7 @@ void launch_columns(const double* s, const double* z, double* H, unsigned long l
 
 void soc_nt_dispatch(const char* method, const double* s, const double* z, double* H, std::uint64_t n,
                      std::uint64_t batch, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (std::strcmp(method, "cublas") == 0)
         throw std::runtime_error("CUDA SOC cuBLAS NT scaling requires VELKORA_USE_CUBLAS=ON");
     if (n == 0 || batch == 0) return;
@@ -169,42 +163,33 @@ void soc_nt_dispatch(const char* method, const double* s, const double* z, doubl
 }  // namespace
 
 void soc_project_cuda(const double* x, double* out, std::uint64_t n, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return;
-    synchronize_device();
-    const double head = read_head(x);
-    const double t = tail_norm(x, n);
-    VELKORA_LAUNCH(soc_project_kernel, grid_for(n), dim3(kThreads), 0, to_stream(stream), x, out, n, head, t);
+    // The head and the tail norm come back on the caller's stream, after its earlier work.
+    const cudaStream_t st = to_stream(stream);
+    const double head = read_device_double(x, st);
+    const double t = tail_norm(x, n, st);
+    VELKORA_LAUNCH(soc_project_kernel, grid_for(n), dim3(kThreads), 0, st, x, out, n, head, t);
 }
 
 double soc_violation_cuda(const double* x, std::uint64_t n, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return 0.0;
-    synchronize_device();
-    const double t = tail_norm(x, n);
-    const unsigned long long blocks = blocks_for(n);
-    DeviceBuffer partial(blocks);
+    const double t = tail_norm(x, n, kScalarStream);
     auto distance_sq = [&](double scale) {
-        VELKORA_LAUNCH(soc_violation_kernel, grid_for(n), dim3(kThreads), 0, nullptr, x, partial.get(), n, t, scale);
-        return reduce_sum_sq(partial.get(), blocks, kSumPlain);
+        return reduce_block_partials("soc_violation_kernel", soc_violation_kernel, Combine::kSum, x, n, t, scale);
     };
     const double sum = distance_sq(1.0);
-    double distance = sqrt(sum);
-    if (!host::soc_sum_sq_trusted(sum)) {
-        const int shift = host::soc_rescue_shift(sum);
-        distance = ldexp(sqrt(distance_sq(ldexp(1.0, -shift))), shift);
-    }
-    partial.release();
-    synchronize_device();
-    return distance;
+    if (host::soc_sum_sq_trusted(sum)) return sqrt(sum);
+    const int shift = host::soc_rescue_shift(sum);
+    return ldexp(sqrt(distance_sq(ldexp(1.0, -shift))), shift);
 }
 
 bool soc_contains_cuda(const double* x, std::uint64_t n, double tol, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return true;
-    synchronize_device();
-    const double head = read_head(x);
-    const double t = tail_norm(x, n);
+    const double head = read_device_double(x, kScalarStream);
+    const double t = tail_norm(x, n, kScalarStream);
     return head >= t - tol;
 }
 
@@ -460,45 +445,37 @@ __global__ void soc_expansion_csr_kernel(const double* scaling, const double* pr
 }
 
 bool soc_interior_cuda(const double* x, std::uint64_t n, std::uint64_t batch, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0) return true;
-    synchronize_device();
-    DeviceBuffer flags(batch);
-    VELKORA_LAUNCH(soc_interior_kernel, grid_blocks(batch), dim3(kThreads), 0, nullptr, x, flags.get(),
-                   static_cast<unsigned long long>(n));
-    const double worst = reduce_max(flags.get(), batch, kMaxAbs);
-    flags.release();
-    return worst == 0.0;
+    return combine_values(Combine::kMax, batch, [&](double* flags, cudaStream_t st) {
+               VELKORA_LAUNCH(soc_interior_kernel, grid_blocks(batch), dim3(kThreads), 0, st, x, flags,
+                              static_cast<unsigned long long>(n));
+           }) == 0.0;
 }
 
 double soc_max_step_cuda(const double* x, const double* dx, std::uint64_t n, std::uint64_t batch, double alpha_max,
                          int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0) return alpha_max;
-    synchronize_device();
-    DeviceBuffer steps(batch);
-    VELKORA_LAUNCH(soc_max_step_kernel, grid_blocks(batch), dim3(kThreads), 0, nullptr, x, dx, steps.get(),
-                   static_cast<unsigned long long>(n));
-    const double step = reduce_min(steps.get(), batch);
-    steps.release();
+    const double step = combine_values(Combine::kMin, batch, [&](double* steps, cudaStream_t st) {
+        VELKORA_LAUNCH(soc_max_step_kernel, grid_blocks(batch), dim3(kThreads), 0, st, x, dx, steps,
+                       static_cast<unsigned long long>(n));
+    });
     return step < alpha_max ? step : alpha_max;
 }
 
 double soc_spectral_min_cuda(const double* x, std::uint64_t n, std::uint64_t batch, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0) return HUGE_VAL;
-    synchronize_device();
-    DeviceBuffer values(batch);
-    VELKORA_LAUNCH(soc_spectral_min_kernel, grid_blocks(batch), dim3(kThreads), 0, nullptr, x, values.get(),
-                   static_cast<unsigned long long>(n));
-    const double low = reduce_min(values.get(), batch);
-    values.release();
-    return low;
+    return combine_values(Combine::kMin, batch, [&](double* values, cudaStream_t st) {
+        VELKORA_LAUNCH(soc_spectral_min_kernel, grid_blocks(batch), dim3(kThreads), 0, st, x, values,
+                       static_cast<unsigned long long>(n));
+    });
 }
 
 void soc_nt_scaling_state_cuda(const double* s, const double* z, double* scaling, double* lam, std::uint64_t n,
                                std::uint64_t batch, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0) return;
     VELKORA_LAUNCH(soc_nt_state_kernel, grid_blocks(batch), dim3(kThreads), 0, to_stream(stream), s, z, scaling, lam,
                    static_cast<unsigned long long>(n));
@@ -506,7 +483,7 @@ void soc_nt_scaling_state_cuda(const double* s, const double* z, double* scaling
 
 void soc_scale_cuda(const double* scaling, const double* x, double* out, std::uint64_t n, std::uint64_t batch,
                     bool inverse, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0) return;
     VELKORA_LAUNCH(soc_scale_kernel, grid_blocks(batch), dim3(kThreads), 0, to_stream(stream), scaling, x, out,
                    static_cast<unsigned long long>(n), inverse);
@@ -514,7 +491,7 @@ void soc_scale_cuda(const double* scaling, const double* x, double* out, std::ui
 
 void soc_jordan_product_cuda(const double* x, const double* y, double* out, std::uint64_t n, std::uint64_t batch,
                              int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0) return;
     VELKORA_LAUNCH(soc_jordan_product_kernel, grid_blocks(batch), dim3(kThreads), 0, to_stream(stream), x, y, out,
                    static_cast<unsigned long long>(n));
@@ -522,7 +499,7 @@ void soc_jordan_product_cuda(const double* x, const double* y, double* out, std:
 
 void soc_jordan_solve_cuda(const double* lam, const double* x, double* out, std::uint64_t n, std::uint64_t batch,
                            int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0) return;
     VELKORA_LAUNCH(soc_jordan_solve_kernel, grid_blocks(batch), dim3(kThreads), 0, to_stream(stream), lam, x, out,
                    static_cast<unsigned long long>(n));
@@ -531,7 +508,7 @@ void soc_jordan_solve_cuda(const double* lam, const double* x, double* out, std:
 void soc_state_hmatrix_csr_cuda(const double* scaling, const std::int64_t* indptr, const std::int64_t* indices,
                                 double* values, std::uint64_t nnz, std::uint64_t n, std::uint64_t batch,
                                 std::uint64_t row_offset, bool inverse, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     const unsigned long long rows = n * batch;
     if (rows == 0) return;
     VELKORA_LAUNCH(soc_state_csr_kernel, grid_blocks(rows), dim3(kThreads), 0, to_stream(stream), scaling,
@@ -543,7 +520,7 @@ void soc_state_hmatrix_coo_cuda(const double* scaling, const std::int64_t* row_i
                                 const std::int64_t* col_indices, double* values, std::uint64_t nnz, std::uint64_t n,
                                 std::uint64_t batch, std::uint64_t row_offset, bool inverse, int device,
                                 StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (nnz == 0 || n * batch == 0) return;
     VELKORA_LAUNCH(soc_state_coo_kernel, grid_for(nnz), dim3(kThreads), 0, to_stream(stream), scaling,
                    as_index(row_indices), as_index(col_indices), values, nnz, static_cast<unsigned long long>(n),
@@ -554,7 +531,7 @@ void soc_expansion_csr_cuda(const double* scaling, const std::int64_t* indptr, c
                             double* values, std::uint64_t nnz, std::uint64_t n, std::uint64_t batch,
                             std::uint64_t row_offset, std::uint64_t extra_offset, bool inverse, int device,
                             StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (batch == 0) return;
     const cudaStream_t cs = to_stream(stream);
     StreamBuffer prep(kExpansionFields * batch, cs);

@@ -30,27 +30,26 @@ __global__ void zero_nt_scaling_kernel(const double* s, const double* z, double*
 
 void zero_project_cuda(const double* /*in: not read*/, double* out, std::uint64_t n, int device,
                        StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return;
     check_cuda(cudaMemsetAsync(out, 0, n * sizeof(double), to_stream(stream)), "cudaMemsetAsync");
 }
 
 double zero_violation_cuda(const double* x, std::uint64_t n, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return 0.0;
-    synchronize_device();
     return sqrt(reduce_sum_sq(x, n, kSumSquares));
 }
 
 bool zero_contains_cuda(const double* x, std::uint64_t n, double tol, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0) return true;
     return flags_all_clear("zero_contains_kernel", zero_contains_kernel, x, n, tol);
 }
 
 void zero_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch,
                           int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     const unsigned long long total = n * n * batch;
     if (total == 0) return;
     VELKORA_LAUNCH(zero_nt_scaling_kernel, grid_for(total), dim3(kThreads), 0, to_stream(stream), s, z, H, n,
@@ -62,7 +61,7 @@ bool zero_interior_cuda(const double* x, std::uint64_t n, int device) {
 }
 
 void zero_copy_cuda(const double* x, double* out, std::uint64_t n, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (n == 0 || x == out) return;
     check_cuda(cudaMemcpyAsync(out, x, n * sizeof(double), cudaMemcpyDeviceToDevice, to_stream(stream)),
                "cudaMemcpyAsync");

@@ -193,6 +193,49 @@ dim3 to_dim3(const nb::tuple& t) {
 
 nb::tuple from_dim3(dim3 d) { return nb::make_tuple(d.x, d.y, d.z); }
 
+// The blocking-wait probe of the gil_probe mode: a wait entered with the interpreter lock held
+// would deadlock as soon as a host callback queued on any stream needs the lock.
+bool gil_probe(const char* call, std::string* reason) {
+    if (!Py_IsInitialized() || !PyGILState_Check()) return true;
+    *reason = std::string(call) +
+              " waited while holding the Python interpreter lock: a host callback queued on any stream that "
+              "needs the lock (launch_host_func) could never run, and every Python thread stalls";
+    return false;
+}
+
+nb::dict modes_dict(const cuemu::Modes& m) {
+    nb::dict d;
+    d["deferred"] = m.deferred;
+    d["random_order"] = m.random_order;
+    d["races"] = m.races;
+    d["perturb_math"] = m.perturb_math;
+    d["gil_probe"] = m.gil_probe;
+    d["memory_pools"] = m.memory_pools;
+    d["seed"] = m.seed;
+    d["op_limit"] = m.op_limit;
+    return d;
+}
+
+// Sets the named modes (keyword arguments); returns the modes as they were.
+nb::dict set_modes(nb::kwargs kw) {
+    cuemu::Modes m = cuemu::modes();
+    const nb::dict before = modes_dict(m);
+    for (auto [key, value] : kw) {
+        const std::string k = nb::cast<std::string>(key);
+        if (k == "deferred") m.deferred = nb::cast<bool>(value);
+        else if (k == "random_order") m.random_order = nb::cast<bool>(value);
+        else if (k == "races") m.races = nb::cast<bool>(value);
+        else if (k == "perturb_math") m.perturb_math = nb::cast<bool>(value);
+        else if (k == "gil_probe") m.gil_probe = nb::cast<bool>(value);
+        else if (k == "memory_pools") m.memory_pools = nb::cast<bool>(value);
+        else if (k == "seed") m.seed = nb::cast<unsigned long long>(value);
+        else if (k == "op_limit") m.op_limit = nb::cast<unsigned long long>(value);
+        else throw nb::value_error(("unknown mode " + k).c_str());
+    }
+    cuemu::set_modes(m);
+    return before;
+}
+
 void check_threads(unsigned threads, unsigned max_threads) {
     if (threads == 0 || threads > max_threads || (threads & (threads - 1)) != 0)
         throw nb::value_error("threads must be a power of two within the kernel's shared buffer");
@@ -202,6 +245,8 @@ void check_threads(unsigned threads, unsigned max_threads) {
 
 NB_MODULE(_cuemu, m) {
     m.doc() = "Test helper for the emulated CUDA runtime: device arrays, controls and self-test kernels.";
+    cuemu::set_wait_probe(&gil_probe);
+    using release_gil = nb::call_guard<nb::gil_scoped_release>;
 
     // --- arrays ------------------------------------------------------------------------------
     m.def("array", &array, "host"_a, "device"_a = 0, "offset"_a = 0, "readonly"_a = false,
@@ -249,6 +294,7 @@ NB_MODULE(_cuemu, m) {
         cuemu::fail_next(name, static_cast<cudaError_t>(status));
     }, "name"_a, "status"_a = 2, "Make the next call of `name` (runtime function or kernel) fail once with `status`.");
     m.def("pending_injections", &cuemu::pending_injections);
+    m.def("clear_injections", &cuemu::clear_injections);
     m.def("launches", [] {
         nb::list out;
         for (const auto& r : cuemu::launch_log())
@@ -269,6 +315,53 @@ NB_MODULE(_cuemu, m) {
     m.def("pointer_device", [](uintptr_t p) { return cuemu::pointer_device(ptr<void>(p)); }, "ptr"_a);
 
     // --- runtime calls, as the code under test makes them --------------------------------------
+    // --- modes, streams, capture --------------------------------------------------------------
+    m.def("modes", [] { return modes_dict(cuemu::modes()); }, "The emulation modes (see cuemu::Modes).");
+    m.def("set_modes", &set_modes, "Set emulation modes by keyword; returns the previous modes.");
+    m.def("drain", &cuemu::drain, release_gil(), "Run every queued operation of every device.");
+    m.def("queued_operations", &cuemu::queued_operations);
+    m.def("exempt_from_race_checks", &cuemu::exempt_from_race_checks, "exempt"_a,
+          "Exempt (or not) the calling thread's launches from the race checks.");
+    m.def("device_fault", [](int device) {
+        return nb::make_tuple(static_cast<int>(cuemu::device_fault(device)), cuemu::device_fault_reason(device));
+    }, "device"_a, "(status, reason) of the device's execution fault; status 0 if none.");
+    m.def("stream_create", [](bool non_blocking) {
+        cudaStream_t s = nullptr;
+        const cudaError_t st = cudaStreamCreateWithFlags(&s, non_blocking ? cudaStreamNonBlocking : cudaStreamDefault);
+        if (st != cudaSuccess) throw std::runtime_error(cudaGetErrorString(st));
+        return reinterpret_cast<uintptr_t>(s);
+    }, "non_blocking"_a = false, "A new stream of the current device (its handle).");
+    m.def("stream_destroy", [](uintptr_t s) { return static_cast<int>(cudaStreamDestroy(stream_of(s))); },
+          release_gil(), "stream"_a);
+    m.def("stream_query", [](uintptr_t s) { return static_cast<int>(cudaStreamQuery(stream_of(s))); }, release_gil(),
+          "stream"_a);
+    m.def("event_create", [] {
+        cudaEvent_t e = nullptr;
+        const cudaError_t st = cudaEventCreate(&e);
+        if (st != cudaSuccess) throw std::runtime_error(cudaGetErrorString(st));
+        return reinterpret_cast<uintptr_t>(e);
+    });
+    m.def("event_record", [](uintptr_t e, uintptr_t s) {
+        return static_cast<int>(cudaEventRecord(reinterpret_cast<cudaEvent_t>(e), stream_of(s)));
+    }, "event"_a, "stream"_a = 0);
+    m.def("event_synchronize", [](uintptr_t e) {
+        return static_cast<int>(cudaEventSynchronize(reinterpret_cast<cudaEvent_t>(e)));
+    }, release_gil(), "event"_a);
+    m.def("stream_wait_event", [](uintptr_t s, uintptr_t e) {
+        return static_cast<int>(cudaStreamWaitEvent(stream_of(s), reinterpret_cast<cudaEvent_t>(e), 0));
+    }, "stream"_a, "event"_a);
+    m.def("event_destroy", [](uintptr_t e) { return static_cast<int>(cudaEventDestroy(reinterpret_cast<cudaEvent_t>(e))); },
+          "event"_a);
+    m.def("begin_capture", [](uintptr_t s) { return static_cast<int>(cuemu::begin_capture(stream_of(s))); },
+          "stream"_a, "Start a global-mode capture of the stream; returns the status.");
+    m.def("end_capture", [](uintptr_t s) { return static_cast<int>(cuemu::end_capture(stream_of(s))); },
+          release_gil(), "stream"_a, "End the capture and queue the recorded work; returns the status.");
+    m.def("memory_pools_supported", [](int device) {
+        int v = -1;
+        const cudaError_t st = cudaDeviceGetAttribute(&v, cudaDevAttrMemoryPoolsSupported, device);
+        return nb::make_tuple(static_cast<int>(st), v);
+    }, "device"_a = 0, "(status, value) of cudaDevAttrMemoryPoolsSupported.");
+
     m.def("malloc", [](size_t bytes, bool use_async, uintptr_t stream) {
         void* p = nullptr;
         const cudaError_t st = use_async ? cudaMallocAsync(&p, bytes, stream_of(stream)) : cudaMalloc(&p, bytes);
@@ -276,19 +369,27 @@ NB_MODULE(_cuemu, m) {
     }, "nbytes"_a, "use_async"_a = false, "stream"_a = 0, "(status, pointer) from cudaMalloc / cudaMallocAsync.");
     m.def("free", [](uintptr_t p, bool use_async, uintptr_t stream) {
         return static_cast<int>(use_async ? cudaFreeAsync(ptr<void>(p), stream_of(stream)) : cudaFree(ptr<void>(p)));
-    }, "ptr"_a, "use_async"_a = false, "stream"_a = 0);
+    }, release_gil(), "ptr"_a, "use_async"_a = false, "stream"_a = 0);
+    // Asynchronous copies and sets run their stream (the legacy one) before returning, so that
+    // the caller may look at the memory at once.
     m.def("memcpy", [](uintptr_t dst, uintptr_t src, size_t bytes, int kind, bool use_async) {
         const auto k = static_cast<cudaMemcpyKind>(kind);
-        return static_cast<int>(use_async ? cudaMemcpyAsync(ptr<void>(dst), ptr<const void>(src), bytes, k, nullptr)
-                                          : cudaMemcpy(ptr<void>(dst), ptr<const void>(src), bytes, k));
-    }, "dst"_a, "src"_a, "nbytes"_a, "kind"_a, "use_async"_a = false);
+        if (!use_async) return static_cast<int>(cudaMemcpy(ptr<void>(dst), ptr<const void>(src), bytes, k));
+        const cudaError_t st = cudaMemcpyAsync(ptr<void>(dst), ptr<const void>(src), bytes, k, nullptr);
+        return static_cast<int>(st != cudaSuccess ? st : cudaStreamSynchronize(nullptr));
+    }, release_gil(), "dst"_a, "src"_a, "nbytes"_a, "kind"_a, "use_async"_a = false);
     m.def("memset", [](uintptr_t p, int value, size_t bytes, bool use_async) {
-        return static_cast<int>(use_async ? cudaMemsetAsync(ptr<void>(p), value, bytes, nullptr)
-                                          : cudaMemset(ptr<void>(p), value, bytes));
-    }, "ptr"_a, "value"_a, "nbytes"_a, "use_async"_a = false);
-    m.def("synchronize", [] { return static_cast<int>(cudaDeviceSynchronize()); });
+        if (!use_async) return static_cast<int>(cudaMemset(ptr<void>(p), value, bytes));
+        const cudaError_t st = cudaMemsetAsync(ptr<void>(p), value, bytes, nullptr);
+        return static_cast<int>(st != cudaSuccess ? st : cudaStreamSynchronize(nullptr));
+    }, release_gil(), "ptr"_a, "value"_a, "nbytes"_a, "use_async"_a = false);
+    m.def("synchronize", [] { return static_cast<int>(cudaDeviceSynchronize()); }, release_gil());
+    m.def("synchronize_holding_gil", [](uintptr_t s) { return static_cast<int>(cudaStreamSynchronize(stream_of(s))); },
+          "stream"_a = 0, "cudaStreamSynchronize without releasing the interpreter lock (as a careless library).");
+    m.def("instrumented", &cuemu_selftest::instrumented,
+          "Whether emulated device code reaches the memory-access hooks (not in the sanitizer build).");
     m.def("stream_synchronize", [](uintptr_t s) { return static_cast<int>(cudaStreamSynchronize(stream_of(s))); },
-          "stream"_a = 0);
+          release_gil(), "stream"_a = 0);
     m.def("get_last_error", [] { return static_cast<int>(cudaGetLastError()); });
     m.def("peek_last_error", [] { return static_cast<int>(cudaPeekAtLastError()); });
     m.def("error_string", [](int e) { return std::string(cudaGetErrorString(static_cast<cudaError_t>(e))); });
@@ -360,4 +461,36 @@ NB_MODULE(_cuemu, m) {
     m.def("kernel_poke", [](DevF64& a, int64_t index, double value) {
         return static_cast<int>(cuemu_selftest::poke(a.data(), index, value));
     }, "arr"_a, "index"_a, "value"_a, "One thread stores arr[index] = value, without bounds checks.");
+
+    // --- deliberately wrong kernels (each returns cudaGetLastError() after its launch) ---------
+    m.def("kernel_missing_barrier", [](const DevF64In& x, DevF64& out, unsigned threads) {
+        if (threads == 0 || threads > 1024 || out.shape(0) != x.shape(0) * threads)
+            throw nb::value_error("out needs threads elements per element of x");
+        return static_cast<int>(cuemu_selftest::missing_barrier(x.data(), out.data(),
+                                                                static_cast<unsigned>(x.shape(0)), threads));
+    }, "x"_a, "out"_a, "threads"_a);
+    m.def("kernel_block_tickets", [](DevF64& counter, DevF64& tickets) {
+        if (counter.shape(0) != 1 || tickets.shape(0) == 0) throw nb::value_error("one counter, one ticket per block");
+        return static_cast<int>(
+            cuemu_selftest::block_tickets(counter.data(), tickets.data(), static_cast<unsigned>(tickets.shape(0))));
+    }, "counter"_a, "tickets"_a);
+    m.def("kernel_sharing", [](int mode, DevF64& a) {
+        if (a.shape(0) == 0) throw nb::value_error("one element per block");
+        return static_cast<int>(cuemu_selftest::sharing(mode, a.data(), static_cast<unsigned>(a.shape(0))));
+    }, "mode"_a, "arr"_a);
+    m.def("kernel_shared_first", [](DevF64& out, unsigned blocks, unsigned threads) {
+        if (threads == 0 || threads > 64 || out.shape(0) != static_cast<size_t>(blocks) * threads)
+            throw nb::value_error("out needs blocks * threads elements (threads <= 64)");
+        return static_cast<int>(cuemu_selftest::shared_first(out.data(), blocks, threads));
+    }, "out"_a, "blocks"_a, "threads"_a);
+    m.def("kernel_spin", [](const DevF64In& flag, DevF64& out) {
+        if (flag.shape(0) != 1 || out.shape(0) != 1) throw nb::value_error("one flag, one output");
+        return static_cast<int>(cuemu_selftest::spin(flag.data(), out.data()));
+    }, "flag"_a, "out"_a);
+    m.def("kernel_math", [](int f, const DevF64In& x, const DevF64In& y, DevF64& out) {
+        if (f < 0 || f >= cuemu_selftest::kMathFunctions) throw nb::value_error("unknown function");
+        if (y.shape(0) != x.shape(0) || out.shape(0) != x.shape(0)) throw nb::value_error("x, y, out: equal sizes");
+        return static_cast<int>(
+            cuemu_selftest::math(f, x.data(), y.data(), out.data(), static_cast<int64_t>(x.shape(0))));
+    }, "function"_a, "x"_a, "y"_a, "out"_a);
 }

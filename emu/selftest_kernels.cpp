@@ -111,6 +111,71 @@ __global__ void cuemu_count(double* counter) { counter[0] += 1.0; }
 
 __global__ void cuemu_poke(double* p, int64_t index, double value) { p[index] = value; }
 
+// Deliberately wrong kernels, one per strict mode, each fine under the plain emulation.
+
+// Thread 0 publishes x[block] in shared memory and nobody waits for it (the barrier is
+// missing): right when threads run in index order, wrong when another thread runs first.
+__global__ void cuemu_missing_barrier(const double* x, double* out) {
+    __shared__ double value;
+    if (threadIdx.x == 0) value = x[blockIdx.x];
+    out[static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x] = value;
+}
+
+// Every block takes the next ticket of a counter in global memory (no atomics): the tickets
+// show the order in which blocks ran, and blocks read and write the same address.
+__global__ void cuemu_block_tickets(double* counter, double* ticket) {
+    if (threadIdx.x != 0) return;
+    const double t = counter[0];
+    counter[0] = t + 1.0;
+    ticket[blockIdx.x] = t;
+}
+
+// mode 0: block b writes a[b] (no sharing); 1: every block writes a[0]; 2: block b reads
+// a[b + 1], which block b + 1 writes.
+__global__ void cuemu_sharing(int mode, double* a) {
+    if (threadIdx.x != 0) return;
+    const unsigned b = blockIdx.x;
+    switch (mode) {
+        case 1: a[0] = b; break;
+        case 2: a[b] = b + 1 < gridDim.x ? a[b + 1] + 1.0 : 0.0; break;
+        default: a[b] = b; break;
+    }
+}
+
+// What each thread finds in static shared memory before anything is written there.
+__global__ void cuemu_shared_first(double* out) {
+    __shared__ double fresh[64];
+    const unsigned t = threadIdx.x;
+    out[static_cast<int64_t>(blockIdx.x) * blockDim.x + t] = fresh[t % 64];
+    __syncthreads();
+    fresh[t % 64] = 1.0;  // a block that sees this value saw the previous block's memory
+}
+
+// Spins while flag[0] == 0: a kernel that never ends unless the watchdog stops it.
+__global__ void cuemu_spin(const double* flag, double* out) {
+    double n = 0.0;
+    while (*static_cast<const volatile double*>(flag) == 0.0) n += 1.0;
+    out[0] = n;
+}
+
+// out[i] = f(x[i], y[i]) for f in exp, pow, atan2, sin, cos, hypot, sincos (sin + cos).
+__global__ void cuemu_math(int f, const double* x, const double* y, double* out, int64_t n) {
+    const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+    if (i >= n) return;
+    const double a = x[i], b = y[i];
+    double r = 0.0;
+    switch (f) {
+        case 0: r = exp(a); break;
+        case 1: r = pow(a, b); break;
+        case 2: r = atan2(a, b); break;
+        case 3: r = sin(a); break;
+        case 4: r = cos(a); break;
+        case 5: r = hypot(a, b); break;
+        default: r = sin(a) + cos(a); break;
+    }
+    out[i] = r;
+}
+
 unsigned blocks_for(int64_t n, unsigned threads) {
     return static_cast<unsigned>((n + threads - 1) / threads);
 }
@@ -171,6 +236,50 @@ cudaError_t count(double* counter, dim3 grid, dim3 block, size_t shared, cudaStr
 cudaError_t poke(double* p, int64_t index, double value) {
     auto k = [=] { cuemu_poke(p, index, value); };
     cuemu::launch("cuemu_poke", dim3(1), dim3(1), 0, nullptr, k);
+    return cudaGetLastError();
+}
+
+bool instrumented() {
+#ifdef __SANITIZE_THREAD__
+    return true;
+#else
+    return false;
+#endif
+}
+
+cudaError_t missing_barrier(const double* x, double* out, unsigned blocks, unsigned threads) {
+    auto k = [=] { cuemu_missing_barrier(x, out); };
+    cuemu::launch("cuemu_missing_barrier", dim3(blocks), dim3(threads), 0, nullptr, k);
+    return cudaGetLastError();
+}
+
+cudaError_t block_tickets(double* counter, double* ticket, unsigned blocks) {
+    auto k = [=] { cuemu_block_tickets(counter, ticket); };
+    cuemu::launch("cuemu_block_tickets", dim3(blocks), dim3(32), 0, nullptr, k);
+    return cudaGetLastError();
+}
+
+cudaError_t sharing(int mode, double* a, unsigned blocks) {
+    auto k = [=] { cuemu_sharing(mode, a); };
+    cuemu::launch("cuemu_sharing", dim3(blocks), dim3(4), 0, nullptr, k);
+    return cudaGetLastError();
+}
+
+cudaError_t shared_first(double* out, unsigned blocks, unsigned threads) {
+    auto k = [=] { cuemu_shared_first(out); };
+    cuemu::launch("cuemu_shared_first", dim3(blocks), dim3(threads), 0, nullptr, k);
+    return cudaGetLastError();
+}
+
+cudaError_t spin(const double* flag, double* out) {
+    auto k = [=] { cuemu_spin(flag, out); };
+    cuemu::launch("cuemu_spin", dim3(1), dim3(1), 0, nullptr, k);
+    return cudaGetLastError();
+}
+
+cudaError_t math(int f, const double* x, const double* y, double* out, int64_t n) {
+    auto k = [=] { cuemu_math(f, x, y, out, n); };
+    cuemu::launch("cuemu_math", dim3(blocks_for(n, 64)), dim3(64), 0, nullptr, k);
     return cudaGetLastError();
 }
 

@@ -32,4 +32,21 @@ cudaError_t count(double* counter, dim3 grid, dim3 block, size_t shared, cudaStr
 cudaError_t poke(double* p, int64_t index, double value);
 constexpr int kDivergentModes = 6;
 
+// Deliberately wrong kernels, each fine under the plain emulation and caught by one strict mode.
+// out[b*threads + t] = x[b] published by thread 0 without a barrier (random thread order).
+cudaError_t missing_barrier(const double* x, double* out, unsigned blocks, unsigned threads);
+// ticket[b] = the counter's value when block b ran; counter[0] += 1 per block (block order, races).
+cudaError_t block_tickets(double* counter, double* ticket, unsigned blocks);
+// Sharing of device memory between blocks: 0 none, 1 all write a[0], 2 block b reads a[b+1] (races).
+cudaError_t sharing(int mode, double* a, unsigned blocks);
+// out[b*threads + t] = static shared memory before it is written (then every block writes it).
+cudaError_t shared_first(double* out, unsigned blocks, unsigned threads);
+// Spins while flag[0] == 0 (the watchdog); out[0] = iterations.
+cudaError_t spin(const double* flag, double* out);
+// out[i] = f(x[i], y[i]): 0 exp, 1 pow, 2 atan2, 3 sin, 4 cos, 5 hypot, 6 sin + cos (perturbed math).
+cudaError_t math(int f, const double* x, const double* y, double* out, int64_t n);
+constexpr int kMathFunctions = 7;
+// Whether these kernels were compiled with the memory-access hooks (watchdog, races, switches).
+bool instrumented();
+
 }  // namespace cuemu_selftest

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs the whole test suite on three builds: the production
-# module (host paths, no CUDA device here), the CUDA host emulation instrumented with
-# AddressSanitizer + UBSan, and the CUDA host emulation (device paths) last.
+# Sets everything up, then checks every kernel's resource budget on the production device
+# sources (compile only), then runs the whole test suite on four builds and modes: the
+# production module (host paths, no CUDA device here), the CUDA host emulation
+# instrumented with AddressSanitizer + UBSan, the CUDA host emulation (device paths), and
+# the same emulation in its strict modes (CUEMU_STRICT=1: deferred streams, random block
+# and thread orders, race checks, perturbed device math, the interpreter-lock probe).
+# The last line of the run is pytest's own summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+echo "=== kernel resource budgets (production device code, every architecture) ==="
+PATH="/usr/local/cuda/bin:$PATH" .venv/bin/python scripts/kernel_budgets.py
 echo "=== production build ==="
 .venv/bin/python -m pytest -q tests "$@"
 echo "=== CUDA host emulation build, AddressSanitizer + UndefinedBehaviorSanitizer ==="
 bash scripts/sanitized.sh .venv/bin/python -m pytest -q tests "$@"
 echo "=== CUDA host emulation build ==="
 PYTHONPATH="$PWD/build/emu" .venv/bin/python -m pytest -q tests "$@"
+echo "=== CUDA host emulation build, strict modes ==="
+CUEMU_STRICT=1 PYTHONPATH="$PWD/build/emu" .venv/bin/python -m pytest -q tests "$@"

@@ -23,6 +23,13 @@ class EmulatedDevice:
 
     emulated = True
 
+    @property
+    def exact_math(self):
+        """Whether the device's exp, pow, atan2, sin, cos and hypot give the host's results
+        bit for bit: so in the plain emulation; on a GPU (and with the emulator's perturbed
+        math) they may be 1-2 ulp off."""
+        return not _cuemu.modes()["perturb_math"]
+
     def array(self, host, device=0, offset=0, dtype=None):
         host = np.ascontiguousarray(host, dtype=dtype if dtype is not None else np.asarray(host).dtype)
         if host.dtype not in (np.float64, np.int64):
@@ -51,20 +58,26 @@ def dev():
     """Device-array helper; every test using it also proves it leaked no device memory."""
     if _cuemu is None:
         pytest.skip("device tests need the CUDA host emulation build (or a GPU)")
+    if _cuemu.get_device() != 0:
+        _cuemu.set_device(0)  # every device test starts with device 0 current on its thread
     _cuemu.reset()
     before = _cuemu.live_allocations()
     faults = _cuemu.faults()
     helper = EmulatedDevice()
     yield helper
     gc.collect()
+    _cuemu.drain()  # what the device does by itself eventually (stream-ordered frees too)
     assert _cuemu.live_allocations() == before, "device memory leaked"
     assert _cuemu.faults() == faults, "invalid device free or copy"
 
 
 @pytest.fixture
 def emu(dev):
-    """The emulator's controls (launch log, failure injection, device counts)."""
+    """The emulator's controls (launch log, failure injection, device counts, modes); the
+    modes a test changes are restored afterwards."""
+    modes = _cuemu.modes()
     yield _cuemu
+    _cuemu.set_modes(**modes)
     _cuemu.reset()
 
 

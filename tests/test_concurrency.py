@@ -25,7 +25,7 @@ def run_threads(work, count=THREADS):
     """work(k) in `count` threads started together; returns their results in order and
     re-raises the first failure."""
     results, errors = [None] * count, []
-    start = threading.Barrier(count)
+    start = threading.Barrier(count, timeout=120)
 
     def body(k):
         try:
@@ -154,7 +154,7 @@ def test_device_calls_from_threads_equal_serial_calls(cones, dev, emu, rng, fast
             d = int(rng.integers(0, 2))
             for i in rng.permutation(len(jobs[d])):
                 out.append((d, i, jobs[d][i]()))
-                assert emu.get_device() == d  # the thread's current device is the one it used last
+                assert emu.get_device() == 0  # every call restores the thread's current device
         return out
 
     for results in run_threads(work):
@@ -163,35 +163,30 @@ def test_device_calls_from_threads_equal_serial_calls(cones, dev, emu, rng, fast
 
 
 def test_device_selection_is_per_thread(cones, dev, emu):
-    """Each thread's first call selects its device once; repeated calls on it select
-    nothing; another thread's selection, or another library's cudaSetDevice on this
-    thread, never leaks into a thread's next call."""
+    """A call on device d makes d current for its own duration only: on a thread whose
+    current device is d it calls cudaSetDevice not at all, on another thread twice (select,
+    restore), and every thread keeps its own current device; no thread's selection leaks
+    into another's calls."""
     cone = cones.NonnegativeConeCpp(8)
     arrays = {d: dev.array(np.arange(8.0) - 4.0, device=d) for d in (0, 1)}
     want = cone.violation(np.arange(8.0) - 4.0)
-    barrier = threading.Barrier(4)
+    barrier = threading.Barrier(4, timeout=120)
 
     def work(k):
-        d = k % 2
+        d, own = k % 2, k // 2  # the array's device; the thread's own current device
+        assert emu.set_device(own) == 0  # as another library of the process would
+        start = emu.set_device_calls()
         calls = []
         barrier.wait()
         for _ in range(5):
             assert cone.violation(arrays[d]) == want
-            calls.append(emu.set_device_calls())
-            assert emu.get_device() == d
-        barrier.wait()  # the other threads have now selected their devices too
-        assert cone.violation(arrays[d]) == want
-        calls.append(emu.set_device_calls())
-        emu.set_device(1 - d)  # another library switches this thread's device
-        assert cone.violation(arrays[d]) == want
-        calls.append(emu.set_device_calls())
-        assert emu.get_device() == d
-        return calls
+            assert emu.get_device() == own
+            calls.append(emu.set_device_calls() - start)
+        barrier.wait()
+        return calls, d == own
 
-    for calls in run_threads(work, count=4):
-        # one selection at the first call, none while nothing else changed, then the
-        # foreign switch (counted) and the reselection
-        assert calls == [1, 1, 1, 1, 1, 1, 3]
+    for calls, same in run_threads(work, count=4):
+        assert calls == [(0 if same else 2) * (i + 1) for i in range(5)]
 
 
 def test_short_lived_threads_release_their_emulated_launch_state(cones, dev):

@@ -3,6 +3,7 @@
 import concurrent.futures
 import gc
 import itertools
+import math
 import os
 import resource
 import signal
@@ -24,7 +25,14 @@ INVALID_MEMCPY_DIRECTION = 21
 INSUFFICIENT_DRIVER = 35
 NO_DEVICE = 100
 INVALID_DEVICE = 101
+INVALID_HANDLE = 400
+ILLEGAL_ADDRESS = 700
+LAUNCH_TIMEOUT = 702
 LAUNCH_FAILURE = 719
+NOT_SUPPORTED = 801
+CAPTURE_UNSUPPORTED = 900
+CAPTURE_INVALIDATED = 901
+CAPTURE_IMPLICIT = 906
 
 H2H, H2D, D2H, D2D, DEFAULT_KIND = 0, 1, 2, 3, 4
 KIB = 1024
@@ -34,15 +42,34 @@ KIB = 1024
 def clean_runtime():
     """Each test starts and ends with default devices, empty counters and device 0 on this thread."""
 
+    modes = cuemu.modes()
+
     def restore():
+        cuemu.set_modes(**modes)
         cuemu.reset()
         if cuemu.get_device() != 0:
             cuemu.set_device(0)
         cuemu.reset()
 
     restore()
+    # The emulator's own tests start from the plain emulation whatever the environment says;
+    # tests of a mode turn it on themselves.
+    cuemu.set_modes(deferred=False, random_order=False, races=False, perturb_math=False, gil_probe=False)
     yield
     restore()
+
+
+@pytest.fixture
+def plain():
+    """The plain emulation: in-order blocks and threads, streams run at once, exact math."""
+    cuemu.set_modes(deferred=False, random_order=False, races=False, perturb_math=False, gil_probe=False)
+
+
+@pytest.fixture
+def hooks():
+    """Tests of the memory-access hooks need a build whose device code reaches them."""
+    if not cuemu.instrumented():
+        pytest.skip("the sanitizer build has no memory-access hooks")
 
 
 @pytest.fixture
@@ -94,26 +121,30 @@ LAUNCH_RULES = [
 
 @pytest.mark.parametrize("grid, block, shared, expected", LAUNCH_RULES)
 def test_launch_rules(grid, block, shared, expected):
-    status, ran = cuemu.kernel_count(grid, block, shared=shared, stream=7, name="rules")
+    status, ran = cuemu.kernel_count(grid, block, shared=shared, stream=0, name="rules")
     assert status == expected
     threads = int(np.prod(dims3(grid), dtype=np.int64) * np.prod(dims3(block), dtype=np.int64))
     assert ran == (threads if expected == SUCCESS else 0)
-    assert cuemu.launches() == [("rules", dims3(grid), dims3(block), shared, 7)]
+    assert cuemu.launches() == [("rules", dims3(grid), dims3(block), shared, 0)]
     assert cuemu.launch_statuses() == [expected]
     assert cuemu.get_last_error() == SUCCESS  # the helper already consumed the launch error
 
 
 def test_launch_log_records_every_attempt_in_order():
-    cuemu.kernel_count((2, 3), (4,), shared=16, stream=0xABC, name="first")
+    stream = cuemu.stream_create()
+    cuemu.kernel_count((2, 3), (4,), shared=16, stream=stream, name="first")
     cuemu.kernel_count((1,), (2000,), name="refused")
     cuemu.fail_next("injected", OUT_OF_MEMORY)
     cuemu.kernel_count((5,), (1,), name="injected")
+    cuemu.kernel_count((1,), (1,), stream=12345, name="unknown stream")
     assert cuemu.launches() == [
-        ("first", (2, 3, 1), (4, 1, 1), 16, 0xABC),
+        ("first", (2, 3, 1), (4, 1, 1), 16, stream),
         ("refused", (1, 1, 1), (2000, 1, 1), 0, 0),
         ("injected", (5, 1, 1), (1, 1, 1), 0, 0),
+        ("unknown stream", (1, 1, 1), (1, 1, 1), 0, 12345),
     ]
-    assert cuemu.launch_statuses() == [SUCCESS, INVALID_CONFIGURATION, OUT_OF_MEMORY]
+    assert cuemu.launch_statuses() == [SUCCESS, INVALID_CONFIGURATION, OUT_OF_MEMORY, INVALID_HANDLE]
+    assert cuemu.stream_destroy(stream) == SUCCESS
     cuemu.clear_launches()
     assert cuemu.launches() == []
 
@@ -195,16 +226,19 @@ DIVERGENT_MODES = {
 
 @pytest.mark.parametrize("threads", [8, 1024])
 @pytest.mark.parametrize("mode", sorted(DIVERGENT_MODES))
-def test_divergent_barrier_is_a_launch_failure(mode, threads):
+def test_divergent_barrier_is_an_execution_fault(plain, mode, threads):
     marks = cuemu.empty(3, fill=0.0)
-    assert cuemu.kernel_divergent(mode, marks, 3, threads) == LAUNCH_FAILURE
+    assert cuemu.kernel_divergent(mode, marks, 3, threads) == SUCCESS  # the launch itself is fine
+    assert cuemu.synchronize() == LAUNCH_FAILURE
     # The launch is abandoned in block 0: later blocks never start.
     np.testing.assert_array_equal(cuemu.to_numpy(marks), [1.0, 0.0, 0.0])
     failure = cuemu.last_failure()
     assert DIVERGENT_MODES[mode] in failure and "selftest_kernels.cpp" in failure
-    assert cuemu.launch_statuses() == [LAUNCH_FAILURE]
+    assert cuemu.device_fault(0) == (LAUNCH_FAILURE, failure)
+    assert cuemu.launch_statuses() == [SUCCESS]
 
-    # Parked fibers were recycled: a barrier-heavy launch right after works.
+    # Parked fibers were recycled: after a device reset a barrier-heavy launch works.
+    cuemu.reset()
     order = cuemu.empty(2 * 3 * threads, dtype="int64")
     assert cuemu.kernel_phases(order, 2, threads, 3) == SUCCESS
     tickets = cuemu.to_numpy(order).reshape(2, 3, threads)
@@ -219,21 +253,34 @@ def test_uniform_barrier_is_fine(threads):
     assert cuemu.last_failure() == ""
 
 
-def test_launch_failure_is_reported_by_error_and_by_next_synchronize():
-    marks = cuemu.empty(1, fill=0.0)
-    cuemu.kernel_divergent(1, marks, 1, 4, read_error=False)
-    assert cuemu.peek_last_error() == LAUNCH_FAILURE
-    assert cuemu.stream_synchronize(0) == LAUNCH_FAILURE
-    assert cuemu.synchronize() == SUCCESS  # reported once
-    assert cuemu.get_last_error() == LAUNCH_FAILURE
+@pytest.mark.parametrize("fault", ["divergent", ILLEGAL_ADDRESS, LAUNCH_FAILURE])
+def test_execution_fault_surfaces_at_the_next_synchronising_call_and_stays(plain, other_thread, fault):
+    """As on a GPU: the launch succeeds, the fault comes with the next synchronising call,
+    and from then on every call on the device repeats it; cudaGetLastError never clears it.
+    Another device is unaffected; only a device reset (the helper's reset) clears it."""
+    if fault == "divergent":
+        cuemu.kernel_divergent(1, cuemu.empty(1, fill=0.0), 1, 4, read_error=False)
+        status = LAUNCH_FAILURE
+    else:
+        cuemu.fail_next("victim", fault)
+        assert cuemu.kernel_count((2,), (3,), name="victim") == (SUCCESS, 0)  # it never ran
+        status = fault
+    assert cuemu.peek_last_error() == SUCCESS
     assert cuemu.get_last_error() == SUCCESS
-
-
-def test_reading_the_launch_failure_disarms_the_synchronize_report():
-    marks = cuemu.empty(1, fill=0.0)
-    cuemu.kernel_divergent(3, marks, 1, 4, read_error=False)
-    assert cuemu.get_last_error() == LAUNCH_FAILURE
-    assert cuemu.synchronize() == SUCCESS
+    status_p = cuemu.malloc(8)
+    assert status_p[0] == SUCCESS  # not a synchronising call: nothing reported yet
+    assert cuemu.stream_synchronize(0) == status
+    for _ in range(2):
+        assert cuemu.synchronize() == status
+        assert cuemu.get_last_error() == status
+    assert cuemu.malloc(8) == (status, 0)
+    assert cuemu.kernel_count((1,), (1,)) == (status, 0)
+    assert other_thread(cuemu.synchronize) == status  # the whole process sees the device's fault
+    assert cuemu.set_device(1) == SUCCESS and cuemu.synchronize() == SUCCESS
+    assert cuemu.set_device(0) == SUCCESS
+    assert cuemu.free(status_p[1]) == status  # still freed: the device is gone anyway
+    cuemu.reset()
+    assert cuemu.synchronize() == SUCCESS and cuemu.kernel_count((1,), (1,)) == (SUCCESS, 1)
 
 
 @pytest.mark.parametrize("threads", [1, 64])
@@ -450,7 +497,7 @@ def test_malloc_free_and_bad_frees():
 @pytest.mark.parametrize("use_async", [False, True])
 def test_allocation_records_the_current_device(use_async):
     assert cuemu.set_device(1) == SUCCESS
-    status, p = cuemu.malloc(64, use_async=use_async, stream=3)
+    status, p = cuemu.malloc(64, use_async=use_async, stream=0)
     assert status == SUCCESS and cuemu.pointer_device(p) == 1
     assert cuemu.free(p, use_async=use_async) == SUCCESS
     assert cuemu.pointer_device(p) == -1
@@ -597,7 +644,7 @@ def _call_synchronize():
 
 
 def _call_stream_synchronize():
-    return cuemu.stream_synchronize(5)
+    return cuemu.stream_synchronize(0)
 
 
 def _call_kernel():
@@ -610,14 +657,14 @@ INJECTABLE = [
     pytest.param("cudaMalloc", _call_malloc, OUT_OF_MEMORY, True, id="cudaMalloc"),
     pytest.param("cudaMallocAsync", _call_malloc_async, OUT_OF_MEMORY, True, id="cudaMallocAsync"),
     pytest.param("cudaSetDevice", _call_set_device, INVALID_DEVICE, True, id="cudaSetDevice"),
-    pytest.param("cudaDeviceSynchronize", _call_synchronize, LAUNCH_FAILURE, True, id="cudaDeviceSynchronize"),
-    pytest.param("cudaStreamSynchronize", _call_stream_synchronize, LAUNCH_FAILURE, True, id="cudaStreamSynchronize"),
+    pytest.param("cudaDeviceSynchronize", _call_synchronize, INVALID_VALUE, True, id="cudaDeviceSynchronize"),
+    pytest.param("cudaStreamSynchronize", _call_stream_synchronize, INVALID_VALUE, True, id="cudaStreamSynchronize"),
     pytest.param("victim", _call_kernel, INSUFFICIENT_DRIVER, False, id="kernel"),
 ]
 
 
 @pytest.mark.parametrize("name, call, status, pending", INJECTABLE)
-def test_injection_fails_the_next_call_once(name, call, status, pending):
+def test_injection_fails_the_next_call_once(plain, name, call, status, pending):
     cuemu.fail_next(name, status)
     assert cuemu.pending_injections() == 1
     assert call() == status
@@ -666,8 +713,8 @@ def test_injected_copy_copies_nothing(device_buffer, name, use_async):
 @pytest.mark.parametrize("name, use_async", [("cudaMemset", False), ("cudaMemsetAsync", True)])
 def test_injected_memset_sets_nothing(device_buffer, name, use_async):
     cuemu.memset(device_buffer, 0, 64)
-    cuemu.fail_next(name, LAUNCH_FAILURE)
-    assert cuemu.memset(device_buffer, 0x7F, 64, use_async) == LAUNCH_FAILURE
+    cuemu.fail_next(name, INVALID_VALUE)
+    assert cuemu.memset(device_buffer, 0x7F, 64, use_async) == INVALID_VALUE
     assert cuemu.memset(device_buffer, 0x11, 8, not use_async) == SUCCESS  # the other variant is unaffected
     back = np.ones(64, dtype=np.uint8)
     cuemu.memcpy(back.ctypes.data, device_buffer, 64, D2H)
@@ -697,6 +744,8 @@ def run_child(body):
     module_dir = os.path.dirname(os.path.abspath(cuemu.__file__))
     env["PYTHONPATH"] = os.pathsep.join([module_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     env.pop("PYTHONFAULTHANDLER", None)
+    for name in [k for k in env if k.startswith("CUEMU_")]:
+        del env[name]  # the child runs the plain emulation
     return subprocess.run(
         [sys.executable, "-c", code],
         env=env,
@@ -779,3 +828,203 @@ def test_device_memory_inside_device_work_is_accessible(body):
     result = run_child(body)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "survived" in result.stdout
+
+
+# ---------------------------------------------------------------------------------------------
+# Streams: handles, queues, legacy ordering, deferred frees, memory pools, capture
+# ---------------------------------------------------------------------------------------------
+def test_stream_handles_are_validated(device_buffer):
+    """An unknown handle, or a stream of another device, is refused like the real runtime's
+    invalid resource handle; 0, cudaStreamLegacy (1) and cudaStreamPerThread (2) are valid."""
+    for handle in (0, 1, 2):
+        assert cuemu.kernel_count((1,), (1,), stream=handle) == (SUCCESS, 1)
+    assert cuemu.kernel_count((1,), (1,), stream=12345) == (INVALID_HANDLE, 0)
+    assert cuemu.malloc(8, use_async=True, stream=12345) == (INVALID_HANDLE, 0)
+    assert cuemu.stream_synchronize(12345) == INVALID_HANDLE
+    assert cuemu.get_last_error() == INVALID_HANDLE and cuemu.get_last_error() == SUCCESS  # not sticky
+    assert cuemu.set_device(1) == SUCCESS
+    other = cuemu.stream_create()
+    assert cuemu.set_device(0) == SUCCESS
+    assert cuemu.kernel_count((1,), (1,), stream=other) == (INVALID_HANDLE, 0)  # kernels run on the current device
+    assert cuemu.stream_destroy(other) == SUCCESS
+    assert cuemu.stream_destroy(other) == INVALID_HANDLE
+
+
+@pytest.mark.parametrize("non_blocking", [False, True])
+def test_deferred_streams_run_at_synchronisation_and_event_points(non_blocking):
+    """Queued work runs only when a synchronising call or an event point needs it. Work on
+    the legacy stream (the helper's read) waits for what a blocking stream queued before it,
+    not for a non-blocking stream's work."""
+    cuemu.set_modes(deferred=True)
+    stream = cuemu.stream_create(non_blocking=non_blocking)
+    assert cuemu.kernel_count((2,), (3,), stream=stream) == (SUCCESS, 0 if non_blocking else 6)
+    a = cuemu.array(np.zeros(1))
+    cuemu.kernel_poke(a, 0, 5.0)  # legacy stream
+    assert cuemu.queued_operations() == 1
+    event = cuemu.event_create()
+    assert cuemu.event_record(event, 0) == SUCCESS
+    cuemu.kernel_poke(a, 0, 6.0)
+    assert cuemu.event_synchronize(event) == SUCCESS
+    assert cuemu.queued_operations() == 1  # up to the event, not beyond
+    assert cuemu.to_numpy(a)[0] == 6.0
+    assert cuemu.queued_operations() == 0
+    assert cuemu.event_destroy(event) == SUCCESS and cuemu.stream_destroy(stream) == SUCCESS
+
+
+def test_free_async_is_stream_ordered_and_freed_memory_stays_inaccessible():
+    cuemu.set_modes(deferred=True)
+    stream = cuemu.stream_create(non_blocking=True)
+    live = cuemu.live_allocations()
+    status, p = cuemu.malloc(64, use_async=True, stream=stream)
+    assert status == SUCCESS and cuemu.live_allocations() == live + 1
+    assert cuemu.free(p, use_async=True, stream=stream) == SUCCESS
+    assert cuemu.pointer_device(p) == 0, "freed before the stream got there"
+    assert cuemu.stream_synchronize(stream) == SUCCESS
+    assert cuemu.pointer_device(p) == -1 and cuemu.live_allocations() == live
+    status, q = cuemu.malloc(64)
+    assert q != p  # the freed range is kept inaccessible, not handed out again at once
+    cuemu.free(q)
+    cuemu.stream_destroy(stream)
+    result = run_child(
+        """
+        status, p = cuemu.malloc(64, use_async=True)
+        assert cuemu.free(p, use_async=True) == 0 and cuemu.synchronize() == 0
+        a = cuemu.array(np.ones(4))
+        print(ctypes.c_double.from_address(p).value)
+        """
+    )
+    assert result.returncode == -signal.SIGSEGV, result.stdout + result.stderr
+
+
+def test_memory_pools_can_be_unsupported():
+    assert cuemu.memory_pools_supported(0) == (SUCCESS, 1)
+    cuemu.set_modes(memory_pools=False)
+    assert cuemu.memory_pools_supported(1) == (SUCCESS, 0)
+    assert cuemu.malloc(8, use_async=True) == (NOT_SUPPORTED, 0)
+    status, p = cuemu.malloc(8)
+    assert status == SUCCESS
+    assert cuemu.free(p, use_async=True) == NOT_SUPPORTED
+    assert cuemu.free(p) == SUCCESS
+
+
+@pytest.mark.parametrize("non_blocking", [True, False])
+def test_capture_refuses_device_wide_calls(non_blocking):
+    """While a stream is captured (global mode) cudaMalloc, cudaFree, blocking copies and
+    cudaDeviceSynchronize fail and invalidate the capture; legacy-stream work fails only
+    when the captured stream is a blocking one. Work queued on the captured stream is
+    recorded, and runs once the capture ends."""
+    stream = cuemu.stream_create(non_blocking=non_blocking)
+    status, p = cuemu.malloc(16, use_async=True)
+    assert cuemu.begin_capture(stream) == SUCCESS
+    legacy = cuemu.kernel_count((1,), (1,), stream=0)
+    assert legacy == ((SUCCESS, 1) if non_blocking else (CAPTURE_IMPLICIT, 0))
+    status2, q = cuemu.malloc(8, use_async=True, stream=stream)
+    assert status2 == SUCCESS  # stream-ordered allocation is capturable
+    assert cuemu.free(q, use_async=True, stream=stream) == SUCCESS
+    assert cuemu.pointer_device(q) == 0  # recorded, not run
+    if non_blocking:
+        assert cuemu.stream_synchronize(0) == SUCCESS
+        assert cuemu.end_capture(stream) == SUCCESS
+        assert cuemu.begin_capture(stream) == SUCCESS
+    for call in (lambda: cuemu.malloc(8)[0], lambda: cuemu.free(p), cuemu.synchronize,
+                 lambda: cuemu.memset(p, 0, 16), lambda: cuemu.stream_synchronize(stream)):
+        assert call() == CAPTURE_UNSUPPORTED
+    assert cuemu.end_capture(stream) == CAPTURE_INVALIDATED
+    assert cuemu.synchronize() == SUCCESS and cuemu.free(p) == SUCCESS
+    assert cuemu.stream_destroy(stream) == SUCCESS
+
+
+def test_gil_probe_fails_a_wait_that_holds_the_interpreter_lock():
+    cuemu.set_modes(gil_probe=True)
+    assert cuemu.synchronize() == SUCCESS  # the helper releases the lock
+    assert cuemu.synchronize_holding_gil(0) == LAUNCH_TIMEOUT
+    assert "interpreter lock" in cuemu.last_failure()
+    cuemu.set_modes(gil_probe=False)
+    assert cuemu.synchronize_holding_gil(0) == SUCCESS
+
+
+# ---------------------------------------------------------------------------------------------
+# Strict execution: each deliberately wrong kernel passes the plain emulation and fails its mode
+# ---------------------------------------------------------------------------------------------
+def test_static_shared_memory_starts_undefined_in_every_block():
+    out = cuemu.empty(4 * 32, fill=0.0)
+    assert cuemu.kernel_shared_first(out, 4, 32) == SUCCESS
+    assert np.isnan(cuemu.to_numpy(out)).all()
+
+
+def test_random_thread_order_finds_a_missing_barrier(plain):
+    x = np.arange(1.0, 9.0)
+    out = cuemu.empty(8 * 64)
+    assert cuemu.kernel_missing_barrier(cuemu.array(x), out, 64) == SUCCESS
+    np.testing.assert_array_equal(cuemu.to_numpy(out), np.repeat(x, 64))  # passes in index order
+    cuemu.set_modes(random_order=True, seed=7)
+    assert cuemu.kernel_missing_barrier(cuemu.array(x), out, 64) == SUCCESS
+    got = cuemu.to_numpy(out).reshape(8, 64)
+    assert np.isnan(got).any(), "every thread ran after thread 0 in every block"
+
+
+def test_random_block_order_is_a_seeded_permutation(plain):
+    def tickets(seed):
+        cuemu.reset()  # the order is fixed by the seed and the launch count since the reset
+        cuemu.set_modes(random_order=seed is not None, seed=seed or 1)
+        counter, t = cuemu.array(np.zeros(1)), cuemu.empty(64)
+        assert cuemu.kernel_block_tickets(counter, t) == SUCCESS
+        return cuemu.to_numpy(t)
+
+    np.testing.assert_array_equal(tickets(None), np.arange(64.0))
+    first, again, other = tickets(3), tickets(3), tickets(4)
+    np.testing.assert_array_equal(np.sort(first), np.arange(64.0))
+    assert not np.array_equal(first, np.arange(64.0))
+    np.testing.assert_array_equal(first, again)  # the seed fixes the order
+    assert not np.array_equal(first, other)
+
+
+@pytest.mark.parametrize("mode, words", [(1, "writes device memory that another block of the launch writes"),
+                                         (2, "device memory that another block of the launch rea")])
+def test_race_checks_find_blocks_sharing_written_memory(plain, hooks, mode, words):
+    a = cuemu.array(np.zeros(16))
+    assert cuemu.kernel_sharing(mode, a) == SUCCESS and cuemu.synchronize() == SUCCESS  # not checked
+    cuemu.set_modes(races=True)
+    assert cuemu.kernel_sharing(0, a) == SUCCESS and cuemu.synchronize() == SUCCESS  # no sharing
+    cuemu.exempt_from_race_checks(True)
+    assert cuemu.kernel_sharing(mode, a) == SUCCESS and cuemu.synchronize() == SUCCESS
+    cuemu.exempt_from_race_checks(False)
+    assert cuemu.kernel_sharing(mode, a) == SUCCESS
+    assert cuemu.synchronize() == LAUNCH_FAILURE
+    assert words in cuemu.last_failure()
+
+
+def test_watchdog_stops_a_kernel_that_never_ends(plain, hooks):
+    cuemu.set_modes(op_limit=100000)
+    out = cuemu.empty(1, fill=0.0)
+    assert cuemu.kernel_spin(cuemu.array(np.zeros(1)), out) == SUCCESS
+    assert cuemu.synchronize() == LAUNCH_TIMEOUT
+    assert "watchdog" in cuemu.last_failure()
+    cuemu.reset()
+    assert cuemu.kernel_spin(cuemu.array(np.ones(1)), out) == SUCCESS and cuemu.synchronize() == SUCCESS
+
+
+MATH = [(0, lambda a, b: math.exp(a)), (1, math.pow), (2, math.atan2), (3, lambda a, b: math.sin(a)),
+        (4, lambda a, b: math.cos(a)), (5, math.hypot), (6, lambda a, b: math.sin(a) + math.cos(a))]
+
+
+@pytest.mark.parametrize("f, host", MATH)
+def test_perturbed_math_moves_device_results_by_one_or_two_ulp(plain, f, host):
+    rng = np.random.default_rng(f)
+    x = np.concatenate([rng.uniform(0.1, 3.0, 200), [0.0, np.inf, np.nan]])  # then cases defined exactly
+    y = np.concatenate([rng.uniform(-2.0, 2.0, 200), [0.0, 1.0, 1.0]])
+    want = np.array([host(a, b) if np.isfinite(a) or f in (2, 5) else np.nan for a, b in zip(x, y)])
+    out = cuemu.empty(x.size)
+    assert cuemu.kernel_math(f, cuemu.array(x), cuemu.array(y), out) == SUCCESS
+    exact = cuemu.to_numpy(out)
+    np.testing.assert_array_equal(exact[:200], want[:200])  # the host library, unperturbed
+    cuemu.set_modes(perturb_math=True)
+    assert cuemu.kernel_math(f, cuemu.array(x), cuemu.array(y), out) == SUCCESS
+    got = cuemu.to_numpy(out)
+    np.testing.assert_array_equal(got[200:], exact[200:])  # exact special cases stay exact
+    steps = np.abs(got[:200].view(np.int64) - exact[:200].view(np.int64))
+    if f == 6:  # a sum of two perturbed terms: a few ulp of the larger term
+        assert np.all(np.abs(got[:200] - exact[:200]) <= 8 * np.spacing(np.maximum(abs(np.sin(x[:200])), 1.0)))
+        assert np.any(steps > 0)
+    else:
+        assert np.all((steps >= 1) & (steps <= 2)), steps

@@ -100,8 +100,12 @@ def cone_sizes(cls, kind):
 
 ATOL_VALID = st.one_of(st.floats(allow_nan=True, allow_infinity=True), st.sampled_from([0.0, 1e-8, -1e-8, 0.5, 1, -1]))
 ATOL_BAD = st.sampled_from([None, "0.1", 1j, [0.1]])
+# Stream handles: the legacy stream (0, 1), the per-thread stream (2), or any integer, which
+# names no stream on the device (the runtime refuses it where the stream is used).
+DEVICE_STREAMS = [0, 1, 2]
 SCALAR_VALID = {"index": st.integers(0, 12), "batch": st.integers(0, 3), "row_offset": st.integers(0, 5),
-                "stream": st.one_of(st.just(0), st.integers(0, 2**64 - 1)), "dim": st.integers(0, 6)}
+                "stream": st.one_of(st.sampled_from(DEVICE_STREAMS), st.integers(0, 2**64 - 1)),
+                "dim": st.integers(0, 6)}
 
 ARRAY_FAULTS = ["short", "long", "dtype", "ndim2", "ndim0", "strided", "reversed", "list", "none", "byteswap",
                 "readonly", "misaligned", "kind3", "kind13", "elsewhere"]
@@ -153,7 +157,8 @@ def plans(draw, op, clean_on_device=False):
         if role == "float":
             scalars[name] = draw(scalar_fault(name) if faulty(name) else ATOL_VALID)
         elif role == "int":
-            scalars[name] = draw(scalar_fault(name) if faulty(name) else SCALAR_VALID[name])
+            valid = st.sampled_from(DEVICE_STREAMS) if clean_on_device and name == "stream" else SCALAR_VALID[name]
+            scalars[name] = draw(scalar_fault(name) if faulty(name) else valid)
     plan["scalars"] = scalars
     plan["arrays"] = {}
     for name, role in op.params:
@@ -390,6 +395,29 @@ def span_of(obj, length):
     else:
         first = _cuemu.pointer(obj)
     return first, first + 8 * length
+
+
+def within_ulps(got, want, ulps):
+    """Where the device math library is involved (its exp may be 1-2 ulp off the host's):
+    NaN, infinities and zeros as on the host, signs included; finite values within a few ulp."""
+    got, want = np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64)
+    if not (same_bits(np.isnan(got), np.isnan(want)) and same_bits(np.signbit(got), np.signbit(want))):
+        return False
+    exact = ~np.isfinite(want) | (want == 0.0)
+    if not np.array_equal(got[exact], want[exact], equal_nan=True):
+        return False
+    return bool(np.all(np.abs(got[~exact].view(np.int64) - want[~exact].view(np.int64)) <= ulps))
+
+
+def exp_borderline(v, atol):
+    """Whether some cone (x, y, z) of v is judged by y exp(x/y) <= z + atol (y > atol) with
+    the two sides within a few ulp of each other."""
+    with np.errstate(all="ignore"):
+        x, y, z = v[0::3], v[1::3], v[2::3]
+        e = y * np.exp(np.clip(x / y, -745.0, 709.0))
+        rhs = z + atol
+        close = np.abs(e - rhs) <= 8 * np.spacing(np.maximum(np.abs(e), np.abs(rhs)))
+        return bool(np.any((y > atol) & close))
 
 
 def same_bits(a, b):
@@ -708,11 +736,20 @@ def close(a, b, rtol=1e-9):
 
 
 def call_module(call):
-    """Runs the call: ("ok", result) or ("error", exception)."""
+    """Runs the call: ("ok", result) or ("error", exception). In a malformed CSR structure
+    the stored ranges of rows may overlap, so that two blocks write the same values: an
+    accepted race (each such value is one of the rows' entries), exempt from the emulator's
+    race checks."""
+    exempt = EMULATED and call.op.kind == "csr" and bool(call.plan.get("structure", {}).get("defects"))
+    if exempt:
+        _cuemu.exempt_from_race_checks(True)
     try:
         return "ok", call.target()(*call.positional())
     except (TypeError, RuntimeError) as e:
         return "error", e.with_traceback(None)  # the traceback would keep the call's arrays alive
+    finally:
+        if exempt:
+            _cuemu.exempt_from_race_checks(False)
 
 
 def judge(call):
@@ -1087,6 +1124,18 @@ def host_twin(call):
 
 def judge_device(call, outcome, result):
     op, cone, k = call.op, call.cone, call.op.kind
+    if EMULATED:  # no kernel of the call faulted (an asynchronous call would not report it)
+        _cuemu.drain()
+        faults = [_cuemu.device_fault(device) for device in (0, 1)]
+        if any(status for status, _ in faults):
+            _cuemu.reset()  # the next example starts on fresh devices
+            pytest.fail(f"a kernel of the call faulted: {faults}")
+    stream = call.args.get("stream", 0)
+    if outcome == "error" and stream not in DEVICE_STREAMS:
+        # a handle that names no stream: refused where the stream is first used, before any write
+        assert str(result).endswith(" failed: invalid resource handle"), f"unexpected {result!r}"
+        check_untouched(call, outputs_too=True)
+        return
     assert outcome == "ok", f"device call refused: {result!r}"
     check_untouched(call, outputs_too=False)
     twin_outcome, twin_result, twin_outs = host_twin(call)
@@ -1101,8 +1150,12 @@ def judge_device(call, outcome, result):
         x = call.values["input"]
         if k == "contains":
             assert isinstance(result, bool)
-            if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp", "ExponentialConeCpp"):
+            if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp"):
                 assert result == twin_result, "device membership differs from the host's"
+            elif cone.cls == "ExponentialConeCpp" and result != twin_result:
+                # the device's exp may be 1-2 ulp off the host's: only a cone that close to
+                # the boundary may be judged otherwise
+                assert exp_borderline(x, float(call.args["atol"])), "device membership differs from the host's"
             elif cone.cls == "SecondOrderConeCpp" and finite_inputs:
                 atol = float(call.args["atol"])
                 gap = x[0] - (fm.ordered_norm([float(v) for v in x[1:]]) - atol)
@@ -1112,8 +1165,13 @@ def judge_device(call, outcome, result):
         assert isinstance(result, float)
         if finite_inputs and (x.size == 0 or np.max(np.abs(x)) < 1e150) and cone.cls != "PsdConeCpp":
             # sums in another order: rounding relative to the result, or to |x| for the
-            # second-order cone, whose distance cancels near the boundary
-            scale = abs(twin_result) if cone.cls != "SecondOrderConeCpp" else np.max(np.abs(x), initial=0.0)
+            # second-order cone, whose distance cancels near the boundary; for the
+            # exponential cone, whose y exp(x/y) - z carries the device exp's ulp, to both
+            scale = abs(twin_result)
+            if cone.cls == "SecondOrderConeCpp":
+                scale = np.max(np.abs(x), initial=0.0)
+            elif cone.cls == "ExponentialConeCpp":
+                scale = max(scale, np.max(np.abs(x), initial=0.0))
             assert result == twin_result or abs(result - twin_result) <= 1e-9 * scale + 1e-300, \
                 f"device violation {result} vs host {twin_result}"
         elif cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp", "ExponentialConeCpp"):
@@ -1127,8 +1185,10 @@ def judge_device(call, outcome, result):
         return  # the device does not test values: its output is the kernels' arithmetic
     if k == "project":
         x = call.values["input"]
-        if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp", "ExponentialConeCpp"):
+        if cone.cls in ("ZeroConeCpp", "NonnegativeConeCpp"):
             assert same_bits(got, want), "device projection differs from the host's"
+        elif cone.cls == "ExponentialConeCpp":
+            assert within_ulps(got, want, 4), "device projection differs from the host's by more than a few ulp"
         elif finite_inputs and (x.size == 0 or 1e-150 < np.max(np.abs(x)) < 1e150):
             # the host decomposition (PSD) runs at the matrix's own scale, with an
             # absolute stop at 1e-12: compare where neither over- nor underflows
@@ -1255,7 +1315,7 @@ DEVICE_KINDS = {"project", "violation", "contains", "nt_into", "nt_batch", "nt_c
                 "psd_svec_into"}
 # Runtime calls a device path may make (cudaFree/cudaFreeAsync are left out: a failing
 # release cannot be retried, so the emulator would rightly count that buffer as live).
-RUNTIME_CALLS = ["cudaMalloc", "cudaMallocAsync", "cudaMemcpy", "cudaMemsetAsync", "cudaDeviceSynchronize",
+RUNTIME_CALLS = ["cudaMallocAsync", "cudaMemcpyAsync", "cudaMemsetAsync", "cudaStreamSynchronize",
                  "cudaSetDevice", "cudaGetDevice"]
 DEVICE_OPS = [op for op in OPS if op.kind in DEVICE_KINDS]
 
@@ -1271,7 +1331,10 @@ def test_fuzz_device_failures(op):
     """A runtime call or kernel launch of a well-formed device call fails: the call
     raises "<name> failed: <runtime text>" (or succeeds when it makes no such call),
     releases every scratch buffer, writes nothing outside its arrays, and the same call
-    made again gives the undisturbed result (no error state left behind)."""
+    made again gives the undisturbed result (no error state left behind). A fault of a
+    running kernel (700, 719) is reported instead by the call's next synchronising call
+    ("cudaStreamSynchronize failed: ..."), or by none when the call is asynchronous; it
+    stays (sticky) until the device is reset."""
     if not available(op):
         pytest.skip("not built yet")
 
@@ -1298,17 +1361,28 @@ def test_fuzz_device_failures(op):
         names = kernels + RUNTIME_CALLS
         name = names[pick % len(names)]
         if name == "cudaSetDevice":
-            _cuemu.set_device(1 - r.device)  # another library switches devices: the call must select again
+            _cuemu.set_device(1 - r.device)  # the thread's current device is the other one: the call selects
         _cuemu.fail_next(name, status)
         outcome, result = call_module(call)
         CASES[(op.id, "device-failure", "success" if outcome == "ok" else type(result).__name__)] += 1
         note(f"injected {name} -> {outcome} {result!r}")
-        if outcome == "error":
+        text = _cuemu.error_string(status)
+        fault = status in (700, 719)
+        if fault and name not in RUNTIME_CALLS:  # a kernel that faults while it runs
+            assert _cuemu.pending_injections() == 0
+            if outcome == "error":
+                assert str(result) == f"cudaStreamSynchronize failed: {text}"
+            _cuemu.drain()
+            assert _cuemu.device_fault(r.device)[0] == status, "the fault was not kept"
+        elif outcome == "error":
             assert isinstance(result, RuntimeError)
-            assert str(result) == f"{name} failed: {_cuemu.error_string(status)}"
+            assert str(result) == f"{name} failed: {text}"
         elif name != "cudaGetDevice":  # a failed query of the current device only means: select again
             assert _cuemu.pending_injections() == 1, "the injected failure was swallowed"
-            _cuemu.reset()
+        _cuemu.drain()
+        if fault:
+            _cuemu.reset()  # a fresh device: the fault is sticky until then
+        _cuemu.clear_injections()
         check_untouched(call, outputs_too=False)
         outcome, again = call_module(call)
         assert outcome == "ok", f"the call fails after a runtime failure: {again!r}"
@@ -1318,10 +1392,12 @@ def test_fuzz_device_failures(op):
         del call, first, result, again, undisturbed, value, out
         if _cuemu.live_allocations() > live:
             gc.collect()
+            _cuemu.drain()
         assert _cuemu.live_allocations() <= live, "device memory leaked after a runtime failure"
         assert _cuemu.faults() == faults
 
     try:
         run()
     finally:
+        _cuemu.set_device(0)
         _cuemu.reset()

@@ -184,16 +184,19 @@ def test_repeated_device_calls_free_their_scratch(cones, dev):
     ]
     for call in calls:
         call()
+    _cuemu.drain()  # stream-ordered frees run when the device gets there
     live, live_bytes = _cuemu.live_allocations(), _cuemu.live_bytes()
     start = rss_bytes()
     for _ in range(20):
         for call in calls:
             call()
+    _cuemu.drain()
     assert (_cuemu.live_allocations(), _cuemu.live_bytes()) == (live, live_bytes)
     for kernel in ("reduce_max_kernel", "psd_general_w_kernel", "psd_w_csr_gather_kernel"):
-        _cuemu.fail_next(kernel, 719)  # unspecified launch failure
-        with pytest.raises(RuntimeError, match=f"^{kernel} failed: unspecified launch failure$"):
+        _cuemu.fail_next(kernel, 701)  # refused at launch (too many resources)
+        with pytest.raises(RuntimeError, match=f"^{kernel} failed: too many resources requested for launch$"):
             calls[{"reduce_max_kernel": 1, "psd_general_w_kernel": 2, "psd_w_csr_gather_kernel": 3}[kernel]]()
+        _cuemu.drain()
         assert (_cuemu.live_allocations(), _cuemu.live_bytes()) == (live, live_bytes), kernel
     if not UNDER_ASAN:
         assert rss_bytes() - start < 4 * 1024 * 1024

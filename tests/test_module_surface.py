@@ -375,3 +375,17 @@ def test_unit_vector_of_empty_cone(cones):
     cone = cones.ZeroConeCpp(0)
     with pytest.raises(RuntimeError, match="unit vector index out of range"):
         cone.unit_vector(0)
+
+
+def test_module_exports_only_its_entry_point(cones):
+    """Every symbol of the module file but the entry point stays local: two builds of the
+    module, or another library with relocatable device code, loaded into one process must
+    not bind to each other's device-link registration stubs, template instances or runtime."""
+    import shutil
+    import subprocess
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm (binutils) is not installed")
+    listing = subprocess.run([nm, "-D", "--defined-only", cones.__file__], capture_output=True, text=True, check=True)
+    assert {line.split()[-1] for line in listing.stdout.splitlines() if line.strip()} == {"PyInit__cpp_cuda"}

@@ -824,7 +824,7 @@ def test_device_nt_scaling_matches_host(cones, dev, rng, n, batch):
     expected_kernels = {1: ["psd1_nt_scaling_kernel"], 2: ["psd2_nt_scaling_kernel"]}.get(
         n, ["psd_general_w_kernel", "psd_general_operator_from_w_kernel"])
     assert dev.launches() == expected_kernels
-    if n <= 2 and dev.emulated:
+    if n <= 2 and dev.exact_math:
         np.testing.assert_array_equal(got, host)  # the host's operations, in the host's order
     else:
         np.testing.assert_allclose(got, host, rtol=0, atol=1e-12 * np.abs(host).max())

@@ -565,7 +565,7 @@ def test_device_nt_cone_wider_than_grid_y(cones, dev, emu, rng):
 
 
 def test_device_work_runs_on_the_callers_stream(cones, dev, emu, rng):
-    """Projection and NT kernels go to the caller's stream; the scalar reductions to stream 0."""
+    """Projection (its tail norm included) and NT kernels go to the caller's stream."""
     per_thread = 2  # the runtime's per-thread default stream handle
     n = 300
     cone = cones.SecondOrderConeCpp(n)
@@ -578,7 +578,8 @@ def test_device_work_runs_on_the_callers_stream(cones, dev, emu, rng):
     streams = [(name, stream) for name, _, _, _, stream in emu.launches()]
     assert [(grid, block, shared) for name, grid, block, shared, _ in emu.launches()
             if name == "soc_nt_scaling_columns_kernel"] == [((n, 1, 1), (256, 1, 1), 2048)] * 2
-    assert streams == [("reduce_sum_sq_kernel", 0), ("reduce_sum_sq_kernel", 0), ("soc_project_kernel", per_thread),
+    assert streams == [("reduce_sum_sq_kernel", per_thread), ("reduce_sum_sq_kernel", per_thread),
+                       ("soc_project_kernel", per_thread),
                        ("soc_nt_scaling_columns_kernel", per_thread), ("soc_nt_scaling_columns_kernel", per_thread)]
 
 
@@ -611,14 +612,16 @@ def test_device_empty_batch_launches_nothing(cones, dev):
 
 @pytest.mark.parametrize(
     "target, status, operation, message",
-    [("soc_project_kernel", 719, "project", "soc_project_kernel failed: unspecified launch failure"),
-     ("reduce_sum_sq_kernel", 719, "project", "reduce_sum_sq_kernel failed: unspecified launch failure"),
-     ("cudaMemcpy", 719, "project", "cudaMemcpy failed: unspecified launch failure"),
-     ("soc_violation_kernel", 719, "violation", "soc_violation_kernel failed: unspecified launch failure"),
-     ("cudaMalloc", 2, "violation", "cudaMalloc failed: out of memory"),
-     ("cudaMemcpy", 719, "contains", "cudaMemcpy failed: unspecified launch failure"),
-     ("cudaDeviceSynchronize", 719, "contains", "cudaDeviceSynchronize failed: unspecified launch failure"),
-     ("soc_nt_scaling_columns_kernel", 719, "nt", "soc_nt_scaling_columns_kernel failed: unspecified launch failure"),
+    [("soc_project_kernel", 9, "project", "soc_project_kernel failed: invalid configuration argument"),
+     ("reduce_sum_sq_kernel", 701, "project", "reduce_sum_sq_kernel failed: too many resources requested for launch"),
+     ("cudaMemcpyAsync", 1, "project", "cudaMemcpyAsync failed: invalid argument"),
+     # a fault while the kernel runs is reported by the next synchronising call
+     ("soc_violation_kernel", 719, "violation", "cudaStreamSynchronize failed: unspecified launch failure"),
+     ("cudaMallocAsync", 2, "violation", "cudaMallocAsync failed: out of memory"),
+     ("cudaMemcpyAsync", 1, "contains", "cudaMemcpyAsync failed: invalid argument"),
+     ("cudaStreamSynchronize", 700, "contains", "cudaStreamSynchronize failed: an illegal memory access was encountered"),
+     ("soc_nt_scaling_columns_kernel", 701, "nt",
+      "soc_nt_scaling_columns_kernel failed: too many resources requested for launch"),
      ("soc_nt_scaling_columns_kernel", 9, "custom",
       "soc_nt_scaling_columns_kernel failed: invalid configuration argument")],
 )

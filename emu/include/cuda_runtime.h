@@ -22,9 +22,11 @@
 #define __host__
 #define __forceinline__ inline
 #define __launch_bounds__(...)
-// All fibers of a block run on one OS thread and blocks run one after another, so a per-OS-thread
-// static is exactly one buffer per running block.
-#define __shared__ static thread_local
+// Static shared memory: every __shared__ variable of a shared object lives in its section
+// cuemu_shared. Kernels run one at a time in the whole process (blocks one after another), so
+// one static buffer per variable is exactly one per running block; the emulator poisons the
+// whole section when each block starts, as shared memory starts undefined on the device.
+#define __shared__ static __attribute__((section("cuemu_shared")))
 // __FILE__/__LINE__ make every textual call site a distinct barrier.
 #define __syncthreads() ::cuemu::syncthreads(__FILE__, __LINE__)
 
@@ -66,8 +68,14 @@ enum cudaError {
     cudaErrorNotReady = 600,
     cudaErrorIllegalAddress = 700,
     cudaErrorLaunchOutOfResources = 701,
+    cudaErrorLaunchTimeout = 702,
+    cudaErrorAssert = 710,
+    cudaErrorMisalignedAddress = 716,
     cudaErrorLaunchFailure = 719,
     cudaErrorNotSupported = 801,
+    cudaErrorStreamCaptureUnsupported = 900,
+    cudaErrorStreamCaptureInvalidated = 901,
+    cudaErrorStreamCaptureImplicit = 906,
     cudaErrorUnknown = 999
 };
 typedef enum cudaError cudaError_t;
@@ -81,8 +89,19 @@ enum cudaMemcpyKind {
 };
 
 typedef struct CUstream_st* cudaStream_t;
+typedef struct CUevent_st* cudaEvent_t;
 #define cudaStreamLegacy ((cudaStream_t)0x1)
 #define cudaStreamPerThread ((cudaStream_t)0x2)
+#define cudaStreamDefault 0x0
+#define cudaStreamNonBlocking 0x1
+
+enum cudaDeviceAttr { cudaDevAttrMemoryPoolsSupported = 115 };
+
+enum cudaStreamCaptureMode {
+    cudaStreamCaptureModeGlobal = 0,
+    cudaStreamCaptureModeThreadLocal = 1,
+    cudaStreamCaptureModeRelaxed = 2
+};
 
 // ---------------------------------------------------------------------------------------------
 // Runtime API (implemented in libcuemu)
@@ -101,7 +120,18 @@ CUEMU_API cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t count, 
 CUEMU_API cudaError_t cudaMemset(void* devPtr, int value, size_t count);
 CUEMU_API cudaError_t cudaMemsetAsync(void* devPtr, int value, size_t count, cudaStream_t stream);
 CUEMU_API cudaError_t cudaDeviceSynchronize(void);
+CUEMU_API cudaError_t cudaDeviceGetAttribute(int* value, enum cudaDeviceAttr attr, int device);
+CUEMU_API cudaError_t cudaStreamCreate(cudaStream_t* stream);
+CUEMU_API cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags);
+CUEMU_API cudaError_t cudaStreamDestroy(cudaStream_t stream);
 CUEMU_API cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+CUEMU_API cudaError_t cudaStreamQuery(cudaStream_t stream);
+CUEMU_API cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags);
+CUEMU_API cudaError_t cudaEventCreate(cudaEvent_t* event);
+CUEMU_API cudaError_t cudaEventDestroy(cudaEvent_t event);
+CUEMU_API cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream);
+CUEMU_API cudaError_t cudaEventSynchronize(cudaEvent_t event);
+CUEMU_API cudaError_t cudaEventQuery(cudaEvent_t event);
 CUEMU_API cudaError_t cudaGetLastError(void);
 CUEMU_API cudaError_t cudaPeekAtLastError(void);
 CUEMU_API const char* cudaGetErrorString(cudaError_t error);
@@ -142,16 +172,22 @@ CUEMU_API extern __thread const ThreadCoords* current;
 
 }  // namespace detail
 
-// Runs a kernel synchronously: every block in order, every thread of a block as a cooperative
-// fiber calling body(ctx). Refused or failed launches set the calling thread's last error.
+// Queues a kernel on `stream`: every thread of a block is a cooperative fiber calling body(ctx).
+// The launch takes ownership of ctx and calls destroy(ctx) once the kernel has run (or at once when
+// the launch is refused). A refused launch (configuration, stream handle, device) sets the calling
+// thread's last error; a fault while the kernel runs is reported by the next synchronising call.
 CUEMU_API void launch(const char* kernel_name, dim3 grid, dim3 block, size_t dynamic_shared_bytes,
-                      cudaStream_t stream, void (*body)(void*), void* ctx);
+                      cudaStream_t stream, void (*body)(void*), void* ctx, void (*destroy)(void*));
 
+// The kernel body is copied: it may run after the launching frame is gone (queued streams).
 template <class F>
-inline void launch(const char* name, dim3 g, dim3 b, size_t sh, cudaStream_t st, F& f) {
-    launch(name, g, b, sh, st, [](void* p) { (*static_cast<F*>(p))(); },
-           const_cast<void*>(static_cast<const void*>(&f)));
+inline void launch(const char* name, dim3 g, dim3 b, size_t sh, cudaStream_t st, F f) {
+    launch(name, g, b, sh, st, [](void* p) { (*static_cast<F*>(p))(); }, new F(static_cast<F&&>(f)),
+           [](void* p) { delete static_cast<F*>(p); });
 }
+
+// Records the bounds of a shared object's cuemu_shared section (see __shared__); returns 0.
+CUEMU_API int register_shared_section(char* begin, char* end);
 
 // The current block's dynamic shared buffer (dynamic_shared_bytes long); null outside a launch.
 CUEMU_API void* dynamic_shared_memory();
@@ -160,6 +196,15 @@ CUEMU_API void* dynamic_shared_memory();
 CUEMU_API void syncthreads(const char* file, int line);
 
 }  // namespace cuemu
+
+// Every translation unit that includes this header registers its shared object's static shared
+// memory (null bounds when the object has none).
+extern "C" char __start_cuemu_shared[] __attribute__((weak, visibility("hidden")));
+extern "C" char __stop_cuemu_shared[] __attribute__((weak, visibility("hidden")));
+namespace {
+[[maybe_unused]] const int cuemu_shared_section_registered =
+    ::cuemu::register_shared_section(__start_cuemu_shared, __stop_cuemu_shared);
+}  // namespace
 
 #define threadIdx (::cuemu::detail::current->index)
 #define blockIdx (::cuemu::detail::current->block->index)

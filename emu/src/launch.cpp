@@ -1,4 +1,7 @@
-// Kernel execution for the emulator: launch-rule checks, then blocks in order, one cooperative fiber per thread.
+// Kernel execution for the emulator: the blocks of a queued kernel, one cooperative fiber per thread;
+// in plain order blocks and threads run in index order, in random order (a seeded permutation of the
+// blocks, threads drawn at random and switched out at random memory accesses) any interleaving a GPU
+// could produce between barriers may show. Also the memory-access hooks (watchdog, race checks).
 //
 // Fibers are started with makecontext and afterwards switched with _setjmp/_longjmp, which (unlike
 // swapcontext) makes no signal-mask system call. A fiber is a worker: it keeps taking not-yet-started
@@ -15,11 +18,14 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -43,7 +49,6 @@ namespace {
 
 constexpr size_t kStackBytes = 256 * 1024;       // per emulated thread; a guard page sits below
 constexpr size_t kMaxDynamicShared = 48 * 1024;  // without opt-in, as on the real devices
-constexpr unsigned kMaxThreadsPerBlock = 1024;
 
 size_t page_size() {
     static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -81,7 +86,7 @@ inline void unpoison([[maybe_unused]] const void* p, [[maybe_unused]] size_t n) 
 #endif
 }
 
-enum class State : unsigned char { Pending, Running, Waiting, Done };
+enum class State : unsigned char { Pending, Running, Runnable, Waiting, Done };
 
 struct Fiber {
     jmp_buf ctx;
@@ -99,9 +104,19 @@ struct Slot {
     const char* site_file = nullptr;
     int site_line = 0;
     State state = State::Pending;
+    unsigned long long ops = 0;  // memory accesses so far (the watchdog's count)
 };
 
-// Everything one OS thread needs to run launches; fibers and buffers are reused across launches.
+// What the blocks of one launch did to one 8-byte granule of device memory (race checks).
+struct Shadow {
+    unsigned long long writer = 0;  // block (linear index + 1) that wrote it; 0: none
+    unsigned long long reader = 0;  // a block that read it; 0: none
+    unsigned char wmask = 0;        // bytes written by `writer`
+    unsigned char rmask = 0;        // bytes read by any block
+    bool readers = false;           // read by more than one block
+};
+
+// Everything one OS thread needs to run kernels; fibers and buffers are reused across launches.
 struct Scheduler {
     jmp_buf ctx;
     bool active = false;
@@ -116,12 +131,26 @@ struct Scheduler {
     detail::BlockCoords block{};
     std::vector<Slot> slots;
     unsigned nthreads = 0;
-    unsigned next = 0;     // first thread of the block not yet started
+    unsigned next = 0;     // plain order: first thread of the block not yet started
     unsigned done = 0;
     unsigned waiting = 0;
     Slot* running = nullptr;
     bool failed = false;
+    cudaError_t status = cudaErrorLaunchFailure;
     std::string failure;
+
+    // Modes of the launch being run.
+    bool random = false;   // random block order and thread switches
+    bool races = false;
+    bool perturb = false;
+    unsigned long long op_limit = ~0ull;
+    uint64_t rng = 0;
+    std::vector<unsigned> pending;  // random order: threads not started yet
+    std::vector<Slot*> runnable;    // random order: switched-out threads and released waiters
+    Slot* assigned = nullptr;       // random order: the thread a fresh fiber starts with
+    unsigned long long block_id = 0;
+    std::unordered_map<uintptr_t, Shadow> shadow;
+    std::vector<std::pair<uintptr_t, uintptr_t>> ranges;  // device allocations, sorted
 
     // Block window of the next launch on this thread (count 0: every block runs).
     unsigned long long window_first = 0;
@@ -150,6 +179,29 @@ struct Scheduler {
 };
 
 thread_local Scheduler t_sched;
+
+// Kernels run one at a time in the process: static shared memory and the race shadow are single.
+std::mutex& exec_mutex() {
+    static std::mutex* mu = new std::mutex;
+    return *mu;
+}
+
+// Static shared memory sections of the loaded shared objects.
+std::mutex& sections_mutex() {
+    static std::mutex* mu = new std::mutex;
+    return *mu;
+}
+std::vector<std::pair<char*, char*>>& sections() {
+    static auto* list = new std::vector<std::pair<char*, char*>>;
+    return *list;
+}
+
+uint64_t next_random(Scheduler& s) {  // splitmix64
+    uint64_t z = (s.rng += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
 
 void fiber_main();
 
@@ -204,10 +256,11 @@ __attribute__((noinline)) void yield(Scheduler& s, Fiber* self) {
     switch_finish(self->fake_stack, &s.home_bottom, &s.home_size);
 }
 
-void fail(Scheduler& s, const std::string& why) {
+void fail(Scheduler& s, const std::string& why, cudaError_t status = cudaErrorLaunchFailure) {
     if (s.failed) return;
     s.failed = true;
     s.failure = why;
+    s.status = status;
 }
 
 std::string coords_text(uint3 v) {
@@ -216,6 +269,10 @@ std::string coords_text(uint3 v) {
 
 std::string block_text(const Scheduler& s) {
     return std::string("kernel ") + s.kernel + " block " + coords_text(s.block.index) + ": ";
+}
+
+std::string thread_text(const Scheduler& s, const Slot& t) {
+    return block_text(s) + "thread " + coords_text(t.coords.index) + ": ";
 }
 
 void run_body(Scheduler& s) {
@@ -228,20 +285,32 @@ void run_body(Scheduler& s) {
     }
 }
 
+// The thread that runs next on a fresh or finishing fiber: in plain order the next one of the
+// block, in random order the one the scheduler assigned.
+Slot* take_thread(Scheduler& s) {
+    if (s.failed) return nullptr;
+    if (s.random) {
+        Slot* t = s.assigned;
+        s.assigned = nullptr;
+        return t;
+    }
+    return s.next < s.nthreads ? &s.slots[s.next++] : nullptr;
+}
+
 // Entry of every fiber; never returns (its context has no successor).
 void fiber_main() {
     Scheduler& s = t_sched;
     Fiber* const self = s.booting;
     switch_finish(nullptr, &s.home_bottom, &s.home_size);
     for (;;) {
-        while (s.next < s.nthreads && !s.failed) {
-            Slot& t = s.slots[s.next++];
-            t.fiber = self;
-            t.state = State::Running;
-            s.running = &t;
-            detail::current = &t.coords;
+        while (Slot* t = take_thread(s)) {
+            t->fiber = self;
+            t->state = State::Running;
+            t->ops = 0;
+            s.running = t;
+            detail::current = &t->coords;
             run_body(s);
-            t.state = State::Done;
+            t->state = State::Done;
             ++s.done;
         }
         s.running = nullptr;
@@ -251,6 +320,23 @@ void fiber_main() {
     }
 }
 
+// Parks the running thread t and returns to the scheduler (a barrier, a random switch, or for
+// good when the launch has failed); returns when the scheduler resumes it.
+void park(Scheduler& s, Slot* t, State state) {
+    t->state = state;
+    if (state == State::Runnable) s.runnable.push_back(t);
+    s.running = nullptr;
+    detail::current = nullptr;
+    yield(s, t->fiber);
+}
+
+// Ends the launch from inside a running thread: it is parked and never resumed.
+[[noreturn]] void kill_thread(Scheduler& s, Slot* t, const std::string& why, cudaError_t status) {
+    fail(s, why, status);
+    park(s, t, State::Waiting);
+    fatal("a thread of a failed launch was resumed");
+}
+
 bool same_site(const Slot& a, const Slot& b) {
     return a.site_line == b.site_line &&
            (a.site_file == b.site_file || std::strcmp(a.site_file, b.site_file) == 0);
@@ -258,35 +344,41 @@ bool same_site(const Slot& a, const Slot& b) {
 
 std::string site_text(const Slot& t) { return std::string(t.site_file) + ":" + std::to_string(t.site_line); }
 
-// Runs one block to completion; false (with s.failure set) on a barrier misuse or exception.
-bool run_block(Scheduler& s) {
+// Every thread is waiting or finished: a barrier needs all of them at one site. Releases them
+// (true), or fails the launch.
+bool release_barrier(Scheduler& s) {
+    if (s.done > 0) {
+        for (unsigned i = 0; i < s.nthreads; ++i)
+            if (s.slots[i].state == State::Done) {
+                for (unsigned j = 0; j < s.nthreads; ++j)
+                    if (s.slots[j].state == State::Waiting) {
+                        fail(s, block_text(s) + "thread " + coords_text(s.slots[i].coords.index) + " exited while " +
+                                    std::to_string(s.waiting) + " thread(s) wait at the barrier at " +
+                                    site_text(s.slots[j]));
+                        return false;
+                    }
+            }
+    }
+    for (unsigned i = 1; i < s.nthreads; ++i)
+        if (!same_site(s.slots[i], s.slots[0])) {
+            fail(s, block_text(s) + "threads wait at different barriers: thread " +
+                        coords_text(s.slots[0].coords.index) + " at " + site_text(s.slots[0]) + ", thread " +
+                        coords_text(s.slots[i].coords.index) + " at " + site_text(s.slots[i]));
+            return false;
+        }
+    s.waiting = 0;
+    return true;
+}
+
+// Plain order: threads in order, each to its end or its next barrier.
+bool run_block_in_order(Scheduler& s) {
     s.next = s.done = s.waiting = 0;
     for (;;) {
         while (s.next < s.nthreads && !s.failed) resume(s, acquire(s));
         if (s.failed) return false;
         if (s.waiting == 0) return true;  // every thread finished
-        // Every thread is now either waiting or finished; a barrier needs all of them at one site.
-        if (s.done > 0) {
-            for (unsigned i = 0; i < s.nthreads; ++i)
-                if (s.slots[i].state == State::Done) {
-                    for (unsigned j = 0; j < s.nthreads; ++j)
-                        if (s.slots[j].state == State::Waiting) {
-                            fail(s, block_text(s) + "thread " + coords_text(s.slots[i].coords.index) +
-                                        " exited while " + std::to_string(s.waiting) +
-                                        " thread(s) wait at the barrier at " + site_text(s.slots[j]));
-                            return false;
-                        }
-                }
-        }
-        for (unsigned i = 1; i < s.nthreads; ++i)
-            if (!same_site(s.slots[i], s.slots[0])) {
-                fail(s, block_text(s) + "threads wait at different barriers: thread " +
-                            coords_text(s.slots[0].coords.index) + " at " + site_text(s.slots[0]) + ", thread " +
-                            coords_text(s.slots[i].coords.index) + " at " + site_text(s.slots[i]));
-                return false;
-            }
+        if (!release_barrier(s)) return false;
         // Release in thread order; each runs to its next barrier or to its end.
-        s.waiting = 0;
         for (unsigned i = 0; i < s.nthreads; ++i) {
             Slot& t = s.slots[i];
             t.state = State::Running;
@@ -298,16 +390,57 @@ bool run_block(Scheduler& s) {
     }
 }
 
+// Random order: the next thread to run is drawn from those not started, switched out at a
+// memory access, or released from a barrier.
+bool run_block_randomly(Scheduler& s) {
+    s.done = s.waiting = 0;
+    s.pending.resize(s.nthreads);
+    for (unsigned i = 0; i < s.nthreads; ++i) s.pending[i] = i;
+    s.runnable.clear();
+    for (;;) {
+        if (s.failed) return false;
+        const size_t choices = s.pending.size() + s.runnable.size();
+        if (choices == 0) {
+            if (s.waiting == 0) return true;
+            if (!release_barrier(s)) return false;
+            for (unsigned i = 0; i < s.nthreads; ++i)
+                if (s.slots[i].state == State::Waiting) {
+                    s.slots[i].state = State::Runnable;
+                    s.runnable.push_back(&s.slots[i]);
+                }
+            continue;
+        }
+        const size_t k = next_random(s) % choices;
+        if (k < s.pending.size()) {
+            s.assigned = &s.slots[s.pending[k]];
+            s.pending[k] = s.pending.back();
+            s.pending.pop_back();
+            resume(s, acquire(s));
+        } else {
+            Slot* t = s.runnable[k - s.pending.size()];
+            s.runnable[k - s.pending.size()] = s.runnable.back();
+            s.runnable.pop_back();
+            t->state = State::Running;
+            s.running = t;
+            detail::current = &t->coords;
+            resume(s, t->fiber);
+        }
+    }
+}
+
 // Parked fibers of an abandoned block hold dead frames: restart them from scratch next time.
 void abandon(Scheduler& s) {
     for (unsigned i = 0; i < s.nthreads; ++i) {
         Slot& t = s.slots[i];
-        if (t.state == State::Waiting) {
+        if (t.state == State::Waiting || t.state == State::Runnable) {
             t.fiber->fresh = true;
             s.idle.push_back(t.fiber);
         }
         t.state = State::Pending;
     }
+    s.runnable.clear();
+    s.pending.clear();
+    s.assigned = nullptr;
 }
 
 void prepare_shared(Scheduler& s, size_t bytes) {
@@ -324,23 +457,30 @@ void prepare_shared(Scheduler& s, size_t bytes) {
     s.shm = s.shm_map + (s.shm_map_len - page_size()) - rounded;
 }
 
-cudaError_t check_rules(dim3 grid, dim3 block, size_t shared) {
-    if (!grid.x || !grid.y || !grid.z || !block.x || !block.y || !block.z) return cudaErrorInvalidConfiguration;
-    if (block.x > 1024 || block.y > 1024 || block.z > 64) return cudaErrorInvalidConfiguration;
-    if (static_cast<unsigned long long>(block.x) * block.y * block.z > kMaxThreadsPerBlock)
-        return cudaErrorInvalidConfiguration;
-    if (grid.x > 0x7fffffffu || grid.y > 65535u || grid.z > 65535u) return cudaErrorInvalidConfiguration;
-    if (shared > kMaxDynamicShared) return cudaErrorInvalidValue;
-    return cudaSuccess;
+// Shared memory starts undefined in every block: static and dynamic shared memory are poisoned
+// (doubles read as NaN, integers as -1).
+void poison_shared(Scheduler& s, const std::vector<std::pair<char*, char*>>& statics, size_t dynamic) {
+    for (const auto& [begin, end] : statics) std::memset(begin, 0xFF, static_cast<size_t>(end - begin));
+    std::memset(s.shm, 0xFF, dynamic);
 }
 
-bool run_grid(Scheduler& s, const char* name, dim3 grid, dim3 block, size_t shared, void (*body)(void*),
-              void* arg, int device) {
+unsigned long long gcd(unsigned long long a, unsigned long long b) {
+    while (b) {
+        const unsigned long long r = a % b;
+        a = b;
+        b = r;
+    }
+    return a;
+}
+
+bool run_grid(Scheduler& s, const internal::KernelTask& task) {
+    const dim3 grid = task.grid, block = task.block;
     s.active = true;
-    s.kernel = name ? name : "";
-    s.body = body;
-    s.arg = arg;
+    s.kernel = task.name.c_str();
+    s.body = task.body;
+    s.arg = task.ctx;
     s.failed = false;
+    s.status = cudaErrorLaunchFailure;
     s.failure.clear();
     s.nthreads = block.x * block.y * block.z;
     if (s.slots.size() < s.nthreads) s.slots.resize(s.nthreads);
@@ -352,56 +492,169 @@ bool run_grid(Scheduler& s, const char* name, dim3 grid, dim3 block, size_t shar
         t.coords.block = &s.block;
         t.state = State::Pending;
     }
-    prepare_shared(s, shared);
-
-    internal::begin_device_work(device);
-    bool ok = true;
-    for (unsigned z = 0; ok && z < grid.z; ++z)
-        for (unsigned y = 0; ok && y < grid.y; ++y)
-            for (unsigned x = 0; ok && x < grid.x; ++x) {
-                if (s.window_count != 0) {
-                    const unsigned long long linear =
-                        x + static_cast<unsigned long long>(grid.x) * (y + static_cast<unsigned long long>(grid.y) * z);
-                    if (linear < s.window_first || linear - s.window_first >= s.window_count) continue;
-                }
-                s.block.index = uint3{x, y, z};
-                std::memset(s.shm, 0xFF, shared);  // shared memory starts undefined in every block
-                ok = run_block(s);
-            }
-    internal::end_device_work(device);
-
-    if (!ok) {
-        abandon(s);
-        internal::note_launch_failure(s.failure);
+    prepare_shared(s, task.shared_bytes);
+    std::vector<std::pair<char*, char*>> statics;
+    {
+        std::lock_guard<std::mutex> lock(sections_mutex());
+        statics = sections();
     }
+
+    // Blocks to run: the window (or all), visited as first + (a*i + c) mod count with a coprime
+    // to count in random order, a = 1 and c = 0 in plain order.
+    const unsigned long long total = static_cast<unsigned long long>(grid.x) * grid.y * grid.z;
+    unsigned long long first = 0, count = total;
+    if (task.window_count != 0) {
+        first = task.window_first < total ? task.window_first : total;
+        count = total - first < task.window_count ? total - first : task.window_count;
+    }
+    unsigned long long a = 1, c = 0;
+    if (s.random && count > 1) {
+        a = next_random(s) % count;
+        while (a == 0 || gcd(a, count) != 1) a = (a + 1) % count;
+        c = next_random(s) % count;
+    }
+
+    internal::begin_device_work(task.device);
+    bool ok = true;
+    for (unsigned long long i = 0; ok && i < count; ++i) {
+        const unsigned long long linear =
+            first + static_cast<unsigned long long>((static_cast<unsigned __int128>(a) * i + c) % count);
+        s.block.index = uint3{static_cast<unsigned>(linear % grid.x), static_cast<unsigned>((linear / grid.x) % grid.y),
+                              static_cast<unsigned>(linear / (static_cast<unsigned long long>(grid.x) * grid.y))};
+        s.block_id = linear + 1;
+        poison_shared(s, statics, task.shared_bytes);
+        ok = s.random ? run_block_randomly(s) : run_block_in_order(s);
+    }
+    internal::end_device_work(task.device);
+
+    if (!ok) abandon(s);
     s.active = false;
     s.running = nullptr;
     s.body = nullptr;
     s.arg = nullptr;
+    s.shadow.clear();
+    s.ranges.clear();
     detail::current = nullptr;
     return ok;
 }
 
+// --- memory-access hooks -----------------------------------------------------------------------
+// The device sources of the emulation build are compiled with the compiler's thread-sanitizer
+// instrumentation, whose calls land here instead of in a sanitizer runtime: every load and store
+// of a kernel that may touch memory other than its own stack. Outside kernels they return at once.
+
+bool in_device_memory(const Scheduler& s, uintptr_t a) {
+    auto it = std::upper_bound(s.ranges.begin(), s.ranges.end(), std::make_pair(a, ~uintptr_t(0)));
+    if (it == s.ranges.begin()) return false;
+    --it;
+    return a < it->second;
+}
+
+std::string block_name(const Scheduler& s, unsigned long long id) {
+    const unsigned long long linear = id - 1;
+    const dim3 grid = s.block.grid;
+    return "block " + coords_text(uint3{static_cast<unsigned>(linear % grid.x),
+                                        static_cast<unsigned>((linear / grid.x) % grid.y),
+                                        static_cast<unsigned>(linear / (static_cast<unsigned long long>(grid.x) * grid.y))});
+}
+
+// Blocks of one launch may share device memory only by reading what nobody writes.
+void track(Scheduler& s, Slot* t, uintptr_t a, size_t size, bool write) {
+    if (!in_device_memory(s, a)) return;
+    const unsigned long long b = s.block_id;
+    const uintptr_t last = a + size - 1;
+    for (uintptr_t gr = a >> 3; gr <= (last >> 3); ++gr) {
+        const uintptr_t lo = std::max(a, gr << 3), hi = std::min(last, (gr << 3) | 7);
+        const unsigned char mask = static_cast<unsigned char>(((1u << (hi - lo + 1)) - 1) << (lo & 7));
+        Shadow& sh = s.shadow[gr];
+        const char* conflict = nullptr;
+        unsigned long long other = 0;
+        if (write) {
+            if (sh.writer && sh.writer != b && (sh.wmask & mask)) {
+                conflict = "writes device memory that another block of the launch writes";
+                other = sh.writer;
+            } else if (sh.reader && (sh.reader != b || sh.readers) && (sh.rmask & mask)) {
+                conflict = "writes device memory that another block of the launch reads";
+                other = sh.reader != b ? sh.reader : 0;
+            }
+            if (sh.writer != b) sh.wmask = 0;
+            sh.writer = b;
+            sh.wmask |= mask;
+        } else {
+            if (sh.writer && sh.writer != b && (sh.wmask & mask)) {
+                conflict = "reads device memory that another block of the launch writes";
+                other = sh.writer;
+            }
+            if (!sh.reader) sh.reader = b;
+            else if (sh.reader != b) sh.readers = true;
+            sh.rmask |= mask;
+        }
+        if (conflict) {
+            char addr[32];
+            std::snprintf(addr, sizeof addr, "%#lx", static_cast<unsigned long>(gr << 3));
+            kill_thread(s, t,
+                        thread_text(s, *t) + conflict + " (granule " + addr + (other ? ", " + block_name(s, other) : "") +
+                            ")",
+                        cudaErrorLaunchFailure);
+        }
+    }
+}
+
+[[maybe_unused]] inline void on_access(const void* p, size_t size, bool write) {
+    if (detail::current == nullptr) return;
+    Scheduler& s = t_sched;
+    Slot* t = s.running;
+    if (!t) return;
+    if (++t->ops > s.op_limit)
+        kill_thread(s, t,
+                    thread_text(s, *t) + "made more than " + std::to_string(s.op_limit) +
+                        " memory accesses (watchdog; CUEMU_OP_LIMIT)",
+                    cudaErrorLaunchTimeout);
+    if (s.races) track(s, t, reinterpret_cast<uintptr_t>(p), size, write);
+    if (s.random && (next_random(s) & 7) == 0) {
+        park(s, t, State::Runnable);  // another thread of the block may run first
+    }
+}
+
 }  // namespace
 
-void launch(const char* kernel_name, dim3 grid, dim3 block, size_t dynamic_shared_bytes, cudaStream_t stream,
-            void (*body)(void*), void* ctx) {
-    Scheduler& s = t_sched;
-    if (s.active) fatal("a kernel launched another kernel; device-side launches are not emulated");
-    cudaError_t status = cudaSuccess;
-    if (!internal::take_injection(kernel_name, &status)) {
-        const int device = internal::current_device();
-        status = internal::device_layer_status();
-        if (status == cudaSuccess && device >= internal::device_count()) status = cudaErrorInvalidDevice;
-        if (status == cudaSuccess) status = check_rules(grid, block, dynamic_shared_bytes);
-        if (status == cudaSuccess && !run_grid(s, kernel_name, grid, block, dynamic_shared_bytes, body, ctx, device))
-            status = cudaErrorLaunchFailure;
+// ---------------------------------------------------------------------------------------------
+// Internal entry points
+// ---------------------------------------------------------------------------------------------
+namespace internal {
+
+cudaError_t execute_kernel(KernelTask& task, std::string* reason) {
+    if (task.injected != cudaSuccess) {
+        *reason = "kernel " + task.name + ": injected " + cudaGetErrorName(task.injected);
+        note_launch_failure(*reason);
+        return task.injected;
     }
-    s.window_first = s.window_count = 0;
-    if (status != cudaSuccess) internal::set_last_error(status);
-    internal::record_launch(
-        LaunchRecord{kernel_name ? kernel_name : "", grid, block, dynamic_shared_bytes, stream, status});
+    std::lock_guard<std::mutex> lock(exec_mutex());
+    Scheduler& s = t_sched;
+    if (s.active) fatal("kernel execution re-entered on one thread");
+    const Modes m = current_modes();
+    s.random = m.random_order;
+    s.perturb = m.perturb_math;
+    s.op_limit = m.op_limit;
+    s.races = task.race_checks;
+    s.rng = m.seed * 0x100000001b3ull + task.sequence;
+    if (s.races) s.ranges = allocation_ranges();
+    if (run_grid(s, task)) return cudaSuccess;
+    *reason = s.failure;
+    note_launch_failure(s.failure);
+    return s.status;
 }
+
+std::pair<unsigned long long, unsigned long long> take_block_window() {
+    Scheduler& s = t_sched;
+    const auto w = std::make_pair(s.window_first, s.window_count);
+    s.window_first = s.window_count = 0;
+    return w;
+}
+
+bool perturbing_math() { return detail::current != nullptr && t_sched.perturb; }
+
+}  // namespace internal
 
 void run_only_blocks(unsigned long long first, unsigned long long count) {
     t_sched.window_first = first;
@@ -413,18 +666,98 @@ void* dynamic_shared_memory() {
     return s.active ? s.shm : nullptr;
 }
 
+int register_shared_section(char* begin, char* end) {
+    if (!begin || !end || end <= begin) return 0;
+    std::lock_guard<std::mutex> lock(sections_mutex());
+    auto& list = sections();
+    if (std::find(list.begin(), list.end(), std::make_pair(begin, end)) == list.end()) list.emplace_back(begin, end);
+    return 0;
+}
+
 void syncthreads(const char* file, int line) {
     Scheduler& s = t_sched;
     Slot* t = s.running;
     if (!t) fatal("__syncthreads() called outside a kernel");
     t->site_file = file ? file : "";
     t->site_line = line;
-    t->state = State::Waiting;
     ++s.waiting;
-    s.running = nullptr;
-    detail::current = nullptr;
-    yield(s, t->fiber);
+    park(s, t, State::Waiting);
     // Released: the scheduler has made this thread current again.
 }
 
 }  // namespace cuemu
+
+// Thread-sanitizer instrumentation entry points (see on_access). The sanitizer build declares
+// them itself (its device code is not instrumented: AddressSanitizer excludes it), so there
+// they are left out.
+#ifndef CUEMU_ASAN
+extern "C" {
+#define CUEMU_ACCESS_HOOKS(n)                                                                    \
+    CUEMU_API void __tsan_read##n(void* p) { cuemu::on_access(p, n, false); }                   \
+    CUEMU_API void __tsan_write##n(void* p) { cuemu::on_access(p, n, true); }                   \
+    CUEMU_API void __tsan_unaligned_read##n(void* p) { cuemu::on_access(p, n, false); }         \
+    CUEMU_API void __tsan_unaligned_write##n(void* p) { cuemu::on_access(p, n, true); }         \
+    CUEMU_API void __tsan_volatile_read##n(void* p) { cuemu::on_access(p, n, false); }          \
+    CUEMU_API void __tsan_volatile_write##n(void* p) { cuemu::on_access(p, n, true); }
+CUEMU_ACCESS_HOOKS(1)
+CUEMU_ACCESS_HOOKS(2)
+CUEMU_ACCESS_HOOKS(4)
+CUEMU_ACCESS_HOOKS(8)
+CUEMU_ACCESS_HOOKS(16)
+#undef CUEMU_ACCESS_HOOKS
+CUEMU_API void __tsan_read_range(void* p, unsigned long n) {
+    if (n) cuemu::on_access(p, n, false);
+}
+CUEMU_API void __tsan_write_range(void* p, unsigned long n) {
+    if (n) cuemu::on_access(p, n, true);
+}
+CUEMU_API void __tsan_init() {}
+CUEMU_API void __tsan_func_entry(void*) {}
+CUEMU_API void __tsan_func_exit() {}
+CUEMU_API void __tsan_vptr_update(void**, void*) {}
+CUEMU_API void __tsan_vptr_read(void**) {}
+}
+
+// Atomic operations of instrumented code (the instrumentation routes them here too); every one
+// is sequentially consistent, which is at least as strong as what was asked.
+extern "C" {
+#define CUEMU_ATOMIC_HOOKS(bits, T)                                                                          \
+    CUEMU_API T __tsan_atomic##bits##_load(const volatile T* a, int) { return __atomic_load_n(a, __ATOMIC_SEQ_CST); } \
+    CUEMU_API void __tsan_atomic##bits##_store(volatile T* a, T v, int) { __atomic_store_n(a, v, __ATOMIC_SEQ_CST); } \
+    CUEMU_API T __tsan_atomic##bits##_exchange(volatile T* a, T v, int) {                                   \
+        return __atomic_exchange_n(a, v, __ATOMIC_SEQ_CST);                                                  \
+    }                                                                                                        \
+    CUEMU_API T __tsan_atomic##bits##_fetch_add(volatile T* a, T v, int) {                                  \
+        return __atomic_fetch_add(a, v, __ATOMIC_SEQ_CST);                                                   \
+    }                                                                                                        \
+    CUEMU_API T __tsan_atomic##bits##_fetch_sub(volatile T* a, T v, int) {                                  \
+        return __atomic_fetch_sub(a, v, __ATOMIC_SEQ_CST);                                                   \
+    }                                                                                                        \
+    CUEMU_API T __tsan_atomic##bits##_fetch_and(volatile T* a, T v, int) {                                  \
+        return __atomic_fetch_and(a, v, __ATOMIC_SEQ_CST);                                                   \
+    }                                                                                                        \
+    CUEMU_API T __tsan_atomic##bits##_fetch_or(volatile T* a, T v, int) {                                   \
+        return __atomic_fetch_or(a, v, __ATOMIC_SEQ_CST);                                                    \
+    }                                                                                                        \
+    CUEMU_API T __tsan_atomic##bits##_fetch_xor(volatile T* a, T v, int) {                                  \
+        return __atomic_fetch_xor(a, v, __ATOMIC_SEQ_CST);                                                   \
+    }                                                                                                        \
+    CUEMU_API int __tsan_atomic##bits##_compare_exchange_strong(volatile T* a, T* c, T v, int, int) {       \
+        return __atomic_compare_exchange_n(a, c, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);              \
+    }                                                                                                        \
+    CUEMU_API int __tsan_atomic##bits##_compare_exchange_weak(volatile T* a, T* c, T v, int, int) {         \
+        return __atomic_compare_exchange_n(a, c, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);              \
+    }                                                                                                        \
+    CUEMU_API T __tsan_atomic##bits##_compare_exchange_val(volatile T* a, T c, T v, int, int) {             \
+        __atomic_compare_exchange_n(a, &c, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);                    \
+        return c;                                                                                            \
+    }
+CUEMU_ATOMIC_HOOKS(8, unsigned char)
+CUEMU_ATOMIC_HOOKS(16, unsigned short)
+CUEMU_ATOMIC_HOOKS(32, unsigned int)
+CUEMU_ATOMIC_HOOKS(64, unsigned long long)
+#undef CUEMU_ATOMIC_HOOKS
+CUEMU_API void __tsan_atomic_thread_fence(int) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+CUEMU_API void __tsan_atomic_signal_fence(int) { __atomic_signal_fence(__ATOMIC_SEQ_CST); }
+}
+#endif  // CUEMU_ASAN

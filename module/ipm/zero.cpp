@@ -58,14 +58,11 @@ struct ZeroFamily {
     static bool interior_cuda(const Bound& c, const double* x, u64 batch, int dev) {
         return device::zero_interior_cuda(x, c.dim * batch, dev);
     }
-    static double max_step_cuda(const Bound&, const double*, const double*, u64, double alpha_max, int dev) {
-        device::ensure_device(dev);
+    // Nothing to compute: no device work.
+    static double max_step_cuda(const Bound&, const double*, const double*, u64, double alpha_max, int) {
         return alpha_max;
     }
-    static double spectral_min_cuda(const Bound&, const double*, u64, int dev) {
-        device::ensure_device(dev);
-        return HUGE_VAL;
-    }
+    static double spectral_min_cuda(const Bound&, const double*, u64, int) { return HUGE_VAL; }
     // Device arrays are not tested (as every device scaling): lam = 0.
     static void nt_scaling_cuda(const Bound& c, const double*, const double*, double*, double* lam, u64 batch, int dev,
                                 StreamHandle stream) {
