@@ -29,7 +29,7 @@ void psd_project(const double* in, double* out, u64 n) {
         return;
     }
 #if defined(VELKORA_HOST_LAPACK)
-    if (n >= kPsdLapackProjectionFrom && psd_project_lapack(in, out, n)) return;
+    if (psd_lapack_order(n, kPsdLapackProjectionFrom) && psd_project_lapack(in, out, n)) return;
 #endif
     std::vector<double> A = psd_smat_host(in, n), V;
     const int exponent = psd_jacobi_eigen_scaled(A, V, n);
@@ -53,7 +53,7 @@ double psd_violation(const double* x, u64 n) {
     if (n == 1) return clip_at_zero(-x[0]);
 #if defined(VELKORA_HOST_LAPACK)
     double result = 0.0;
-    if (n >= kPsdLapackViolationFrom && psd_violation_lapack(x, n, result)) return result;
+    if (psd_lapack_order(n, kPsdLapackViolationFrom) && psd_violation_lapack(x, n, result)) return result;
 #endif
     std::vector<double> A = psd_smat_host(x, n), V;
     const int exponent = psd_jacobi_eigen_scaled(A, V, n);

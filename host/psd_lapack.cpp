@@ -176,12 +176,18 @@ bool psd_violation_lapack(const double* x, u64 n, double& result) {
 
 // ---- NT scaling point ----------------------------------------------------------------
 
-PsdNtLapackWork::PsdNtLapackWork(u64 n) : n_(static_cast<int>(n)) {
+PsdNtLapackWork::PsdNtLapackWork(u64 n) : n_(static_cast<int>(n)), divide_(n >= kPsdLapackSvdDivideFrom) {
     double query = 0.0, dummy = 0.0;
     int minus_one = -1, one = 1, info = 0;
-    LAPACK_dgesvd_base("N", "O", &n_, &n_, &dummy, &n_, &dummy, &dummy, &one, &dummy, &one, &query, &minus_one,
-                       &info, 1, 1);
-    buffer_.resize(3 * n * n + n + static_cast<u64>(queried(query)));
+    if (divide_) {
+        iwork_.resize(8 * n);
+        LAPACK_dgesdd_base("O", &n_, &n_, &dummy, &n_, &dummy, &dummy, &one, &dummy, &n_, &query, &minus_one,
+                           iwork_.data(), &info, 1);
+    } else {
+        LAPACK_dgesvd_base("N", "O", &n_, &n_, &dummy, &n_, &dummy, &dummy, &one, &dummy, &one, &query, &minus_one,
+                           &info, 1, 1);
+    }
+    buffer_.resize(4 * n * n + n + static_cast<u64>(queried(query)));
 }
 
 namespace {
@@ -206,9 +212,9 @@ bool unit_cholesky(const double* v, int n_int, int k, double* L) {
 }  // namespace
 
 // The factor path of host/psd_nt.hpp with library routines, at the pair's unit scale:
-// B = Ls^T Lz, B = V diag(sigma) U^T (dgesvd, right singular vectors only, U^T over B),
-// P^T = U^T Lz^T, then W' = P diag(sigma)^-1 P^T = Q^T Q with Q = diag(sigma)^(-1/2) P^T,
-// and W = 2^(kz - ks) W'.
+// B = Ls^T Lz, B = V diag(sigma) U^T (dgesvd with the right singular vectors only, or
+// dgesdd from kPsdLapackSvdDivideFrom on), P^T = U^T Lz^T, then
+// W' = P diag(sigma)^-1 P^T = Q^T Q with Q = diag(sigma)^(-1/2) P^T, and W = 2^(kz - ks) W'.
 PsdNtLapackWork::Outcome PsdNtLapackWork::scaling_point(const double* s, const double* z, double* W) {
     const u64 n = static_cast<u64>(n_);
     const u64 m = psd_svec_length(n);
@@ -217,23 +223,32 @@ PsdNtLapackWork::Outcome PsdNtLapackWork::scaling_point(const double* s, const d
     double* Ls = buffer_.data();
     double* Lz = Ls + n * n;
     double* B = Lz + n * n;
-    double* sigma = B + n * n;
+    double* Ut = B + n * n;
+    double* sigma = Ut + n * n;
     double* work = sigma + n;
+    int lwork = static_cast<int>(buffer_.size() - 4 * n * n - n), info = 0;
     OpenBlasOneThread one_thread;
     if (!unit_cholesky(s, n_, scale.ks, Ls)) return kRefused;
     if (!unit_cholesky(z, n_, scale.kz, Lz)) return kRefused;
     std::copy(Lz, Lz + n * n, B);
     scipy_cblas_dtrmm(CblasColMajor, CblasLeft, CblasLower, CblasTrans, CblasNonUnit, n_, n_, 1.0, Ls, n_, B, n_);
+    // U^T (the right singular vectors as rows) into Ut: over B itself for dgesvd.
     double dummy = 0.0;
-    int one = 1, lwork = static_cast<int>(buffer_.size() - 3 * n * n - n), info = 0;
-    LAPACK_dgesvd_base("N", "O", &n_, &n_, B, &n_, sigma, &dummy, &one, &dummy, &one, work, &lwork, &info, 1, 1);
+    int one = 1;
+    if (divide_) {
+        LAPACK_dgesdd_base("O", &n_, &n_, B, &n_, sigma, &dummy, &one, Ut, &n_, work, &lwork, iwork_.data(), &info,
+                           1);
+    } else {
+        LAPACK_dgesvd_base("N", "O", &n_, &n_, B, &n_, sigma, &dummy, &one, &dummy, &one, work, &lwork, &info, 1, 1);
+        Ut = B;
+    }
     if (info != 0) return kFailed;
-    scipy_cblas_dtrmm(CblasColMajor, CblasRight, CblasLower, CblasTrans, CblasNonUnit, n_, n_, 1.0, Lz, n_, B, n_);
+    scipy_cblas_dtrmm(CblasColMajor, CblasRight, CblasLower, CblasTrans, CblasNonUnit, n_, n_, 1.0, Lz, n_, Ut, n_);
     for (u64 j = 0; j < n; ++j) {
         const double f = 1.0 / sqrt(psd_guarded_sigma(sigma[j]));
-        for (u64 c = 0; c < n; ++c) B[c * n + j] *= f;  // row j of P^T
+        for (u64 c = 0; c < n; ++c) Ut[c * n + j] *= f;  // row j of P^T
     }
-    scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, n_, n_, 1.0, B, n_, 0.0, W, n_);
+    scipy_cblas_dsyrk(CblasColMajor, CblasUpper, CblasTrans, n_, n_, 1.0, Ut, n_, 0.0, W, n_);
     const PsdPow2 back(scale.kz - scale.ks);
     for (u64 i = 0; i < n; ++i)
         for (u64 l = 0; l <= i; ++l) {

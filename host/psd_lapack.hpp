@@ -23,6 +23,16 @@ using u64 = std::uint64_t;
 constexpr u64 kPsdLapackViolationFrom = 4;   // violation and membership
 constexpr u64 kPsdLapackProjectionFrom = 8;  // projection
 constexpr u64 kPsdLapackNtFrom = 8;          // NT scaling point
+// Order from which the NT path's singular value decomposition is divide and conquer
+// (dgesdd) rather than QR iteration on the bidiagonal form (dgesvd).
+constexpr u64 kPsdLapackSvdDivideFrom = 40;
+// Largest order given to the library, whose sizes and indices are 32-bit integers: every
+// workspace (at most about 5 n^2 doubles, dgesdd's) stays below 2^31 entries. Larger
+// orders, far beyond any practical PSD block, keep the inline paths.
+constexpr u64 kPsdLapackMaxOrder = 16384;
+
+// Whether the LAPACK path serves order n of an operation whose crossover is `from`.
+constexpr bool psd_lapack_order(u64 n, u64 from) { return n >= from && n <= kPsdLapackMaxOrder; }
 
 // out = svec of the projection of smat(in) onto the PSD cone (n(n+1)/2 entries each; out
 // may equal in). Returns false, with out untouched, when the input holds a NaN or an
@@ -46,7 +56,9 @@ class PsdNtLapackWork {
 
   private:
     int n_;
-    std::vector<double> buffer_;  // Ls, Lz, B (n x n each), sigma (n), then the SVD's work
+    bool divide_;                 // dgesdd
+    std::vector<double> buffer_;  // Ls, Lz, B, Ut (n x n each), sigma (n), then the SVD's work
+    std::vector<int> iwork_;      // dgesdd's
 };
 
 }  // namespace velkora::torv::cones::host

@@ -24,7 +24,7 @@ class GeneralWork {
   public:
     explicit GeneralWork(u64 n) : n_(n) {
 #if defined(VELKORA_HOST_LAPACK)
-        if (n >= kPsdLapackNtFrom) {
+        if (psd_lapack_order(n, kPsdLapackNtFrom)) {
             lapack_ = std::make_unique<PsdNtLapackWork>(n);
             return;
         }
