@@ -16,10 +16,11 @@ production build) and reused while its stamp names the same commit."""
 import os
 import sys
 
+# Thread pools are sized when NumPy, CVXOPT and the module are imported: the setting comes
+# first, and a process that imported NumPy already with another one (bench/run_all.py)
+# runs this script again in a child process (end of the file).
 SINGLE_THREAD = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
-if __name__ == "__main__" and "numpy" in sys.modules and any(os.environ.get(k) != v for k, v in SINGLE_THREAD.items()):
-    import subprocess  # NumPy's thread pool is sized at its import: measure in a fresh process
-    sys.exit(subprocess.run([sys.executable, __file__, *sys.argv[1:]], env=dict(os.environ, **SINGLE_THREAD)).returncode)
+SINGLE_THREADED = "numpy" not in sys.modules or all(os.environ.get(k) == v for k, v in SINGLE_THREAD.items())
 os.environ.update(SINGLE_THREAD)
 
 import argparse  # noqa: E402
@@ -280,4 +281,8 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:] if pathlib.Path(sys.argv[0]).name == "bench_psd.py" else [])
+    args = sys.argv[1:] if pathlib.Path(sys.argv[0]).name == "bench_psd.py" else []
+    if SINGLE_THREADED:
+        main(args)
+    else:
+        subprocess.run([sys.executable, __file__, *args], check=True)
