@@ -20,9 +20,9 @@ using u64 = std::uint64_t;
 
 // Orders from which the LAPACK paths take over: where they became the faster ones in the
 // single-threaded comparison of both paths on this project's machines.
-constexpr u64 kPsdLapackViolationFrom = 4;   // violation and membership
+constexpr u64 kPsdLapackViolationFrom = 5;   // violation and membership
 constexpr u64 kPsdLapackProjectionFrom = 8;  // projection
-constexpr u64 kPsdLapackNtFrom = 8;          // NT scaling point
+constexpr u64 kPsdLapackNtFrom = 11;         // NT scaling point
 // Order from which the NT path's singular value decomposition is divide and conquer
 // (dgesdd) rather than QR iteration on the bidiagonal form (dgesvd).
 constexpr u64 kPsdLapackSvdDivideFrom = 40;

@@ -22,7 +22,7 @@ INPUTS_MSG = "PSD NT scaling requires strictly positive definite inputs"
 # LAPACK: violation and membership, projection, NT scaling point. Below them, and in
 # builds without host LAPACK, the Jacobi method and the inline factor path that the device
 # kernels share.
-LAPACK_VIOLATION_FROM, LAPACK_PROJECTION_FROM, LAPACK_NT_FROM = 4, 8, 8
+LAPACK_VIOLATION_FROM, LAPACK_PROJECTION_FROM, LAPACK_NT_FROM = 5, 8, 11
 
 
 def uses_lapack(cones, n, first_order):
@@ -500,7 +500,7 @@ def test_nt_scaling_general_path(cones, rng, n):
     assert cone.nt_scaling_matrix(s, z) == H.ravel().tolist()
 
 
-@pytest.mark.parametrize("n, batch", [(1, 3), (2, 3), (3, 2), (5, 3), (8, 2), (12, 1), (32, 1)])
+@pytest.mark.parametrize("n, batch", [(1, 3), (2, 3), (3, 2), (5, 3), (11, 2), (12, 1), (32, 1)])
 def test_nt_scaling_batch_host(cones, rng, n, batch):
     cone = cones.PsdConeCpp(n)
     m = cone.rows
@@ -565,7 +565,7 @@ def test_nt_refusals_and_partial_batches(cones):
     c3.nt_scaling_matrix_batch_into(np.empty(0), np.empty(0), np.empty(0), 0)
 
 
-@pytest.mark.parametrize("n", [1, 2, 3, 8])
+@pytest.mark.parametrize("n", [1, 2, 3, 11])
 def test_nt_refuses_non_interior_pairs_on_every_host_path(cones, n):
     """A NaN or an infinity in any entry of s or z, or a singular matrix (a Cholesky pivot
     of exactly 0), is refused by every host form with its path's message, and nothing of
@@ -767,7 +767,7 @@ def test_nt_scaling_near_the_boundary(cones, n):
         assert_nt_accurate(into.reshape(m, m), case, f"batch path, pair {t}")
 
 
-@pytest.mark.parametrize("n", [2, 3, 5, 8])
+@pytest.mark.parametrize("n", [2, 3, 5, 11])
 def test_tiny_indefinite_matrices_are_refused(cones, n):
     """Off-diagonal entries below 1e-12 hide a negative eigenvalue unless the matrix is
     brought to unit scale first."""
