@@ -1,7 +1,7 @@
 // LAPACK paths of the PSD cone: projection and violation by tridiagonal reduction (dsytrd)
 // with divide and conquer (dstedc) or root-free QR (dsterf), the NT scaling point by
-// Cholesky (dpotrf), triangular products (dtrmm), the singular value decomposition (dgesvd)
-// and a symmetric rank-k product (dsyrk). Matrices are held column-major for the library;
+// Cholesky (dpotrf), triangular products (dtrmm), the singular value decomposition (dgesvd
+// or dgesdd) and a symmetric rank-k product (dsyrk). Matrices are held column-major for the library;
 // the symmetric ones read the same either way, and a column-major upper triangle is the
 // row-major lower triangle that svec reads.
 #include "host/psd_lapack.hpp"
@@ -24,8 +24,11 @@ namespace velkora::torv::cones::host {
 namespace {
 
 // The library single-threaded for the lifetime of the object (the previous thread count
-// restored after), so that its routines do not wake worker threads for matrices of these
-// orders. Setting and restoring costs a few nanoseconds.
+// restored after). At these orders its worker threads gain nothing: measured on two cores,
+// two threads made the reductions and decompositions of order 50 to 100 several times
+// slower, and they would compete with the module's own OpenMP loops. Setting and restoring
+// costs a few nanoseconds. (The count is the library's, shared by every user of this copy
+// of it in the process; calls hold the interpreter lock.)
 class OpenBlasOneThread {
   public:
     OpenBlasOneThread() : previous_(scipy_openblas_get_num_threads()) {
@@ -56,11 +59,7 @@ void scale_all(double* M, u64 count, int exponent) {
     for (u64 e = 0; e < count; ++e) M[e] = unit(M[e]);
 }
 
-}  // namespace
-
 // ---- projection and violation --------------------------------------------------------
-
-namespace {
 
 // Optimal workspace of dsytrd at order n (its workspace query).
 int tridiagonal_lwork(int n) {
