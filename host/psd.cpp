@@ -1,7 +1,10 @@
 // Host projection, violation and membership of the PSD cone by the Jacobi
 // eigen-decomposition of the matrix brought to unit scale by a power of two (exact), so
 // that the decomposition's 1e-12 stop is relative to the matrix's own size and the
-// results scale with the input.
+// results scale with the input. In builds with host LAPACK, orders from the crossovers of
+// host/psd_lapack.hpp up take the LAPACK paths at the same unit scale; inputs holding a NaN
+// or an infinity, and the rare non-convergence of a LAPACK routine, stay with the Jacobi
+// method, whose rules for them are the contract.
 #include "host/psd.hpp"
 
 #include <cmath>
@@ -9,6 +12,9 @@
 
 #include "host/psd_eigen.hpp"
 #include "host/psd_svec.hpp"
+#if defined(VELKORA_HOST_LAPACK)
+#include "host/psd_lapack.hpp"
+#endif
 
 namespace velkora::torv::cones::host {
 
@@ -22,6 +28,9 @@ void psd_project(const double* in, double* out, u64 n) {
         out[0] = clip_at_zero(in[0]);
         return;
     }
+#if defined(VELKORA_HOST_LAPACK)
+    if (psd_lapack_order(n, kPsdLapackProjectionFrom) && psd_project_lapack(in, out, n)) return;
+#endif
     std::vector<double> A = psd_smat_host(in, n), V;
     const int exponent = psd_jacobi_eigen_scaled(A, V, n);
     // Only the lower triangle of R feeds the svec, so only it is accumulated, at unit
@@ -42,6 +51,10 @@ void psd_project(const double* in, double* out, u64 n) {
 
 double psd_violation(const double* x, u64 n) {
     if (n == 1) return clip_at_zero(-x[0]);
+#if defined(VELKORA_HOST_LAPACK)
+    double result = 0.0;
+    if (psd_lapack_order(n, kPsdLapackViolationFrom) && psd_violation_lapack(x, n, result)) return result;
+#endif
     std::vector<double> A = psd_smat_host(x, n), V;
     const int exponent = psd_jacobi_eigen_scaled(A, V, n);
     // Norm of the negative unit-scale eigenvalues by hypot, so that no square under- or

@@ -1,11 +1,12 @@
 // Classical Jacobi eigen-decomposition of a symmetric n x n matrix (row-major), the one
-// behind the PSD projection, violation and membership (inline, so device code may share
-// it). Each step rotates away the largest entry of the strict upper triangle (first in
-// row-by-row scan order on ties) until that entry is below 1e-12, with a budget of 32 n^2
-// rotations; the PSD routines first bring the matrix to unit scale by a power of two
-// (jacobi_eigen_scaled), so that the stop is relative to the matrix's own size. The pivot
-// search keeps per-row maxima, so a rotation costs O(n) amortised instead of a scan of the
-// whole triangle, while choosing exactly the pivots of the full scan.
+// behind the PSD projection, violation and membership (below the LAPACK crossovers in
+// builds with host LAPACK; inline, so device code may share it). Each step rotates away
+// the largest entry of the strict upper triangle (first in row-by-row scan order on ties)
+// until that entry is below 1e-12, with a budget of 32 n^2 rotations; the PSD routines
+// first bring the matrix to unit scale by a power of two (jacobi_eigen_scaled), so that the
+// stop is relative to the matrix's own size. The pivot search keeps per-row maxima, so a
+// rotation costs O(n) amortised instead of a scan of the whole triangle, while choosing
+// exactly the pivots of the full scan.
 #pragma once
 
 #include <math.h>

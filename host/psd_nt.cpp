@@ -3,23 +3,62 @@
 #include "host/psd_nt.hpp"
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
+
+#if defined(VELKORA_HOST_LAPACK)
+#include "host/psd_lapack.hpp"
+#endif
 
 namespace velkora::torv::cones::host {
 
 namespace {
 constexpr const char* kMatricesMessage = "PSD NT scaling requires strictly positive definite matrices";
 constexpr const char* kInputsMessage = "PSD NT scaling requires strictly positive definite inputs";
+
+// Work of the general path at order n, sized once per call and reused for every item of a
+// batch: the LAPACK path's from kPsdLapackNtFrom up (builds with host LAPACK), else the
+// inline factor path's, which is also the fallback should the library's singular value
+// decomposition not converge.
+class GeneralWork {
+  public:
+    explicit GeneralWork(u64 n) : n_(n) {
+#if defined(VELKORA_HOST_LAPACK)
+        if (psd_lapack_order(n, kPsdLapackNtFrom)) {
+            lapack_ = std::make_unique<PsdNtLapackWork>(n);
+            return;
+        }
+#endif
+        inline_.resize(psd_nt_work_doubles(n));
+    }
+
+    // W of one pair into W (n x n), or the refusal.
+    void scaling_point(const double* s, const double* z, double* W) {
+#if defined(VELKORA_HOST_LAPACK)
+        if (lapack_) {
+            const PsdNtLapackWork::Outcome outcome = lapack_->scaling_point(s, z, W);
+            if (outcome == PsdNtLapackWork::kDone) return;
+            if (outcome == PsdNtLapackWork::kRefused) throw std::runtime_error(kMatricesMessage);
+            if (inline_.empty()) inline_.resize(psd_nt_work_doubles(n_));
+        }
+#endif
+        if (!psd_general_w_fill(s, z, n_, W, psd_nt_work_at(inline_.data(), n_)))
+            throw std::runtime_error(kMatricesMessage);
+    }
+
+  private:
+    u64 n_;
+    std::vector<double> inline_;
+#if defined(VELKORA_HOST_LAPACK)
+    std::unique_ptr<PsdNtLapackWork> lapack_;
+#endif
+};
 }  // namespace
 
-void psd_general_w_into(const double* s, const double* z, u64 n, double* W, const PsdNtHostWork& work) {
-    if (!psd_general_w_fill(s, z, n, W, work.view())) throw std::runtime_error(kMatricesMessage);
-}
-
 std::vector<double> psd_general_w(const double* s, const double* z, u64 n) {
-    PsdNtHostWork work(n);
+    GeneralWork work(n);
     std::vector<double> W(n * n);
-    psd_general_w_into(s, z, n, W.data(), work);
+    work.scaling_point(s, z, W.data());
     return W;
 }
 
@@ -68,10 +107,10 @@ void psd_nt_scaling_batch_host(const double* s, const double* z, double* out, u6
     }
     // W of an item is complete (or has failed) before any entry of its H is written.
     const u64 m = psd_svec_length(n);
-    PsdNtHostWork work(n);
+    GeneralWork work(n);
     std::vector<double> W(n * n);
     for (u64 t = 0; t < batch; ++t) {
-        psd_general_w_into(s + t * m, z + t * m, n, W.data(), work);
+        work.scaling_point(s + t * m, z + t * m, W.data());
         psd_operator_from_w_into(W.data(), n, out + t * m * m);
     }
 }

@@ -337,21 +337,11 @@ VELKORA_HD inline bool psd2_nt_scaling_fill(const double* s, const double* z, do
 }
 
 // ---- Host routines (sequential; failures throw std::runtime_error) ----
+// In builds with host LAPACK, the scaling point of orders from kPsdLapackNtFrom up comes
+// from the same factor path written with LAPACK routines (host/psd_lapack.hpp).
 
-// Host work of the factor path at order n (psd_nt_work_doubles(n) doubles).
-class PsdNtHostWork {
-  public:
-    explicit PsdNtHostWork(u64 n) : buffer_(psd_nt_work_doubles(n)), view_(psd_nt_work_at(buffer_.data(), n)) {}
-    const PsdNtWork& view() const { return view_; }
-
-  private:
-    std::vector<double> buffer_;
-    PsdNtWork view_;
-};
-
-// The n x n scaling point W of one item (s, z: n(n+1)/2 entries each) into W; fails with
-// "PSD NT scaling requires strictly positive definite matrices". `work` is reused.
-void psd_general_w_into(const double* s, const double* z, u64 n, double* W, const PsdNtHostWork& work);
+// The n x n scaling point W of one pair (s, z: n(n+1)/2 entries each); fails with
+// "PSD NT scaling requires strictly positive definite matrices".
 std::vector<double> psd_general_w(const double* s, const double* z, u64 n);
 
 // H (m x m, m = n(n+1)/2) of X -> W X W into out, every entry psd_operator_value.

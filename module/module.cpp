@@ -12,8 +12,17 @@ namespace nb = nanobind;
 namespace cones = velkora::torv::cones;
 
 namespace {
-// This build links no host BLAS, cuBLAS or cuSOLVER.
+// This build links no cuBLAS or cuSOLVER; host BLAS/LAPACK (OpenBLAS, for the PSD cone)
+// when configured with VELKORA_HOST_LAPACK.
 bool capability_absent() { return false; }
+#if defined(VELKORA_HOST_LAPACK)
+constexpr bool kHostBlas = true;
+constexpr const char* kHostBlasBackend = "openblas";
+#else
+constexpr bool kHostBlas = false;
+constexpr const char* kHostBlasBackend = "none";
+#endif
+bool host_blas_present() { return kHostBlas; }
 }  // namespace
 
 NB_MODULE(_cpp_cuda, m) {
@@ -21,10 +30,10 @@ NB_MODULE(_cpp_cuda, m) {
 
     m.def("has_cuda", &cones::device::cuda_device_available);
     m.def("cuda_runtime_version", []() { return std::string(cones::device::cuda_runtime_version_text()); });
-    m.def("has_host_blas", &capability_absent);
+    m.def("has_host_blas", &host_blas_present);
     m.def("has_cublas", &capability_absent);
     m.def("has_cusolver", &capability_absent);
-    m.def("host_blas_backend", []() { return std::string("none"); });
+    m.def("host_blas_backend", []() { return std::string(kHostBlasBackend); });
 
     cones::cpp::register_zero_cone(m);
     cones::cpp::register_nonnegative_cone(m);

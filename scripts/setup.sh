@@ -2,8 +2,9 @@
 # Sets everything up from scratch on a fresh machine: a Python 3.12 virtual
 # environment in .venv with pinned package ranges, the production build of
 # _cpp_cuda (nvcc, installed into .venv) and the CUDA host emulation build in
-# build/emu (the same cuda/ sources compiled by the host compiler), and the same
-# emulation build instrumented with AddressSanitizer and UBSan in build/emu-asan.
+# build/emu (the same cuda/ sources compiled by the host compiler), the same
+# emulation build instrumented with AddressSanitizer and UBSan in build/emu-asan, and
+# the emulation build without host LAPACK (-DVELKORA_HOST_LAPACK=OFF) in build/nolapack.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,3 +40,9 @@ cmake --build build/emu -j "$(nproc)"
 cmake -S . -B build/emu-asan -DVELKORA_CUDA_EMULATION=ON -DVELKORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
 cmake --build build/emu-asan -j "$(nproc)"
+
+# Emulation build without host LAPACK: the PSD cone on its Jacobi and inline factor paths
+# at every order, has_host_blas() False.
+cmake -S . -B build/nolapack -DVELKORA_CUDA_EMULATION=ON -DVELKORA_HOST_LAPACK=OFF -DCMAKE_BUILD_TYPE=Release \
+      -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
+cmake --build build/nolapack -j "$(nproc)"

@@ -5,7 +5,8 @@
 # instrumented with AddressSanitizer + UBSan, the CUDA host emulation (device paths), and
 # the same emulation in its strict modes (CUEMU_STRICT=1: deferred streams, random block
 # and thread orders, race checks, perturbed device math, the interpreter-lock probe).
-# The last line of the run is pytest's own summary.
+# The emulation build without host LAPACK (the only difference: the PSD host paths) runs
+# the tests of those paths. The last line of the run is pytest's own summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -15,6 +16,9 @@ echo "=== production build ==="
 .venv/bin/python -m pytest -q tests "$@"
 echo "=== CUDA host emulation build, AddressSanitizer + UndefinedBehaviorSanitizer ==="
 bash scripts/sanitized.sh .venv/bin/python -m pytest -q tests "$@"
+echo "=== CUDA host emulation build without host LAPACK: the PSD host paths ==="
+PYTHONPATH="$PWD/build/nolapack" .venv/bin/python -m pytest -q tests/test_psd.py tests/test_sparse_fill.py \
+    tests/test_robustness.py tests/test_module_surface.py tests/test_ipm_cones.py "$@"
 echo "=== CUDA host emulation build ==="
 PYTHONPATH="$PWD/build/emu" .venv/bin/python -m pytest -q tests "$@"
 echo "=== CUDA host emulation build, strict modes ==="

@@ -43,6 +43,7 @@ except ImportError:
 
 EMULATED = _cuemu is not None and _cpp_cuda.has_cuda()
 HAS_CUDA = _cpp_cuda.has_cuda()
+HAS_HOST_BLAS = _cpp_cuda.has_host_blas()  # which build it is: tests/test_module_surface.py checks that
 
 EXAMPLES = int(os.environ.get("VELKORA_FUZZ_EXAMPLES", "25"))
 settings.register_profile(
@@ -865,8 +866,9 @@ def check_host_result(call, result, arrays, ints):
     out = output_name(call)
     out_now = call.placed[out].payload_now() if out in call.placed else None
     if k == "capability":
-        want = {"has_cuda": HAS_CUDA, "cuda_runtime_version": "cuda-runtime-13", "has_host_blas": False,
-                "has_cublas": False, "has_cusolver": False, "host_blas_backend": "none"}[op.name]
+        want = {"has_cuda": HAS_CUDA, "cuda_runtime_version": "cuda-runtime-13", "has_host_blas": HAS_HOST_BLAS,
+                "has_cublas": False, "has_cusolver": False,
+                "host_blas_backend": "openblas" if HAS_HOST_BLAS else "none"}[op.name]
         assert result == want and type(result) is type(want)
         return
     if k == "default_method":

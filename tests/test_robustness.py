@@ -243,7 +243,7 @@ def psd_pair(n, seed=5):
 EXTREME = [-1000, -700, -520, -300, 300, 520, 700, 1000]
 
 
-@pytest.mark.parametrize("n", [1, 2, 3, 5])
+@pytest.mark.parametrize("n", [1, 2, 3, 5, 11])
 @pytest.mark.parametrize("e", EXTREME)
 def test_psd_nt_scaling_is_unchanged_by_a_common_scale(cones, n, e):
     cone = cones.PsdConeCpp(n)
@@ -287,7 +287,7 @@ def test_psd_sparse_fill_at_extreme_scales(cones, e):
     assert np.array_equal(got, want)
 
 
-@pytest.mark.parametrize("n", [2, 3, 5])
+@pytest.mark.parametrize("n", [2, 3, 5, 9])
 @pytest.mark.parametrize("e", EXTREME)
 def test_psd_projection_scales_with_its_input(cones, n, e):
     """The host projection, violation and membership decompose the matrix at unit scale:
