@@ -782,6 +782,37 @@ def test_exp_barrier_and_shadow(kind, place, rng):
     assert c.barrier(place.put(np.zeros(0)), 0) == 0.0
 
 
+def exp_omega_exact(d):
+    """e > 0 with e + log1p(e) = d, in 60-digit decimal arithmetic (Newton; log1p by its series below 1e-20)."""
+    from decimal import Decimal, getcontext
+    getcontext().prec = 60
+    d = Decimal(float(d))
+    e = d / 2 if d < 1 else d - d.ln()
+    for _ in range(400):
+        l1 = (1 + e).ln() if e > Decimal(10) ** -20 else e - e * e / 2
+        nxt = e - (e + l1 - d) / (1 + 1 / (1 + e))
+        nxt = nxt if nxt > 0 else e / 2
+        if abs(nxt - e) <= Decimal(10) ** -40 * nxt:
+            return float(nxt)
+        e = nxt
+    raise AssertionError("no convergence")
+
+
+def test_exp_shadow_omega_sweep(place):
+    """The shadow point of z = (-1, d - 1, 1) is (x, 1/e, (1 + e)/e) with e + log1p(e) = d: e to a
+    few ulps against 60-digit arithmetic for d from 2^-53 to 1e300 (where Lambert W of exp(1 + d)
+    would overflow from d = 708 on)."""
+    ds = np.concatenate([np.array([1, 3, 1000, 2 ** 20, 2 ** 40]) * 2.0 ** -53, 10.0 ** np.linspace(-10, 300, 80)])
+    ds[ds < 1] = np.round(ds[ds < 1] * 2.0 ** 53) * 2.0 ** -53
+    v = ds - 1  # exact below 1 (multiples of 2^-53)
+    z = np.column_stack([-np.ones(ds.size), v, np.ones(ds.size)]).reshape(-1)
+    shadow = exp_call(place, _ipm.ExponentialCone(ds.size).dual_shadow_into, z.size, z).reshape(-1, 3)
+    for k in range(ds.size):
+        e = exp_omega_exact(v[k] + 1.0)  # the d the module forms: (v/a + 1) + log(w/a), a = w = 1
+        assert 1 / shadow[k, 1] == pytest.approx(e, rel=4 * EPS)
+        assert shadow[k, 2] == pytest.approx((1 + e) / e, rel=4 * EPS)
+
+
 @pytest.mark.parametrize("kind", ["moderate", "wide", "boundary", "near_central", "central"])
 def test_exp_scaling(kind, place, rng):
     """The scaling state and its fills: H and H^-1 exactly symmetric; H s = z and H^-1 z = s to
