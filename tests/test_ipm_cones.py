@@ -837,6 +837,9 @@ def test_exp_scaling(kind, place, rng):
     x = rng.normal(size=3 * cones)
     hx = exp_call(place, c.hmatrix_product_into, x.size, sc, x, batch=batch).reshape(-1, 3)
     hix = exp_call(place, c.hmatrix_product_into, x.size, sc, x, inverse=True, batch=batch).reshape(-1, 3)
+    same = place.put(x.copy())
+    c.hmatrix_product_into(sc, same, same, True, batch)  # out is x
+    np.testing.assert_array_equal(place.get(same), hix.reshape(-1))
     modes = state[:, 0]
     assert set(modes) <= {EXP_PD, EXP_CENTRAL}
     hs_tol = 1e-12 if kind in ("moderate", "near_central", "central") else 1e-8
