@@ -24,6 +24,8 @@
 //   ds = s - (s.z/s~.z) s~, dz = z - (s.z/s.z~) z~ (then ds.z = dz.s = 0 to rounding), a = unit(s x s~),
 //   b = unit(z x z~), t = mu det(hess f) |s x s~|^2 / |R s x R s~|^2 = mu / (a^T hess f^-1 a),
 //   H = z z^T/s.z + dz dz^T/ds.dz + t a a^T,  H^-1 = s s^T/s.z + ds ds^T/ds.dz + b b^T/(t (a.b)^2).
+//   By construction H s = z and H s~ = (s~.z/s.z~) z~; both dots are 3 up to the shadow points'
+//   own rounding (which near the dual boundary is that of d).
 // Central-path mode (mu mu~ - 1 <= 1e-7, where s and s~ are numerically parallel, or when a
 // primal-dual coefficient is not positive and finite): the one-secant BFGS update
 //   H = mu (hess f - z~ z~^T/3) + z z^T/s.z = mu (p1 p1^T + p2 p2^T) + z z^T/s.z,
@@ -33,7 +35,9 @@
 // Dual-side mode (a solver's fallback): H^-1 = mu hess f*(z) = mu hess f(s~)^-1, i.e. H = R~^T R~/mu
 // (p_k the rows of R~ = R(s~)) and H^-1 = mu R~^-1 R~^-T (q_k the columns of R~^-1).
 // Every mode stores s~ so that the s-space combined shift d_s = s - sigma mu s~ - H^-1 eta needs
-// no product of H^-1 with a z-space vector other than eta (H^-1 z~ = s~ by construction).
+// no product of H^-1 with a z-space vector other than eta (H^-1 z~ = s~ in the primal-dual mode,
+// to O(mu mu~ - 1) in the central-path mode; the dual-side mode linearises s + mu grad f*(z) = 0,
+// whose shift is the same expression).
 #pragma once
 
 #include <cmath>
