@@ -200,9 +200,9 @@ def np_corrector(s, ds, dz):
     t1 = a1 * b1 / y ** 2 - a2 * b2 / z ** 2
     t2 = -(a1 * b2 + a2 * b1) / z ** 2 + 2 * y * a2 * b2 / z ** 3
     cube = 2 * ga * gb / psi ** 3
-    out = np.column_stack([cube - ahb / psi ** 2,
-                           -t1 / psi + (hb1 * ga + ha1 * gb + gp1 * ahb) / psi ** 2 - gp1 * cube - 2 * a1 * b1 / y ** 3,
-                           -t2 / psi + (hb2 * ga + ha2 * gb + gp2 * ahb) / psi ** 2 - gp2 * cube - 2 * a2 * b2 / z ** 3])
+    out1 = -t1 / psi + (hb1 * ga + ha1 * gb + gp1 * ahb) / psi ** 2 - gp1 * cube - 2 * a1 * b1 / y ** 3
+    out2 = -t2 / psi + (hb2 * ga + ha2 * gb + gp2 * ahb) / psi ** 2 - gp2 * cube - 2 * a2 * b2 / z ** 3
+    out = np.column_stack([cube - ahb / psi ** 2, out1, out2])
     return 0.5 * out
 
 

@@ -222,7 +222,8 @@ __global__ void exp_ipm_shift_kernel(const double* states, const double* s, cons
 __global__ void exp_ipm_csr_kernel(const double* states, const long long* indptr, const long long* indices,
                                    double* values, unsigned long long nnz, unsigned long long cones,
                                    unsigned long long row_offset, bool inverse) {
-    csr_rows(indptr, indices, values, nnz, 3 * cones, row_offset, ExpStateBlocks{3, host::ExpStateEntry{states, inverse}});
+    csr_rows(indptr, indices, values, nnz, 3 * cones, row_offset,
+             ExpStateBlocks{3, host::ExpStateEntry{states, inverse}});
 }
 
 __global__ void exp_ipm_coo_kernel(const double* states, const long long* row_indices, const long long* col_indices,

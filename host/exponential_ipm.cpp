@@ -68,7 +68,8 @@ double exp_ipm_barrier(const double* x, u64 cones, bool dual) {
 
 void exp_ipm_barrier_gradient(const double* s, double* out, u64 cones) {
     if (any_outside(s, cones, false)) throw std::runtime_error(kBarrierMessage);
-    parallel_for(cones, costly_parallel(cones), [=](u64 k) { exp_barrier_gradient(exp_point(s + 3 * k), out + 3 * k); });
+    parallel_for(cones, costly_parallel(cones),
+                 [=](u64 k) { exp_barrier_gradient(exp_point(s + 3 * k), out + 3 * k); });
 }
 
 void exp_ipm_dual_shadow(const double* z, double* out, u64 cones) {

@@ -78,7 +78,9 @@ inline constexpr double kExpEpsilon = 2.220446049250313e-16;
 // ---------------------------------------------------------------------------------------
 // Small 3-vector helpers (fixed evaluation order, shared by host and device).
 // ---------------------------------------------------------------------------------------
-VELKORA_HD inline double exp_dot3(const double* a, const double* b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
+VELKORA_HD inline double exp_dot3(const double* a, const double* b) {
+    return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2];
+}
 
 VELKORA_HD inline void exp_cross3(const double* a, const double* b, double* c) {
     c[0] = a[1] * b[2] - a[2] * b[1];

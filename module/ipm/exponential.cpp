@@ -179,8 +179,8 @@ void bind_barrier_forms(nb::class_<B>& cls) {
                    "not inside K, device cones get NaN; out may be s.");
     bind_pointwise(cls, "dual_shadow_into", "z", host::exp_ipm_dual_shadow, device::exp_ipm_dual_shadow_cuda,
                    "out = s~ = -grad f*(z) per cone (the point of int K with -grad f(s~) = z, <s~, z> = 3), by a "
-                   "fourth-order iteration for Wright's omega; host arrays refuse cones not inside K*, device cones get NaN; "
-                   "out may be z.");
+                   "fourth-order iteration for Wright's omega; host arrays refuse cones not inside K*, device cones "
+                   "get NaN; out may be z.");
 }
 
 void bind_scaling(nb::class_<B>& cls) {
