@@ -228,22 +228,19 @@ __global__ void exp_ipm_coo_kernel(const double* states, const long long* row_in
 }
 
 bool exp_ipm_interior_cuda(const double* x, std::uint64_t cones, bool dual, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (cones == 0) return true;
     return flags_all_clear("exp_ipm_interior_kernel", exp_ipm_interior_kernel, x, cones, dual);
 }
 
 double exp_ipm_step_cuda(const double* s, const double* ds, const double* z, const double* dz, std::uint64_t cones,
                          double alpha0, double factor, double alpha_min, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (cones == 0) return alpha0 >= alpha_min ? alpha0 : 0.0;
-    synchronize_device();
-    const unsigned long long blocks = blocks_for(cones);
-    DeviceBuffer partial(blocks);
-    VELKORA_LAUNCH(exp_ipm_cone_step_kernel, grid_for(cones), dim3(kThreads), 0, nullptr, s, ds, z, dz, partial.get(),
-                   static_cast<unsigned long long>(cones), alpha0, factor, alpha_min);
-    double alpha = reduce_min(partial.get(), blocks);
-    partial.release();
+    double alpha = combine_values(Combine::kMin, blocks_for(cones), [&](double* partials, cudaStream_t st) {
+        VELKORA_LAUNCH(exp_ipm_cone_step_kernel, grid_for(cones), dim3(kThreads), 0, st, s, ds, z, dz, partials,
+                       static_cast<unsigned long long>(cones), alpha0, factor, alpha_min);
+    });
     // The host's continuation: the check at the smallest first accepted term, then the next terms.
     while (alpha > 0.0) {
         if (flags_all_clear("exp_ipm_trial_kernel", exp_ipm_trial_kernel, s, cones, ds, z, dz, alpha)) return alpha;
@@ -253,28 +250,24 @@ double exp_ipm_step_cuda(const double* s, const double* ds, const double* z, con
 }
 
 double exp_ipm_barrier_cuda(const double* x, std::uint64_t cones, bool dual, int device) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (cones == 0) return 0.0;
-    synchronize_device();
-    const unsigned long long blocks = blocks_for(cones);
-    DeviceBuffer partial(blocks);
-    VELKORA_LAUNCH(exp_ipm_barrier_kernel, grid_for(cones), dim3(kThreads), 0, nullptr, x, partial.get(),
-                   static_cast<unsigned long long>(cones), dual);
-    const double sum = reduce_sum_sq(partial.get(), blocks, kSumPlain);
-    partial.release();
-    return sum;
+    return combine_values(Combine::kSum, blocks_for(cones), [&](double* partials, cudaStream_t st) {
+        VELKORA_LAUNCH(exp_ipm_barrier_kernel, grid_for(cones), dim3(kThreads), 0, st, x, partials,
+                       static_cast<unsigned long long>(cones), dual);
+    });
 }
 
 void exp_ipm_barrier_gradient_cuda(const double* s, double* out, std::uint64_t cones, int device,
                                    StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (cones == 0) return;
     VELKORA_LAUNCH(exp_ipm_gradient_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), s, out,
                    static_cast<unsigned long long>(cones));
 }
 
 void exp_ipm_dual_shadow_cuda(const double* z, double* out, std::uint64_t cones, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (cones == 0) return;
     VELKORA_LAUNCH(exp_ipm_shadow_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), z, out,
                    static_cast<unsigned long long>(cones));
@@ -282,7 +275,7 @@ void exp_ipm_dual_shadow_cuda(const double* z, double* out, std::uint64_t cones,
 
 void exp_ipm_scaling_cuda(const double* s, const double* z, double* states, std::uint64_t cones, int device,
                           StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (cones == 0) return;
     VELKORA_LAUNCH(exp_ipm_scaling_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), s, z, states,
                    static_cast<unsigned long long>(cones));
@@ -290,7 +283,7 @@ void exp_ipm_scaling_cuda(const double* s, const double* z, double* states, std:
 
 void exp_ipm_dual_scaling_cuda(const double* z, double mu, double* states, std::uint64_t cones, int device,
                                StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (cones == 0) return;
     VELKORA_LAUNCH(exp_ipm_dual_scaling_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), z, mu, states,
                    static_cast<unsigned long long>(cones));
@@ -298,7 +291,7 @@ void exp_ipm_dual_scaling_cuda(const double* z, double mu, double* states, std::
 
 void exp_ipm_apply_cuda(const double* states, const double* x, double* out, std::uint64_t cones, bool inverse,
                         int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (cones == 0) return;
     VELKORA_LAUNCH(exp_ipm_apply_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), states, x, out,
                    static_cast<unsigned long long>(cones), inverse);
@@ -306,7 +299,7 @@ void exp_ipm_apply_cuda(const double* states, const double* x, double* out, std:
 
 void exp_ipm_corrector_cuda(const double* s, const double* ds, const double* dz, double* out, std::uint64_t cones,
                             int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (cones == 0) return;
     VELKORA_LAUNCH(exp_ipm_corrector_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), s, ds, dz, out,
                    static_cast<unsigned long long>(cones));
@@ -315,7 +308,7 @@ void exp_ipm_corrector_cuda(const double* s, const double* ds, const double* dz,
 void exp_ipm_combined_shift_cuda(const double* states, const double* s, const double* ds, const double* dz,
                                  double* out, std::uint64_t cones, double sigma_mu, double correction, int device,
                                  StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (cones == 0) return;
     VELKORA_LAUNCH(exp_ipm_shift_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), states, s, ds, dz, out,
                    static_cast<unsigned long long>(cones), sigma_mu, correction);
@@ -324,7 +317,7 @@ void exp_ipm_combined_shift_cuda(const double* states, const double* s, const do
 void exp_ipm_hmatrix_csr_cuda(const double* states, const std::int64_t* indptr, const std::int64_t* indices,
                               double* values, std::uint64_t nnz, std::uint64_t cones, std::uint64_t row_offset,
                               bool inverse, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     const unsigned long long rows = 3 * cones;
     if (rows == 0) return;
     VELKORA_LAUNCH(exp_ipm_csr_kernel, grid_blocks(rows), dim3(kThreads), 0, to_stream(stream), states,
@@ -335,7 +328,7 @@ void exp_ipm_hmatrix_csr_cuda(const double* states, const std::int64_t* indptr, 
 void exp_ipm_hmatrix_coo_cuda(const double* states, const std::int64_t* row_indices, const std::int64_t* col_indices,
                               double* values, std::uint64_t nnz, std::uint64_t cones, std::uint64_t row_offset,
                               bool inverse, int device, StreamHandle stream) {
-    ensure_device(device);
+    const DeviceGuard guard(device);
     if (nnz == 0 || cones == 0) return;
     VELKORA_LAUNCH(exp_ipm_coo_kernel, grid_for(nnz), dim3(kThreads), 0, to_stream(stream), states,
                    exp_as_index(row_indices), exp_as_index(col_indices), values, nnz,
