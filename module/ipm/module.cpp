@@ -8,7 +8,8 @@
 #define VELKORA_IPM_FAMILIES(X) \
     X(zero)                     \
     X(nonnegative)              \
-    X(second_order)
+    X(second_order)             \
+    X(psd)
 
 namespace velkora::torv::cones::cpp::ipm {
 #define VELKORA_IPM_DECLARE(family) void register_##family(nanobind::module_& m);
