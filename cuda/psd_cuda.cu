@@ -306,15 +306,6 @@ __device__ __forceinline__ double* item_work(double* work, unsigned long long do
     return work + b * doubles;
 }
 
-// Step and spectral work of one item: L, A, V (n x n), row_max (n), then n unsigned row
-// arguments in the space of n more doubles.
-__host__ __device__ inline unsigned long long step_doubles(unsigned long long n) { return 3 * n * n + 2 * n; }
-
-__device__ __forceinline__ host::PsdStepWork step_work(double* w, unsigned long long n) {
-    const unsigned long long nn = n * n;
-    return host::PsdStepWork{w, w + nn, w + 2 * nn, w + 3 * nn, reinterpret_cast<unsigned*>(w + 3 * nn + n)};
-}
-
 // Jordan-solve work: A, V, X, Y (n x n), row_max (n), n unsigned row arguments.
 __host__ __device__ inline unsigned long long solve_doubles(unsigned long long n) { return 4 * n * n + 2 * n; }
 
@@ -347,15 +338,17 @@ __global__ void psd_max_step_kernel(const double* x, const double* dx, double* s
     const unsigned long long b = global_index();
     if (b >= batch) return;
     const unsigned long long m = host::psd_svec_length(n);
-    steps[b] = host::psd_step_item(x + b * m, dx + b * m, n, step_work(item_work(work, step_doubles(n), b), n));
+    steps[b] = host::psd_step_item(x + b * m, dx + b * m, n,
+                                   host::psd_step_work_at(item_work(work, host::psd_step_work_doubles(n), b), n));
 }
 
 __global__ void psd_spectral_min_kernel(const double* x, double* values, double* work, unsigned long long n,
                                         unsigned long long batch) {
     const unsigned long long b = global_index();
     if (b >= batch) return;
-    values[b] = host::psd_spectral_min_item(x + b * host::psd_svec_length(n), n,
-                                            step_work(item_work(work, step_doubles(n), b), n));
+    values[b] = host::psd_spectral_min_item(
+        x + b * host::psd_svec_length(n), n,
+        host::psd_step_work_at(item_work(work, host::psd_step_work_doubles(n), b), n));
 }
 
 // The state and lambda of each item; NaN throughout for a pair that is not interior.
@@ -376,9 +369,9 @@ __global__ void psd_scale_kernel(const double* scaling, const double* x, double*
     if (b >= batch) return;
     const unsigned long long m = host::psd_svec_length(n);
     const unsigned long long nn = n * n;
-    double* w = item_work(work, 2 * nn + n, b);
+    double* w = item_work(work, 3 * nn + n, b);
     host::psd_scale_item(host::psd_state(scaling + b * host::psd_state_size(n), n), x + b * m, out + b * m, n,
-                         inverse, transpose, host::PsdCongruenceWork{w, w + nn, w + 2 * nn});
+                         inverse, transpose, host::PsdCongruenceWork{w, w + nn, w + 2 * nn, w + 3 * nn});
 }
 
 __global__ void psd_jordan_product_kernel(const double* x, const double* y, double* out, double* work,
@@ -386,8 +379,9 @@ __global__ void psd_jordan_product_kernel(const double* x, const double* y, doub
     const unsigned long long b = global_index();
     if (b >= batch) return;
     const unsigned long long m = host::psd_svec_length(n);
-    double* w = item_work(work, 2 * n * n, b);
-    host::psd_jordan_product_item(x + b * m, y + b * m, out + b * m, n, w, w + n * n);
+    const unsigned long long nn = n * n;
+    double* w = item_work(work, 3 * nn, b);
+    host::psd_jordan_product_item(x + b * m, y + b * m, out + b * m, n, w, w + nn, w + 2 * nn);
 }
 
 // out = NaN for an item whose lam is not strictly interior.
@@ -473,7 +467,8 @@ double psd_max_step_cuda(const double* x, const double* dx, std::uint64_t n, std
     if (batch == 0) return alpha_max;
     psd_ipm_check_order(n, "max step");
     DeviceBuffer steps(batch);
-    item_values("psd_max_step_kernel", psd_max_step_kernel, steps, step_doubles(n), n, batch, x, dx);
+    item_values("psd_max_step_kernel", psd_max_step_kernel, steps, host::psd_step_work_doubles(n), n, batch, x,
+                dx);
     const double step = reduce_min(steps.get(), batch);
     steps.release();
     return step < alpha_max ? step : alpha_max;
@@ -484,7 +479,8 @@ double psd_spectral_min_cuda(const double* x, std::uint64_t n, std::uint64_t bat
     if (batch == 0) return HUGE_VAL;
     psd_ipm_check_order(n, "spectral minimum");
     DeviceBuffer values(batch);
-    item_values("psd_spectral_min_kernel", psd_spectral_min_kernel, values, step_doubles(n), n, batch, x);
+    item_values("psd_spectral_min_kernel", psd_spectral_min_kernel, values, host::psd_step_work_doubles(n), n,
+                batch, x);
     const double low = reduce_min(values.get(), batch);
     values.release();
     return low;
@@ -508,7 +504,7 @@ void psd_scale_cuda(const double* scaling, const double* x, double* out, std::ui
     if (batch == 0) return;
     psd_ipm_check_order(n, "scaling products");
     const cudaStream_t st = to_stream(stream);
-    StreamBuffer work(scratch_count({2 * n * n + n}, batch), st);
+    StreamBuffer work(scratch_count({3 * n * n + n}, batch), st);
     VELKORA_LAUNCH(psd_scale_kernel, item_grid(batch), dim3(kPsdItemThreads), 0, st, scaling, x, out, work.get(),
                    static_cast<unsigned long long>(n), static_cast<unsigned long long>(batch), inverse, transpose);
     work.release();
@@ -520,7 +516,7 @@ void psd_jordan_product_cuda(const double* x, const double* y, double* out, std:
     if (batch == 0) return;
     psd_ipm_check_order(n, "Jordan product");
     const cudaStream_t st = to_stream(stream);
-    StreamBuffer work(scratch_count({2 * n * n}, batch), st);
+    StreamBuffer work(scratch_count({3 * n * n}, batch), st);
     VELKORA_LAUNCH(psd_jordan_product_kernel, item_grid(batch), dim3(kPsdItemThreads), 0, st, x, y, out, work.get(),
                    static_cast<unsigned long long>(n), static_cast<unsigned long long>(batch));
     work.release();

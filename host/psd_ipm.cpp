@@ -17,17 +17,18 @@ namespace {
 constexpr const char* kInteriorMessage = "PSD NT scaling requires strictly positive definite matrices";
 constexpr const char* kSolveMessage = "PSD Jordan solve requires a strictly positive definite lam";
 
-// A batch goes parallel from two items when its work, batch n^3 times the routine's weight
-// (roughly its flops per n^3: 1 for a product of two n x n matrices), reaches this much:
-// measured on a two-core host (bench/bench_ipm_cones.py), about 2^14 = 16384 units of
-// weight 1 take as long as a fork-join.
-constexpr u64 kPsdParallelWork = u64(1) << 14;
+// A batch goes parallel from two items when its work, batch n^3 times the routine's weight,
+// reaches kPsdParallelWork units. The weights are measured single-thread costs (bench/
+// bench_ipm_cones.py, OMP_NUM_THREADS=1) in units of about 0.4 ns per n^3; 2^16 units (about
+// 25 us) is several times a fork-join on an idle two-core host, so a parallel batch gains
+// from the start, while small batches of small orders stay on the calling thread.
+constexpr u64 kPsdParallelWork = u64(1) << 16;
 
-// Weights of the routines (flops per n^3, rounded).
-constexpr u64 kWeightCholesky = 1;  // a factorisation (n^3/3), the interior tests
-constexpr u64 kWeightProduct = 2;   // Jordan product, H congruences, scaling products
-constexpr u64 kWeightJacobi = 32;   // NT factor path, steps, spectral minima, general solves
-constexpr u64 kWeightNone = 0;      // O(n^2) per item (diagonal solves): parallel from 2^14 items
+constexpr u64 kWeightNone = 0;          // O(n^2) per item (diagonal solves): parallel from 2^16 items
+constexpr u64 kWeightProduct = 1;       // interior tests (Cholesky), Jordan product, H congruences
+constexpr u64 kWeightCongruence = 2;    // products with W
+constexpr u64 kWeightEigenvalues = 12;  // steps and spectral minima (tridiagonal QL)
+constexpr u64 kWeightJacobi = 32;       // NT factor path (one-sided Jacobi SVD), general solves
 
 bool parallel_items(u64 n, u64 batch, u64 weight) {
     if (batch < 2) return false;
@@ -70,27 +71,21 @@ bool any(const std::vector<char>& flags) {
     return false;
 }
 
-PsdStepWork step_work(double* w, unsigned* u, u64 n) {
-    const u64 nn = n * n;
-    return PsdStepWork{w, w + nn, w + 2 * nn, w + 3 * nn, u};
-}
-
-u64 step_doubles(u64 n) { return 3 * n * n + n; }
-
 }  // namespace
 
 bool psd_interior(const double* x, u64 n, u64 batch) {
     const u64 m = psd_svec_length(n);
     std::vector<char> out(batch);
-    for_items(n, batch, kWeightCholesky, n * n, 0, [&](u64 b, double* w, unsigned*) { out[b] = !psd_unit_interior(x + b * m, n, w); });
+    for_items(n, batch, kWeightProduct, n * n, 0,
+              [&](u64 b, double* w, unsigned*) { out[b] = !psd_unit_interior(x + b * m, n, w); });
     return !any(out);
 }
 
 double psd_max_step(const double* x, const double* dx, u64 n, u64 batch, double alpha_max) {
     const u64 m = psd_svec_length(n);
     std::vector<double> steps(batch);
-    for_items(n, batch, kWeightJacobi, step_doubles(n), n, [&](u64 b, double* w, unsigned* u) {
-        steps[b] = psd_step_item(x + b * m, dx + b * m, n, step_work(w, u, n));
+    for_items(n, batch, kWeightEigenvalues, psd_step_work_doubles(n), 0, [&](u64 b, double* w, unsigned*) {
+        steps[b] = psd_step_item(x + b * m, dx + b * m, n, psd_step_work_at(w, n));
     });
     const double step = minimum(steps);
     return step < alpha_max ? step : alpha_max;
@@ -99,8 +94,8 @@ double psd_max_step(const double* x, const double* dx, u64 n, u64 batch, double 
 double psd_spectral_min(const double* x, u64 n, u64 batch) {
     const u64 m = psd_svec_length(n);
     std::vector<double> values(batch);
-    for_items(n, batch, kWeightJacobi, step_doubles(n), n, [&](u64 b, double* w, unsigned* u) {
-        values[b] = psd_spectral_min_item(x + b * m, n, step_work(w, u, n));
+    for_items(n, batch, kWeightEigenvalues, psd_step_work_doubles(n), 0, [&](u64 b, double* w, unsigned*) {
+        values[b] = psd_spectral_min_item(x + b * m, n, psd_step_work_at(w, n));
     });
     return minimum(values);
 }
@@ -109,7 +104,7 @@ void psd_nt_scaling_state(const double* s, const double* z, double* scaling, dou
     const u64 m = psd_svec_length(n);
     // The factor path's own test, item by item, before anything is written.
     std::vector<char> refused(batch);
-    for_items(n, batch, kWeightCholesky, n * n, 0, [&](u64 b, double* w, unsigned*) {
+    for_items(n, batch, kWeightProduct, n * n, 0, [&](u64 b, double* w, unsigned*) {
         const PsdNtScale scale = psd_nt_scale(s + b * m, z + b * m, m);
         refused[b] = !psd_cholesky_fill(s + b * m, n, scale.ks, w) || !psd_cholesky_fill(z + b * m, n, scale.kz, w);
     });
@@ -124,16 +119,17 @@ void psd_scale(const double* scaling, const double* x, double* out, u64 n, u64 b
     const u64 m = psd_svec_length(n);
     const u64 size = psd_state_size(n);
     const u64 nn = n * n;
-    for_items(n, batch, kWeightProduct, 2 * nn + n, 0, [&](u64 b, double* w, unsigned*) {
+    for_items(n, batch, kWeightCongruence, 3 * nn + n, 0, [&](u64 b, double* w, unsigned*) {
         psd_scale_item(psd_state(scaling + b * size, n), x + b * m, out + b * m, n, inverse, transpose,
-                       PsdCongruenceWork{w, w + nn, w + 2 * nn});
+                       PsdCongruenceWork{w, w + nn, w + 2 * nn, w + 3 * nn});
     });
 }
 
 void psd_jordan_product(const double* x, const double* y, double* out, u64 n, u64 batch) {
     const u64 m = psd_svec_length(n);
-    for_items(n, batch, kWeightProduct, 2 * n * n, 0, [&](u64 b, double* w, unsigned*) {
-        psd_jordan_product_item(x + b * m, y + b * m, out + b * m, n, w, w + n * n);
+    const u64 nn = n * n;
+    for_items(n, batch, kWeightProduct, 3 * nn, 0, [&](u64 b, double* w, unsigned*) {
+        psd_jordan_product_item(x + b * m, y + b * m, out + b * m, n, w, w + nn, w + 2 * nn);
     });
 }
 
@@ -146,7 +142,8 @@ void psd_jordan_solve(const double* lam, const double* x, double* out, u64 n, u6
     });
     if (any(refused)) throw std::runtime_error(kSolveMessage);
     const u64 nn = n * n;
-    for_items(n, batch, any(general) ? kWeightJacobi : kWeightNone, 4 * nn + n, n, [&](u64 b, double* w, unsigned* u) {
+    const u64 weight = any(general) ? kWeightJacobi : kWeightNone;
+    for_items(n, batch, weight, 4 * nn + n, n, [&](u64 b, double* w, unsigned* u) {
         psd_jordan_solve_item(lam + b * m, x + b * m, out + b * m, n,
                               PsdSolveWork{w, w + nn, w + 2 * nn, w + 3 * nn, w + 4 * nn, u});
     });

@@ -100,33 +100,212 @@ VELKORA_HD inline JacobiWork psd_jacobi_work(double* A, double* V, double* row_m
 }
 
 // ---------------------------------------------------------------------------------------
+// Dense n x n kernels in row-axpy order: every result entry is summed over k ascending from
+// 0.0, the order of the plain dot product, but the innermost loop runs along a row of the
+// result, so the host compiler vectorises it without reassociating anything.
+// ---------------------------------------------------------------------------------------
+
+// C = A B.
+VELKORA_HD inline void psd_matmul(const double* A, const double* B, u64 n, double* C) {
+    for (u64 i = 0; i < n; ++i) {
+        double* ci = C + i * n;
+        for (u64 j = 0; j < n; ++j) ci[j] = 0.0;
+        for (u64 k = 0; k < n; ++k) {
+            const double a = A[i * n + k];
+            const double* bk = B + k * n;
+            for (u64 j = 0; j < n; ++j) ci[j] += a * bk[j];
+        }
+    }
+}
+
+// The lower triangle (j <= i) of C = A B; the strict upper triangle of C is not written.
+VELKORA_HD inline void psd_matmul_lower(const double* A, const double* B, u64 n, double* C) {
+    for (u64 i = 0; i < n; ++i) {
+        double* ci = C + i * n;
+        for (u64 j = 0; j <= i; ++j) ci[j] = 0.0;
+        for (u64 k = 0; k < n; ++k) {
+            const double a = A[i * n + k];
+            const double* bk = B + k * n;
+            for (u64 j = 0; j <= i; ++j) ci[j] += a * bk[j];
+        }
+    }
+}
+
+// T = A^T.
+VELKORA_HD inline void psd_transpose(const double* A, u64 n, double* T) {
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) T[j * n + i] = A[i * n + j];
+}
+
+// B <- L^-1 B for lower-triangular L (its strict upper triangle is not read), by rows: row i
+// = (row i - sum_{k<i} L[i][k] row k) / L[i][i].
+VELKORA_HD inline void psd_lower_solve(const double* L, u64 n, double* B) {
+    for (u64 i = 0; i < n; ++i) {
+        double* bi = B + i * n;
+        for (u64 k = 0; k < i; ++k) {
+            const double a = L[i * n + k];
+            const double* bk = B + k * n;
+            for (u64 j = 0; j < n; ++j) bi[j] -= a * bk[j];
+        }
+        const double pivot = L[i * n + i];
+        for (u64 j = 0; j < n; ++j) bi[j] = bi[j] / pivot;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Eigenvalues (without eigenvectors) of a symmetric matrix, for the step and the smallest
+// eigenvalue: the matrix brought to unit scale by a power of two (power_of_two_exponent,
+// exact), reduced to tridiagonal form by Householder reflections, then the implicit QL
+// iteration with Wilkinson shifts. Both stages are backward stable, so every eigenvalue is
+// within a small multiple of n eps |A| of the exact one, and the work is about 2 n^3 flops
+// (the Jacobi decomposition, with vectors and a stop at 1e-12, costs tens of times more).
+// Reflection k (x = A[k+1..][k], of norm |x|): beta = -sign(x_0) |x|, v = (1, x_1.. /
+// (x_0 - beta)), tau = (beta - x_0)/beta, H = I - tau v v^T; the trailing block becomes
+// A - v q^T - q v^T with p = tau A v, q = p - (tau/2)(v^T p) v (both triangles updated by
+// the same expression, so it stays exactly symmetric). QL: a sub-diagonal entry e_m deflates
+// when |e_m| + (|d_m| + |d_m+1|) == |d_m| + |d_m+1|; at most kPsdQlIterations sweeps per
+// eigenvalue.
+// ---------------------------------------------------------------------------------------
+constexpr int kPsdQlIterations = 64;
+
+struct PsdEigenvalueWork {
+    double* d;  // n: the eigenvalues at unit scale (unsorted)
+    double* e;  // n: the sub-diagonal, then QL work
+    double* v;  // n: the reflection vector
+    double* p;  // n: A v, then q
+};
+
+// The eigenvalues of the symmetric n x n matrix A (full storage, overwritten) into w.d at
+// unit scale; returns the exponent x: eigenvalue k is 2^x w.d[k].
+VELKORA_HD inline int psd_eigenvalues(double* A, u64 n, const PsdEigenvalueWork& w) {
+    const int exponent = power_of_two_exponent(A, n);
+    if (exponent != 0) {
+        const PsdPow2 unit(-exponent);
+        for (u64 k = 0; k < n * n; ++k) A[k] = unit(A[k]);
+    }
+    for (u64 k = 0; k + 2 < n; ++k) {
+        const u64 r = n - k - 1;
+        double* v = w.v;
+        for (u64 i = 0; i < r; ++i) v[i] = A[(k + 1 + i) * n + k];
+        w.d[k] = A[k * n + k];
+        const double x0 = v[0];
+        const double tail = psd_norm2(v + 1, r - 1);
+        if (!(tail != 0.0)) {  // nothing to annihilate (or NaN: carried on)
+            w.e[k] = x0;
+            continue;
+        }
+        const double norm = hypot(x0, tail);
+        const double beta = x0 >= 0.0 ? -norm : norm;
+        const double tau = (beta - x0) / beta;
+        const double head = x0 - beta;
+        v[0] = 1.0;
+        for (u64 i = 1; i < r; ++i) v[i] = v[i] / head;
+        w.e[k] = beta;
+        double* B = A + (k + 1) * n + (k + 1);  // trailing block, row stride n
+        double* p = w.p;
+        for (u64 i = 0; i < r; ++i) p[i] = 0.0;
+        for (u64 j = 0; j < r; ++j) {
+            const double a = v[j];
+            const double* bj = B + j * n;
+            for (u64 i = 0; i < r; ++i) p[i] += a * bj[i];
+        }
+        double vp = 0.0;
+        for (u64 i = 0; i < r; ++i) {
+            p[i] = tau * p[i];
+            vp += v[i] * p[i];
+        }
+        const double half = 0.5 * tau * vp;
+        for (u64 i = 0; i < r; ++i) p[i] -= half * v[i];
+        for (u64 i = 0; i < r; ++i) {
+            double* bi = B + i * n;
+            const double vi = v[i], qi = p[i];
+            for (u64 j = 0; j < r; ++j) bi[j] -= vi * p[j] + qi * v[j];
+        }
+    }
+    if (n >= 2) {
+        w.d[n - 2] = A[(n - 2) * n + (n - 2)];
+        w.e[n - 2] = A[(n - 1) * n + (n - 2)];
+    }
+    if (n >= 1) {
+        w.d[n - 1] = A[(n - 1) * n + (n - 1)];
+        w.e[n - 1] = 0.0;
+    }
+    double* d = w.d;
+    double* e = w.e;
+    for (u64 l = 0; l < n; ++l) {
+        for (int iteration = 0; iteration < kPsdQlIterations; ++iteration) {
+            u64 m = l;
+            for (; m + 1 < n; ++m) {
+                const double dd = fabs(d[m]) + fabs(d[m + 1]);
+                if (fabs(e[m]) + dd == dd) break;
+            }
+            if (m == l) break;
+            double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
+            double r = hypot(g, 1.0);
+            g = d[m] - d[l] + e[l] / (g + (g >= 0.0 ? r : -r));
+            double s = 1.0, c = 1.0, p = 0.0;
+            bool split = false;
+            for (u64 i = m; i-- > l;) {
+                const double f = s * e[i];
+                const double b = c * e[i];
+                r = hypot(f, g);
+                e[i + 1] = r;
+                if (r == 0.0) {  // the rotation underflowed: the matrix splits at i
+                    d[i + 1] -= p;
+                    e[m] = 0.0;
+                    split = true;
+                    break;
+                }
+                s = f / r;
+                c = g / r;
+                g = d[i + 1] - p;
+                r = (d[i] - g) * s + 2.0 * c * b;
+                p = s * r;
+                d[i + 1] = g + p;
+                g = c * r - b;
+            }
+            if (split) continue;
+            d[l] -= p;
+            e[l] = g;
+            e[m] = 0.0;
+        }
+    }
+    return exponent;
+}
+
+// Smallest of the n values 2^exponent d[k]; NaN when one is NaN.
+VELKORA_HD inline double psd_smallest(const double* d, u64 n, int exponent) {
+    double low = HUGE_VAL;
+    for (u64 k = 0; k < n; ++k) {
+        if (d[k] != d[k]) return NAN;
+        if (d[k] < low) low = d[k];
+    }
+    return PsdPow2(exponent)(low);
+}
+
+// ---------------------------------------------------------------------------------------
 // Step to the boundary. With X = L L^T, X + alpha D is positive semidefinite exactly while
 // I + alpha M is, M = L^-1 D L^-T: the exit is alpha = -1/lambda_min(M) when lambda_min(M) < 0
 // (+inf otherwise). L comes from the interior test at unit scale (X' = 4^-kx X, L' = 2^-kx L),
 // D' = 4^-kd D, M' = L'^-1 D' L'^-T by two triangular solves (no inverse formed): Y = L'^-1 D',
-// then M' = L'^-1 Y^T (D symmetric), its lower triangle mirrored; lambda_min(M') by the Jacobi
-// decomposition at unit scale (exponent em); alpha = 2^(2 (kx - kd) - em) (-1/lambda'_min).
-// Returns 0 when X is not interior or D holds an entry that is not finite (or the eigenvalue
-// is NaN). Work: L, A, V (n x n each), row_max (n), row_arg (n).
+// then M' = L'^-1 Y^T (D symmetric), its lower triangle mirrored; lambda'_min = 2^em d_min
+// (psd_eigenvalues); alpha = 2^(2 (kx - kd) - em) (-1/d_min). Returns 0 when X is not
+// interior, D holds an entry that is not finite, or the eigenvalue is NaN. Work: L, A, B
+// (n x n each) and the eigenvalue work (4 n).
 // ---------------------------------------------------------------------------------------
 struct PsdStepWork {
     double* L;
     double* A;
-    double* V;
-    double* row_max;
-    unsigned* row_arg;
+    double* B;
+    PsdEigenvalueWork eig;
 };
 
-// Lower-triangular solves: column c of Y = L^-1 B (B read by columns through b(i, c)).
-template <class Entry>
-VELKORA_HD inline void psd_lower_solve(const double* L, u64 n, const Entry& b, double* Y) {
-    for (u64 c = 0; c < n; ++c)
-        for (u64 i = 0; i < n; ++i) {
-            const double* Li = L + i * n;
-            double sum = b(i, c);
-            for (u64 k = 0; k < i; ++k) sum -= Li[k] * Y[k * n + c];
-            Y[i * n + c] = sum / Li[i];
-        }
+VELKORA_HD inline u64 psd_step_work_doubles(u64 n) { return 3 * n * n + 4 * n; }
+
+VELKORA_HD inline PsdStepWork psd_step_work_at(double* base, u64 n) {
+    const u64 nn = n * n;
+    double* v = base + 3 * nn;
+    return PsdStepWork{base, base + nn, base + 2 * nn, PsdEigenvalueWork{v, v + n, v + 2 * n, v + 3 * n}};
 }
 
 VELKORA_HD inline double psd_step_item(const double* x, const double* dx, u64 n, const PsdStepWork& w) {
@@ -136,44 +315,36 @@ VELKORA_HD inline double psd_step_item(const double* x, const double* dx, u64 n,
     for (u64 e = 0; e < m; ++e)
         if (!(fabs(dx[e]) <= kPsdDoubleMax)) return 0.0;
     const int kd = psd_quarter_exponent(dx, m);
-    psd_unit_smat(dx, n, kd, w.V);  // D'
-    const double* D = w.V;
-    psd_lower_solve(w.L, n, [D, n](u64 i, u64 c) { return D[i * n + c]; }, w.A);  // Y = L'^-1 D'
-    const double* Y = w.A;
-    psd_lower_solve(w.L, n, [Y, n](u64 i, u64 c) { return Y[c * n + i]; }, w.V);  // M' = L'^-1 Y^T
+    psd_unit_smat(dx, n, kd, w.A);
+    psd_lower_solve(w.L, n, w.A);  // Y = L'^-1 D'
+    psd_transpose(w.A, n, w.B);
+    psd_lower_solve(w.L, n, w.B);  // M' = L'^-1 Y^T
     for (u64 i = 0; i < n; ++i)
-        for (u64 j = 0; j <= i; ++j) w.A[i * n + j] = w.A[j * n + i] = w.V[i * n + j];
-    const int em = jacobi_eigen_scaled(psd_jacobi_work(w.A, w.V, w.row_max, w.row_arg), n);
-    double low = HUGE_VAL;
-    for (u64 k = 0; k < n; ++k) {
-        const double l = w.A[k * n + k];
-        if (l != l) return 0.0;
-        if (l < low) low = l;
-    }
+        for (u64 j = 0; j < i; ++j) w.B[j * n + i] = w.B[i * n + j];
+    const int em = psd_eigenvalues(w.B, n, w.eig);
+    const double low = psd_smallest(w.eig.d, n, 0);
+    if (low != low) return 0.0;
     if (!(low < 0.0)) return HUGE_VAL;
     return PsdPow2(2 * (kx - kd) - em)(-1.0 / low);
 }
 
-// Smallest eigenvalue of smat(x) by the Jacobi decomposition at unit scale (A, V n x n,
-// row_max, row_arg n); NaN when an entry of x is not finite.
+// Smallest eigenvalue of smat(x) (psd_eigenvalues); NaN when an entry of x is not finite.
+// Work: psd_step_work_doubles(n) (A and the eigenvalue work).
 VELKORA_HD inline double psd_spectral_min_item(const double* x, u64 n, const PsdStepWork& w) {
     const u64 m = psd_svec_length(n);
     for (u64 e = 0; e < m; ++e)
         if (!(fabs(x[e]) <= kPsdDoubleMax)) return NAN;
     psd_smat_fill(x, n, w.A);
-    const int ex = jacobi_eigen_scaled(psd_jacobi_work(w.A, w.V, w.row_max, w.row_arg), n);
-    double low = HUGE_VAL;
-    for (u64 k = 0; k < n; ++k)
-        if (w.A[k * n + k] < low) low = w.A[k * n + k];
-    return PsdPow2(ex)(low);
+    const int ex = psd_eigenvalues(w.A, n, w.eig);
+    return psd_smallest(w.eig.d, n, ex);
 }
 
 // ---------------------------------------------------------------------------------------
 // NT scaling state and scaled point of one pair: psd_nt_factor_unit leaves P' in w.Ls, U in
-// w.Ut (by rows) and Lz' in w.Lz; Q' column j by back substitution Lz'^T q = u_j, times
-// sigma'_j. lambda = svec(diag(2^(ks + kz) sigma')). Returns false (state and lam untouched)
-// when the pair is not strictly interior. Work: psd_nt_work_doubles(n) doubles
-// (psd_nt_work_at).
+// w.Ut (by rows) and Lz' in w.Lz; Q' by back substitution with Lz'^T, row i = (row i of U -
+// sum_{k>i} Lz'[k][i] row k) / Lz'[i][i], then column j times sigma'_j. lambda =
+// svec(diag(2^(ks + kz) sigma')). Returns false (state and lam untouched) when the pair is not
+// strictly interior. Work: psd_nt_work_doubles(n) doubles (psd_nt_work_at).
 // ---------------------------------------------------------------------------------------
 VELKORA_HD inline bool psd_nt_state_item(const double* s, const double* z, u64 n, double* state, double* lam,
                                          const PsdNtWork& w) {
@@ -185,15 +356,19 @@ VELKORA_HD inline bool psd_nt_state_item(const double* s, const double* z, u64 n
     state[0] = static_cast<double>((scale.ks - scale.kz) / 2);
     for (u64 j = 0; j < n; ++j) sigma[j] = psd_guarded_sigma(w.sigma[j]);
     for (u64 e = 0; e < n * n; ++e) P[e] = w.Ls[e];
-    for (u64 j = 0; j < n; ++j) {
-        const double* uj = w.Ut + j * n;
-        for (u64 i = n; i-- > 0;) {
-            double sum = uj[i];
-            for (u64 k = i + 1; k < n; ++k) sum -= w.Lz[k * n + i] * Q[k * n + j];
-            Q[i * n + j] = sum / w.Lz[i * n + i];
+    for (u64 i = n; i-- > 0;) {
+        double* qi = Q + i * n;
+        for (u64 j = 0; j < n; ++j) qi[j] = w.Ut[j * n + i];  // row i of U
+        for (u64 k = i + 1; k < n; ++k) {
+            const double a = w.Lz[k * n + i];
+            const double* qk = Q + k * n;
+            for (u64 j = 0; j < n; ++j) qi[j] -= a * qk[j];
         }
-        for (u64 i = 0; i < n; ++i) Q[i * n + j] = Q[i * n + j] * sigma[j];
+        const double pivot = w.Lz[i * n + i];
+        for (u64 j = 0; j < n; ++j) qi[j] = qi[j] / pivot;
     }
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) Q[i * n + j] = Q[i * n + j] * sigma[j];
     const PsdPow2 back(scale.ks + scale.kz);
     const u64 m = psd_svec_length(n);
     for (u64 k = 0; k < m; ++k) lam[k] = 0.0;
@@ -215,11 +390,12 @@ VELKORA_HD inline void psd_nt_state_nan(u64 n, double* state, double* lam) {
 //   W^-T x = 4^(kx-e)  svec(diag(r)^-1 P'^T X' P' diag(r)^-1)
 //   W^-1 x = 4^(kx-e)  svec(P' (diag(r)^-1 X' diag(r)^-1) P'^T)
 // (F^T X F when inverse == transpose). x is read completely before out is written, so out
-// may be x. Work: X, Y (n x n each) and r (n).
+// may be x. Work: X, Y, T (n x n each) and r (n).
 // ---------------------------------------------------------------------------------------
 struct PsdCongruenceWork {
     double* X;
     double* Y;
+    double* T;
     double* r;
 };
 
@@ -230,56 +406,35 @@ VELKORA_HD inline void psd_scale_item(const PsdState& st, const double* x, doubl
     const double* F = inverse ? st.P : st.Q;
     for (u64 j = 0; j < n; ++j) w.r[j] = sqrt(st.sigma[j]);
     const double* r = w.r;
-    double* X = w.X;
-    double* Y = w.Y;
+    psd_transpose(F, n, w.T);
     if (inverse == transpose) {
-        // Y = X' F; C[i][j] = (sum_k F[k][i] Y[k][j]) / r_i / r_j, into the lower triangle of X.
+        psd_matmul(w.X, F, n, w.Y);        // X' F
+        psd_matmul_lower(w.T, w.Y, n, w.X);  // F^T X' F
         for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j < n; ++j) {
-                double sum = 0.0;
-                for (u64 k = 0; k < n; ++k) sum += X[i * n + k] * F[k * n + j];
-                Y[i * n + j] = sum;
-            }
-        for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j <= i; ++j) {
-                double sum = 0.0;
-                for (u64 k = 0; k < n; ++k) sum += F[k * n + i] * Y[k * n + j];
-                X[i * n + j] = sum / r[i] / r[j];
-            }
+            for (u64 j = 0; j <= i; ++j) w.X[i * n + j] = w.X[i * n + j] / r[i] / r[j];
     } else {
-        // X~ = diag(r)^-1 X' diag(r)^-1; Y = X~ F^T; C[i][j] = sum_k F[i][k] Y[k][j], into X.
         for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j < n; ++j) X[i * n + j] = X[i * n + j] / r[i] / r[j];
-        for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j < n; ++j) {
-                double sum = 0.0;
-                for (u64 k = 0; k < n; ++k) sum += X[i * n + k] * F[j * n + k];
-                Y[i * n + j] = sum;
-            }
-        for (u64 i = 0; i < n; ++i)
-            for (u64 j = 0; j <= i; ++j) {
-                double sum = 0.0;
-                for (u64 k = 0; k < n; ++k) sum += F[i * n + k] * Y[k * n + j];
-                X[i * n + j] = sum;
-            }
+            for (u64 j = 0; j < n; ++j) w.X[i * n + j] = w.X[i * n + j] / r[i] / r[j];
+        psd_matmul(F, w.X, n, w.Y);        // F X~
+        psd_matmul_lower(w.Y, w.T, n, w.X);  // F X~ F^T
     }
-    psd_svec_scaled(X, n, 2 * (kx + (inverse ? -st.e : st.e)), out);
+    psd_svec_scaled(w.X, n, 2 * (kx + (inverse ? -st.e : st.e)), out);
 }
 
 // ---------------------------------------------------------------------------------------
-// Jordan product svec((X Y + Y X)/2): entry (i, j), j <= i, is 0.5 sum_k (X[i][k] Y[k][j] +
-// Y[i][k] X[k][j]). Both inputs are read before out is written. Work: X, Y (n x n).
+// Jordan product svec((X Y + Y X)/2): with C = X Y, (Y X)[i][j] = C[j][i] for symmetric X
+// and Y, so entry (i, j), j <= i, is 0.5 (C[i][j] + C[j][i]). Both inputs are read before out
+// is written. Work: X, Y, C (n x n).
 // ---------------------------------------------------------------------------------------
 VELKORA_HD inline void psd_jordan_product_item(const double* x, const double* y, double* out, u64 n, double* X,
-                                               double* Y) {
+                                               double* Y, double* C) {
     psd_smat_fill(x, n, X);
     psd_smat_fill(y, n, Y);
+    psd_matmul(X, Y, n, C);
     u64 k = 0;
     for (u64 i = 0; i < n; ++i)
         for (u64 j = 0; j <= i; ++j, ++k) {
-            double sum = 0.0;
-            for (u64 t = 0; t < n; ++t) sum += X[i * n + t] * Y[t * n + j] + Y[i * n + t] * X[t * n + j];
-            const double v = 0.5 * sum;
+            const double v = 0.5 * (C[i * n + j] + C[j * n + i]);
             out[k] = j == i ? v : v * kPsdSqrt2;
         }
 }
@@ -338,32 +493,15 @@ VELKORA_HD inline void psd_jordan_solve_item(const double* lam, const double* x,
     psd_smat_fill(lam, n, w.A);
     psd_smat_fill(x, n, w.X);
     const int el = jacobi_eigen_scaled(psd_jacobi_work(w.A, w.V, w.row_max, w.row_arg), n);
-    const double* V = w.V;
-    // Y = X V; Xh = V^T Y divided entrywise; Y = V Xh (rows), C = Y V^T into the lower X.
+    double* l = w.row_max;  // the unit-scale eigenvalues, then V^T in A
+    for (u64 i = 0; i < n; ++i) l[i] = w.A[i * n + i];
+    psd_transpose(w.V, n, w.A);
+    psd_matmul(w.X, w.V, n, w.Y);  // X V
+    psd_matmul(w.A, w.Y, n, w.X);  // V^T X V
     for (u64 i = 0; i < n; ++i)
-        for (u64 j = 0; j < n; ++j) {
-            double sum = 0.0;
-            for (u64 t = 0; t < n; ++t) sum += w.X[i * n + t] * V[t * n + j];
-            w.Y[i * n + j] = sum;
-        }
-    for (u64 i = 0; i < n; ++i)
-        for (u64 j = 0; j < n; ++j) {
-            double sum = 0.0;
-            for (u64 t = 0; t < n; ++t) sum += V[t * n + i] * w.Y[t * n + j];
-            w.X[i * n + j] = sum / (0.5 * w.A[i * n + i] + 0.5 * w.A[j * n + j]);
-        }
-    for (u64 i = 0; i < n; ++i)
-        for (u64 j = 0; j < n; ++j) {
-            double sum = 0.0;
-            for (u64 t = 0; t < n; ++t) sum += V[i * n + t] * w.X[t * n + j];
-            w.Y[i * n + j] = sum;
-        }
-    for (u64 i = 0; i < n; ++i)
-        for (u64 j = 0; j <= i; ++j) {
-            double sum = 0.0;
-            for (u64 t = 0; t < n; ++t) sum += w.Y[i * n + t] * V[j * n + t];
-            w.X[i * n + j] = sum;
-        }
+        for (u64 j = 0; j < n; ++j) w.X[i * n + j] = w.X[i * n + j] / (0.5 * l[i] + 0.5 * l[j]);
+    psd_matmul(w.V, w.X, n, w.Y);        // V Xh
+    psd_matmul_lower(w.Y, w.A, n, w.X);  // V Xh V^T
     psd_svec_scaled(w.X, n, -el, out);
 }
 
