@@ -821,16 +821,21 @@ def test_psd_spectral_min_and_interior(n, place, rng):
     assert not c.interior(place.put(p))
 
 
-def test_psd_refusals(rng, dev):
-    """Host: every item is tested before anything is written (NT scaling, Jordan solve, H
-    fill structure). Device: items that are not interior get NaN; orders above 32 are
-    refused by every method, before any work."""
+def psd_bad_batch(rng, n=3, batch=4):
+    """A batch of pairs and a copy of s whose last item is negative definite."""
+    s, z = psd_pairs(n, batch, rng)
+    bad = s.copy()
+    bad[-(n * (n + 1) // 2):] *= -1.0
+    return s, z, bad
+
+
+def test_psd_refusals_leave_outputs_untouched(rng):
+    """Every item is tested before anything is written: NT scaling (s or z), Jordan solve,
+    the H fill's structure."""
     n, batch = 3, 4
     c = cone("psd", n)
     m = c.rows
-    s, z = psd_pairs(n, batch, rng)
-    bad = s.copy()
-    bad[-m:] = -s[-m:]  # the last item only
+    s, z, bad = psd_bad_batch(rng, n, batch)
     sc, lam = np.full(c.scaling_size * batch, 7.0), np.full(m * batch, 7.0)
     msg = "^PSD NT scaling requires strictly positive definite matrices$"
     for pair in ((bad, z), (s, bad)):
@@ -849,6 +854,14 @@ def test_psd_refusals(rng, dev):
         c.hmatrix_csr_values_into(sc, broken, indices, vals, batch)
     assert (vals == 7).all()
 
+
+def test_psd_device_refusals(rng, dev):
+    """Device items that are not interior get NaN (no synchronisation, no refusal); orders
+    above 32 are refused by every method before any work."""
+    n, batch = 3, 4
+    c = cone("psd", n)
+    m = c.rows
+    s, z, bad = psd_bad_batch(rng, n, batch)
     out, lam_d = dev.empty(c.scaling_size * batch), dev.empty(m * batch)
     c.nt_scaling_into(dev.array(bad), dev.array(z), out, lam_d, batch)
     got, got_lam = dev.to_numpy(out).reshape(batch, -1), dev.to_numpy(lam_d).reshape(batch, -1)
