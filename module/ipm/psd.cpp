@@ -2,7 +2,6 @@
 // psd_ipm.hpp): the NT scaling state is the factor pair R, R^-T at unit scale, W x = R^T X R;
 // every product is an O(n^3) congruence per item. Device arrays: orders up to 32.
 #include <memory>
-#include <utility>
 #include <vector>
 
 #include "cuda/psd_cuda.hpp"
