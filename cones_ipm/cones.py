@@ -35,6 +35,8 @@ of the exchange vectors and write their KKT rows after the device rows are copie
 """
 from __future__ import annotations
 
+import functools
+
 import numpy as np
 import scipy.optimize
 
@@ -168,26 +170,42 @@ class NumpyPsdCone:
         self.scaling_size = 2 * n * n
         self._i, self._j = np.tril_indices(n)
         self._c = np.where(self._i == self._j, 1.0, np.sqrt(2.0))
+        self._diag = np.flatnonzero(self._i == self._j)
+        self._off = np.flatnonzero(self._i != self._j)
+        # Entry (i, j) of a matrix (row-major) from svec entry k(i, j), and back.
+        k = np.empty((n, n), dtype=np.int64)
+        k[self._i, self._j] = k[self._j, self._i] = np.arange(self.rows)
+        self._from_svec = k.reshape(-1)
+        self._from_scale = (1.0 / self._c)[self._from_svec]
+        self._lower, self._upper = self._i * n + self._j, self._j * n + self._i
+        self._half_c = 0.5 * self._c
         self._walks = {}
+        self._factors = {}
 
     def _mats(self, x, batch):
-        v = x.reshape(batch, self.rows) / self._c
-        X = np.empty((batch, self.dim, self.dim))
-        X[:, self._i, self._j] = v
-        X[:, self._j, self._i] = v
-        return X
+        return (x.reshape(batch, self.rows)[:, self._from_svec] * self._from_scale).reshape(batch, self.dim, self.dim)
 
     def _svec_into(self, X, out, batch):
-        out.reshape(batch, self.rows)[:] = (0.5 * (X[:, self._i, self._j] + X[:, self._j, self._i])) * self._c
+        flat = X.reshape(batch, self.dim * self.dim)
+        np.multiply(flat[:, self._lower] + flat[:, self._upper], self._half_c, out=out.reshape(batch, self.rows))
 
     def _chol(self, x, batch):
+        """Cholesky factors of the items, None if one is not positive definite; the last
+        few are remembered (the interior test, the scaling and the steps of one point)."""
+        key = x.tobytes()
+        if key in self._factors:
+            return self._factors[key]
         X = self._mats(x, batch)
-        if not np.isfinite(X).all():
-            return None
-        try:
-            return np.linalg.cholesky(X)
-        except np.linalg.LinAlgError:
-            return None
+        L = None
+        if np.isfinite(X).all():
+            try:
+                L = np.linalg.cholesky(X)
+            except np.linalg.LinAlgError:
+                pass
+        if len(self._factors) >= 4:
+            self._factors.pop(next(iter(self._factors)))
+        self._factors[key] = L
+        return L
 
     def _state(self, scaling, batch):
         st = scaling.reshape(batch, 2, self.dim, self.dim)
@@ -242,23 +260,23 @@ class NumpyPsdCone:
 
     def jordan_solve_into(self, lam, x, out, batch=1):
         """U with (ΛU + UΛ)/2 = X: U = Q ((Qᵀ X Q) ./ ((w_i + w_j)/2)) Qᵀ for Λ = Q diag(w) Qᵀ;
-        Λ diagonal (the NT scaled point) skips the eigendecomposition."""
-        L, X = self._mats(lam, batch), self._mats(x, batch)
-        if not np.isfinite(L).all():
-            raise RuntimeError("PSD Jordan solve requires a strictly positive definite lam")
-        off = L.copy()
-        off[:, np.arange(self.dim), np.arange(self.dim)] = 0.0
-        if not off.any():
-            w = np.diagonal(L, axis1=1, axis2=2)
+        Λ diagonal (the NT scaled point) divides the svec entries by (w_i + w_j)/2."""
+        lv = lam.reshape(batch, self.rows)
+        message = "PSD Jordan solve requires a strictly positive definite lam"
+        if not np.isfinite(lv).all():
+            raise RuntimeError(message)
+        if not lv[:, self._off].any():
+            w = lv[:, self._diag]
             if not (w > 0).all():
-                raise RuntimeError("PSD Jordan solve requires a strictly positive definite lam")
-            U = X / (0.5 * (w[:, :, None] + w[:, None, :]))
-        else:
-            w, Q = np.linalg.eigh(L)
-            if not (w > 0).all():
-                raise RuntimeError("PSD Jordan solve requires a strictly positive definite lam")
-            Qt = np.swapaxes(Q, -1, -2)
-            U = Q @ ((Qt @ X @ Q) / (0.5 * (w[:, :, None] + w[:, None, :]))) @ Qt
+                raise RuntimeError(message)
+            np.divide(x.reshape(batch, self.rows), 0.5 * (w[:, self._i] + w[:, self._j]),
+                      out=out.reshape(batch, self.rows))
+            return
+        w, Q = np.linalg.eigh(self._mats(lam, batch))
+        if not (w > 0).all():
+            raise RuntimeError(message)
+        Qt = np.swapaxes(Q, -1, -2)
+        U = Q @ ((Qt @ self._mats(x, batch) @ Q) / (0.5 * (w[:, :, None] + w[:, None, :]))) @ Qt
         self._svec_into(U, out, batch)
 
     def _walk(self, indptr, indices, batch, row_offset):
@@ -300,6 +318,18 @@ PsdCone = getattr(_ipm_cones, "PsdCone", None)
 # ---------------------------------------------------------------------------------------
 # Families.
 # ---------------------------------------------------------------------------------------
+@functools.lru_cache(maxsize=64)
+def _triu(n):
+    """Row-major upper-triangle positions of an n × n block."""
+    return np.triu_indices(n)
+
+
+def _cat(parts, dtype=np.int64):
+    if not parts:
+        return np.zeros(0, dtype)
+    return parts[0].astype(dtype, copy=False) if len(parts) == 1 else np.concatenate(parts).astype(dtype, copy=False)
+
+
 class _Group:
     """`batch` equal cones of one module class on rows [start, start + rows) of the family;
     `expanded` second-order groups carry H⁻¹ in the sparse expansion, with their two extra
@@ -322,8 +352,9 @@ class SymmetricFamily:
 
     symmetric = True
 
-    def __init__(self, kind, decls, cone_class, arrays, resident, expansion_min=None):
+    def __init__(self, kind, decls, cone_class, arrays, resident, expansion_min=None, pair_fill=None):
         self.kind = kind
+        self.pair_fill = pair_fill
         self.arrays = arrays if resident == "device" else HostArrays()
         self.resident = resident
         self.rows = sum(d.rows for d in decls)
@@ -392,12 +423,11 @@ class SymmetricFamily:
                 xdiag.append(np.tile([-1.0, 1.0], g.batch))   # u-rows −1, v-rows +1
                 extra += 2 * g.batch
             else:
-                i, j = np.triu_indices(n)
+                i, j = _triu(n)
                 starts = base + n * np.arange(g.batch)
                 rows.append((starts[:, None] + i[None, :]).reshape(-1))
                 cols.append((starts[:, None] + j[None, :]).reshape(-1))
-        cat = lambda parts, dtype=np.int64: np.concatenate(parts).astype(dtype) if parts else np.zeros(0, dtype)  # noqa: E731
-        return cat(rows), cat(cols), cat(xrows), cat(xcols), cat(xdiag, np.float64), extra
+        return _cat(rows), _cat(cols), _cat(xrows), _cat(xcols), _cat(xdiag, np.float64), extra
 
     def bind(self, product, first):
         """Views of the product's exchange vectors for every group, and the group's own
@@ -440,12 +470,18 @@ class SymmetricFamily:
             g.cone.nt_scaling_into(g.s, g.z, g.state, g.lam, g.batch)
 
     def fill(self):
-        """H⁻¹ = WᵀW of every group from its stored scaling into the KKT values, and the
-        centring term c_K = Wᵀ(λ \\ e)."""
+        """H⁻¹ = WᵀW of every group from its stored scaling into the KKT values (with
+        `pair_fill`, a _cpp_cuda class: its NT matrix of the swapped pair (z, s), which maps
+        z to s), and the centring term c_K = Wᵀ(λ \\ e)."""
         for g in self.groups:
             if g.expanded:
                 g.cone.expansion_csr_values_into(g.state, self.indptr, self.indices, self.values, g.extra, g.batch,
                                                  self.first + g.start, True)
+            elif self.pair_fill is not None:
+                n, pair = g.cone.rows, self.pair_fill(g.cone.dim)
+                for b in range(g.batch):
+                    pair.hmatrix_csr_values_into(g.z[b * n:(b + 1) * n], g.s[b * n:(b + 1) * n], self.indptr,
+                                                 self.indices, self.values, row_offset=self.first + g.start + b * n)
             else:
                 g.cone.hmatrix_csr_values_into(g.state, self.indptr, self.indices, self.values, g.batch,
                                                self.first + g.start, True)
@@ -509,7 +545,7 @@ class ExponentialFamily:
         return np.tile(EXP_CENTRAL_POINT, self.blocks)
 
     def pattern(self, first, extra):
-        i, j = np.triu_indices(3)
+        i, j = _triu(3)
         starts = first + 3 * np.arange(self.blocks)
         empty = np.zeros(0, dtype=np.int64)
         return ((starts[:, None] + i[None, :]).reshape(-1).astype(np.int64),
@@ -618,8 +654,11 @@ class ConeProduct:
             elif kind == "soc":
                 fam = SymmetricFamily(kind, mine, _ipm_cones.SecondOrderCone, arrays, arrays.name, expansion_min)
             elif kind == "psd":
+                # The NumPy body's H⁻¹ from its stored R is less consistent (H⁻¹z − s two to three
+                # times larger at the end of nuclear-norm completion, bench/bench_endgame.py)
+                # than _cpp_cuda's NT matrix of the swapped pair, which fills its rows instead.
                 fam = SymmetricFamily(kind, mine, PsdCone, arrays, arrays.name) if PsdCone is not None else \
-                    SymmetricFamily(kind, mine, NumpyPsdCone, arrays, "host")
+                    SymmetricFamily(kind, mine, NumpyPsdCone, arrays, "host", pair_fill=_cpp_cuda.PsdConeCpp)
             else:
                 fam = ExponentialFamily(mine)
             fam.idx = slice(start, start + fam.rows)
@@ -643,10 +682,9 @@ class ConeProduct:
         for fam in self.families:
             *part, extra = fam.pattern(fam.idx.start, extra)
             parts.append(part)
-        cat = lambda k, dtype=np.int64: np.concatenate([p[k] for p in parts]) if parts else np.zeros(0, dtype)  # noqa: E731
-        rows = np.concatenate([cat(0), cat(2)])
-        cols = np.concatenate([cat(1), cat(3)])
-        return rows, cols, cat(4, np.float64)
+        rows = _cat([p[0] for p in parts] + [p[2] for p in parts if p[2].size])
+        cols = _cat([p[1] for p in parts] + [p[3] for p in parts if p[3].size])
+        return rows, cols, _cat([p[4] for p in parts], np.float64)
 
     def bind(self, indptr, indices, values):
         """Attach the cones' KKT rows: `indptr`, `indices` the host CSR arrays of those rows

@@ -44,8 +44,12 @@ import numpy as np
 import scipy.sparse as sp
 
 
-# Relative residual of a refined solve above which the factorisation is deemed ruined.
+# Relative residual of a refined solve above which a PARDISO factorisation is deemed
+# ruined (qdldl takes over), and above which a qdldl one is (the solve is no better than
+# 0; PARDISO takes over). Below it a poor solve is the system's own conditioning (an
+# infeasible program's τ → 0), which the other backend does not mend.
 FAILED_SOLVE = 1e-3
+BROKEN_SOLVE = 1.0
 
 
 class FactorizationError(RuntimeError):
@@ -56,8 +60,10 @@ class FactorizationError(RuntimeError):
 UNCHECKED = "unchecked"
 
 # Relative residual of a refined solve above which the inertia of an unchecked
-# factorisation is read (and a wrong one refactorised as after a wrong inertia).
-SUSPECT_SOLVE = 1e-10
+# factorisation is read (and a wrong one refactorised as after a wrong inertia). Refinement
+# stalls between 1e-10 and 1e-7 in ill-conditioned endgames whatever the inertia; a
+# factorisation whose pivots went wrong leaves far larger residuals.
+SUSPECT_SOLVE = 1e-6
 
 try:   # SciPy's compiled CSR kernel, without the per-call checks of `A @ x`
     from scipy.sparse._sparsetools import csr_matvec as _csr_matvec_kernel
@@ -334,8 +340,6 @@ class KktSystem:
             order = np.unique(keys, return_index=True)[1]
             tail_rows, tail_cols = tail_rows[order], tail_cols[order]
         tail_count = np.bincount(tail_rows, minlength=m + extras)
-        if np.any(tail_rows > tail_cols) or np.any(tail_count == 0):
-            raise AssertionError("the cone pattern is an upper triangle with every diagonal entry")
         counts = np.concatenate([x_count, np.ones(p, dtype=np.int64), tail_count])
         indptr = np.zeros(N + 1, dtype=np.int64)
         np.cumsum(counts, out=indptr[1:])
@@ -405,6 +409,7 @@ class KktSystem:
         self.factorizations = 0
         self.wrong_inertia = 0
         self.fallbacks = 0
+        self._handovers = {self.backend.name}
         self._rhs = np.zeros(N)
 
     @property
@@ -424,8 +429,9 @@ class KktSystem:
         (a pivot that rounding pushed across zero) is retried with ε on the cone block's
         diagonal too; if the signs still disagree, that factorisation is kept (refinement
         against the true matrix corrects its solves) unless it is not finite, in which case
-        ε grows by 100 per attempt. A backend that does not read its inertia at once (qdldl)
-        has it read when a solve turns out suspect (`solve`)."""
+        ε grows by 100 per attempt; when no attempt gives finite pivots the other backend
+        takes over (`_hand_over`). qdldl reads its inertia only when a solve turns out
+        suspect (`solve`)."""
         np.take(self.values, self.full_map, out=self.full.data)
         np.negative(self.full.data, out=self.full.data)    # K (the full matrix holds −(−K))
         self._unchecked = False
@@ -440,16 +446,38 @@ class KktSystem:
                 values[self.diag_pos] += self.eps * 100.0 ** (attempt - 1) * self._retry_sign - self.reg
             inertia = self.backend.factor(values)
             self.factorizations += 1
+            if inertia is UNCHECKED and attempt >= 1:
+                inertia = self.backend.inertia_ok()
             if inertia is None:        # zero or non-finite pivots
                 continue
             if inertia is UNCHECKED:
-                self._unchecked = attempt == 0
+                self._unchecked = True
                 return
             if inertia or attempt >= 1:
                 self.wrong_inertia += not inertia
                 return
+        if self._hand_over():
+            return
         raise FactorizationError("KKT factorisation failed (zero or non-finite pivots) even with regularisation "
                                  f"{self.eps * 100.0 ** 3:.1e}")
+
+    def _hand_over(self):
+        """The other backend takes over for the rest of the run (once each way): qdldl after
+        a PARDISO factorisation that refinement cannot repair, PARDISO (if installed) after
+        one of qdldl's (no pivoting: a tiny pivot with large neighbours, as a sparse
+        second-order expansion near the boundary can give, ruins it). False if there is
+        none."""
+        if self.backend.name == "pardiso" and "qdldl" not in self._handovers:
+            self.backend = QdldlBackend(self.indptr, self.indices, self.n_pos, self._by_col)
+        elif self.backend.name == "qdldl" and "pardiso" not in self._handovers and pardiso_available():
+            self.backend = PardisoBackend(self.indptr, self.indices, self.n_pos)
+        else:
+            return False
+        self._handovers.add(self.backend.name)
+        self.fallbacks += 1
+        self._unchecked = False
+        self._factor_from(0)
+        return True
 
     def matvec_unregularized(self, u):
         """(−K) u for ε = 0."""
@@ -486,11 +514,12 @@ class KktSystem:
     def solve(self, rhs):
         """u with (−K) u = rhs (all N rows; the extra rows' entries are 0 for the Newton
         systems), refined against ε = 0 until ‖rhs − (−K)u‖∞ ≤ reltol ‖rhs‖∞ + abstol or the
-        residual stops decreasing (at most refinement_steps steps). A suspect solve (relative residual above
-        SUSPECT_SOLVE) of a factorisation whose inertia is unread has it read, and a wrong
-        one refactorised with ε on the cone block. A solve that refinement cannot bring
-        below 1e-3 (relative) means a factorisation ruined by tiny pivots: PARDISO then
-        hands over to qdldl for the rest of the run."""
+        residual stops decreasing (at most refinement_steps steps). A suspect solve
+        (relative residual above SUSPECT_SOLVE) of a factorisation whose inertia is unread
+        has it read, and zero, non-finite or wrongly signed pivots are refactorised with ε
+        on the cone block. A solve that refinement cannot bring below FAILED_SOLVE (PARDISO)
+        or BROKEN_SOLVE (qdldl) means a factorisation ruined by tiny pivots: the other
+        backend takes over for the rest of the run."""
         u, rel = self._refined(rhs)
         if not rel <= SUSPECT_SOLVE and self._unchecked:
             self._unchecked = False
@@ -499,11 +528,7 @@ class KktSystem:
                 self.wrong_inertia += inertia is False
                 self._factor_from(1)
                 u, rel = self._refined(rhs)
-        if not rel <= FAILED_SOLVE and self.backend.name == "pardiso":
-            self.backend = QdldlBackend(self.indptr, self.indices, self.n_pos, self._by_col)
-            if self.backend.factor(self.values) is None:
-                raise FactorizationError("KKT factorisation failed (zero or non-finite pivots)")
-            self.fallbacks += 1
+        if not rel <= (FAILED_SOLVE if self.backend.name == "pardiso" else BROKEN_SOLVE) and self._hand_over():
             u, rel = self._refined(rhs)
         if not np.isfinite(u).all():
             raise FactorizationError("KKT solve is not finite")

@@ -49,8 +49,12 @@ class Settings:
     retry_step: float = 0.1
     # Second-order cones of this dimension or more carry H⁻¹ as the module's sparse
     # expansion (two extra KKT rows per cone), smaller ones as dense blocks; None takes the
-    # module's recommendation (SecondOrderCone.expansion_recommended).
-    soc_expansion_min: int | None = None
+    # module's recommendation (SecondOrderCone.expansion_recommended, measured on a KKT
+    # matrix whose cone rows each meet one variable). 8 is measured on the SOCP models
+    # (bench/bench_solver.py --soc-expansion-min, bench/bench_endgame.py): dense
+    # blocks of dimension 3 and 5 factor faster, from dimension 10 on the expansion does
+    # (a dense block of 21 rows gave 15 times the fill and no convergence to 1e-8).
+    soc_expansion_min: int | None = 8
     verbose: bool = False
 
 
@@ -268,16 +272,18 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
     # measures() works in one buffer [r | Qv | s] (r the residuals, Qv = (Aᵀy + Gᵀz, −Ax,
     # −Gx)), whose entries in the original units give the ∞-norms as segment maxima.
     unscale = np.concatenate([inv_d, inv_e, inv_d, inv_e, inv_eG])
-    segments = np.array([0, n, N0, N0 + n, 2 * N0, 2 * N0 + m])
-    seg_starts = segments[:-1][np.diff(segments) > 0]
-    seg_of = np.cumsum(np.diff(segments) > 0) - 1      # the reduceat entry of each segment
+    lengths = np.array([n, p + m, n, p + m, m])
+    seg_starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])[lengths > 0]
+    seg_of = np.cumsum(lengths > 0) - 1      # the reduceat entry of each segment
+    all_segments = bool((lengths > 0).all())
+    empty_segments = lengths == 0
 
     def measures(v, s, tau, kappa):
         """Residuals r = (rx, ry, rz) = (Aᵀy + Gᵀz + cτ, bτ − Ax, hτ − Gx − s), rt,
         objectives and the relative measures in the original units."""
         buf = np.empty(2 * N0 + m)
         r, Qv = buf[:N0], buf[N0:2 * N0]
-        Qv[:] = 0.0
+        Qv.fill(0.0)
         x, yz = v[:n], v[n:]
         csr_matvec(Mt, yz, Qv[:n])
         csr_matvec(M, x, Qv[n:])
@@ -286,11 +292,15 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
         r += Qv
         r[n + p:] -= s
         buf[2 * N0:] = s
-        scaled = np.abs(buf * unscale)
-        mx = np.maximum.reduceat(scaled, seg_starts)[seg_of] if seg_starts.size else np.zeros(5)
-        mx[np.diff(segments) == 0] = 0.0
-        inf_rx, inf_r, inf_Qx, inf_Mx, inf_s = mx
-        cx, byhz = c @ x, bh @ yz
+        scaled = buf * unscale
+        np.abs(scaled, out=scaled)
+        if all_segments:
+            inf_rx, inf_r, inf_Qx, inf_Mx, inf_s = np.maximum.reduceat(scaled, seg_starts).tolist()
+        else:
+            mx = np.maximum.reduceat(scaled, seg_starts)[seg_of] if seg_starts.size else np.zeros(5)
+            mx[empty_segments] = 0.0
+            inf_rx, inf_r, inf_Qx, inf_Mx, inf_s = mx.tolist()
+        cx, byhz = float(c @ x), float(bh @ yz)
         pres = inf_r / tau / max(1.0, bhinf + (inf_Mx + inf_s) / tau)
         dres = inf_rx / sigma / tau / max(1.0, cinf + inf_Qx / sigma / tau)
         pobj, dobj = cx / sigma / tau, -byhz / sigma / tau

@@ -406,6 +406,82 @@ def test_cone_product_device_equals_host(dev, rng):
         np.testing.assert_array_equal(h, d)
 
 
+@pytest.mark.parametrize("order,batch", [(1, 2), (3, 3), (5, 1)])
+def test_numpy_psd_body_against_dense_maths(order, batch, rng):
+    """The PSD family's NumPy body, with the batch surface of the module classes: λ = W z =
+    W⁻ᵀ s; the four products with W against W X = Rᵀ X R from the stored R (and W⁻¹ W = I);
+    Jordan product and solve (diagonal and general λ); H and H⁻¹ = WᵀW fills against the
+    textbook NT matrices, other stored entries of the rows cleared; interior, step and
+    spectral minimum against dense eigenvalues; refusal of a non-interior pair."""
+    from cones_ipm.cones import NumpyPsdCone
+
+    cone, decl = NumpyPsdCone(order), ConeDecl("psd", order)
+    T = cone.rows
+    s, z = interior([decl] * batch, rng), interior([decl] * batch, rng)
+    state, lam = np.full(cone.scaling_size * batch, np.nan), np.full(T * batch, np.nan)
+    cone.nt_scaling_into(s, z, state, lam, batch)
+    item = lambda v, b: v[b * T:(b + 1) * T]  # noqa: E731
+    x, y = rng.standard_normal(T * batch), rng.standard_normal(T * batch)
+    out = np.empty(T * batch)
+    for b in range(batch):
+        W, Hinv, _ = dense_cone(decl, item(s, b), item(z, b))
+        # λ is the NT scaled point: diagonal, with W's orthogonal freedom taken out by comparing λ∘λ-invariants.
+        Lam = _smat(item(lam, b))
+        np.testing.assert_allclose(Lam, np.diag(np.diag(Lam)), atol=0)
+        np.testing.assert_allclose(np.sort(np.diag(Lam)), np.linalg.eigvalsh(_smat(W @ item(z, b))), rtol=1e-10)
+    R = state.reshape(batch, 2, order, order)[:, 0]
+    for inverse in (False, True):
+        for transpose in (False, True):
+            cone.scale_into(state, x, out, inverse, transpose, batch)
+            for b in range(batch):
+                Wr = np.column_stack([problems.svec(R[b].T @ _smat(e) @ R[b]) for e in np.eye(T)])
+                M = (np.linalg.inv(Wr) if inverse else Wr)
+                M = M.T if transpose else M
+                np.testing.assert_allclose(item(out, b), M @ item(x, b), rtol=0, atol=1e-11 * (1 + np.abs(M).max()))
+    for b in range(batch):
+        Wr = np.column_stack([problems.svec(R[b].T @ _smat(e) @ R[b]) for e in np.eye(T)])
+        np.testing.assert_allclose(Wr @ item(z, b), item(lam, b), atol=1e-11 * np.abs(item(lam, b)).max())
+        np.testing.assert_allclose(np.linalg.solve(Wr.T, item(s, b)), item(lam, b),
+                                   atol=1e-11 * np.abs(item(lam, b)).max())
+    cone.jordan_product_into(x, y, out, batch)
+    for b in range(batch):
+        np.testing.assert_allclose(item(out, b), dense_product(decl, item(x, b), item(y, b)), atol=1e-13)
+    for lam_b in (lam, s):   # the diagonal NT point, and a general interior point
+        cone.jordan_solve_into(lam_b, x, out, batch)
+        back = np.empty_like(out)
+        cone.jordan_product_into(lam_b, out, back, batch)
+        np.testing.assert_allclose(back, x, atol=1e-11 * (1 + np.abs(out).max()))
+    with pytest.raises(RuntimeError, match="^PSD Jordan solve requires a strictly positive definite lam$"):
+        cone.jordan_solve_into(-lam, x, out, batch)
+    # Fills over a pattern with one foreign stored entry per row (cleared to 0).
+    m = T * batch
+    rows = np.concatenate([np.repeat(np.arange(m), m), np.arange(m)])
+    cols = np.concatenate([np.tile(np.arange(m), m), np.full(m, m)])
+    P = sp.csr_matrix((np.ones(rows.size), (rows, cols)), shape=(m + 1, m + 1))
+    for inverse in (False, True):
+        vals = np.full(P.nnz, 7.0)
+        cone.hmatrix_csr_values_into(state, P.indptr.astype(np.int64), P.indices.astype(np.int64), vals, batch,
+                                     0, inverse)
+        got = sp.csr_matrix((vals, P.indices, P.indptr), shape=P.shape).toarray()
+        blocks = [dense_cone(decl, item(s, b), item(z, b))[1] for b in range(batch)]
+        ref = sp.block_diag([h if inverse else np.linalg.inv(h) for h in blocks]).toarray()
+        np.testing.assert_allclose(got[:m, :m], ref, rtol=0, atol=1e-10 * np.abs(ref).max())
+        assert (got[:m, m] == 0).all()
+    # Membership, step and spectral minimum.
+    d = 3 * rng.standard_normal(T * batch)
+    alpha = cone.max_step(s, d, batch)
+    eig = lambda v: min(np.linalg.eigvalsh(_smat(item(v, b)))[0] for b in range(batch))  # noqa: E731
+    assert abs(eig(s + alpha * d)) <= 1e-9 * (1 + np.abs(s + alpha * d).max()) or alpha == np.inf
+    assert cone.interior(s + 0.99 * min(alpha, 1e6) * d, batch)
+    assert cone.max_step(s, d, batch, alpha_max=0.5 * alpha) == 0.5 * alpha
+    assert cone.spectral_min(d, batch) == pytest.approx(eig(d), rel=1e-12, abs=1e-12)
+    bad = s.copy()
+    bad[-T:] = -bad[-T:]
+    assert not cone.interior(bad, batch) and cone.max_step(bad, d, batch) == 0.0
+    with pytest.raises(RuntimeError, match="^PSD NT scaling requires strictly positive definite matrices$"):
+        cone.nt_scaling_into(bad, z, state, lam, batch)
+
+
 # ---- the KKT system ----------------------------------------------------------------------------
 @pytest.mark.parametrize("backend", BACKENDS)
 @pytest.mark.parametrize("expansion_min", [None, 3])
