@@ -352,9 +352,8 @@ class SymmetricFamily:
 
     symmetric = True
 
-    def __init__(self, kind, decls, cone_class, arrays, resident, expansion_min=None, pair_fill=None):
+    def __init__(self, kind, decls, cone_class, arrays, resident, expansion_min=None):
         self.kind = kind
-        self.pair_fill = pair_fill
         self.arrays = arrays if resident == "device" else HostArrays()
         self.resident = resident
         self.rows = sum(d.rows for d in decls)
@@ -470,18 +469,12 @@ class SymmetricFamily:
             g.cone.nt_scaling_into(g.s, g.z, g.state, g.lam, g.batch)
 
     def fill(self):
-        """H⁻¹ = WᵀW of every group from its stored scaling into the KKT values (with
-        `pair_fill`, a _cpp_cuda class: its NT matrix of the swapped pair (z, s), which maps
-        z to s), and the centring term c_K = Wᵀ(λ \\ e)."""
+        """H⁻¹ = WᵀW of every group from its stored scaling into the KKT values, and the
+        centring term c_K = Wᵀ(λ \\ e)."""
         for g in self.groups:
             if g.expanded:
                 g.cone.expansion_csr_values_into(g.state, self.indptr, self.indices, self.values, g.extra, g.batch,
                                                  self.first + g.start, True)
-            elif self.pair_fill is not None:
-                n, pair = g.cone.rows, self.pair_fill(g.cone.dim)
-                for b in range(g.batch):
-                    pair.hmatrix_csr_values_into(g.z[b * n:(b + 1) * n], g.s[b * n:(b + 1) * n], self.indptr,
-                                                 self.indices, self.values, row_offset=self.first + g.start + b * n)
             else:
                 g.cone.hmatrix_csr_values_into(g.state, self.indptr, self.indices, self.values, g.batch,
                                                self.first + g.start, True)
@@ -654,11 +647,8 @@ class ConeProduct:
             elif kind == "soc":
                 fam = SymmetricFamily(kind, mine, _ipm_cones.SecondOrderCone, arrays, arrays.name, expansion_min)
             elif kind == "psd":
-                # The NumPy body's H⁻¹ from its stored R is less consistent (H⁻¹z − s two to three
-                # times larger at the end of nuclear-norm completion, bench/bench_endgame.py)
-                # than _cpp_cuda's NT matrix of the swapped pair, which fills its rows instead.
                 fam = SymmetricFamily(kind, mine, PsdCone, arrays, arrays.name) if PsdCone is not None else \
-                    SymmetricFamily(kind, mine, NumpyPsdCone, arrays, "host", pair_fill=_cpp_cuda.PsdConeCpp)
+                    SymmetricFamily(kind, mine, NumpyPsdCone, arrays, "host")
             else:
                 fam = ExponentialFamily(mine)
             fam.idx = slice(start, start + fam.rows)
