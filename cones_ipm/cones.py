@@ -121,9 +121,11 @@ class DeviceArrays:
         return self._empty(n)
 
     def index(self, a):
+        self.h2d += 1
         return self._array(np.ascontiguousarray(a, dtype=np.int64))
 
     def put(self, a):
+        self.h2d += 1
         return self._array(np.ascontiguousarray(a, dtype=np.float64))
 
     def view(self, a, start, count):
@@ -202,7 +204,7 @@ class NumpyPsdCone:
                 L = np.linalg.cholesky(X)
             except np.linalg.LinAlgError:
                 pass
-        if len(self._factors) >= 4:
+        if len(self._factors) >= 8:
             self._factors.pop(next(iter(self._factors)))
         self._factors[key] = L
         return L
@@ -219,7 +221,10 @@ class NumpyPsdCone:
         L = self._chol(x, batch)
         if L is None:
             return 0.0
-        Li = np.linalg.inv(L)
+        key = ("inverse", x.tobytes())
+        Li = self._factors.get(key)
+        if Li is None:
+            Li = self._factors[key] = np.linalg.inv(L)
         lmin = np.linalg.eigvalsh(Li @ self._mats(dx, batch) @ np.swapaxes(Li, -1, -2))[:, 0]
         if not np.isfinite(lmin).all():
             return 0.0

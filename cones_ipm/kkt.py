@@ -295,7 +295,7 @@ class QdldlBackend:
         return int(np.count_nonzero(D > 0)) == self.n_pos
 
     def solve(self, b):
-        return self.solver.solve(np.ascontiguousarray(b, dtype=np.float64))
+        return self.solver.solve(b)
 
 
 BACKENDS = {"pardiso": PardisoBackend, "qdldl": QdldlBackend}

@@ -520,9 +520,10 @@ def test_kkt_solve_matches_dense_solve(backend, expansion_min, rng):
 @pytest.mark.parametrize("name", sorted(SHIPPED))
 def test_device_run_agrees_with_host(name, dev):
     """Same iterates on device arrays; the copies between host and device do not grow with
-    the number of cones: at most three vectors to the device per iteration (the two
-    directions and the next point) and two back (the correction term, the KKT rows with the
-    centring term), plus the set-up's."""
+    the number of cones: three vectors to the device per iteration (the two directions and
+    the next point) and at most two back (the correction term, the KKT rows with the
+    centring term), plus the set-up's (the structure, one identity per family, the starting
+    points)."""
     prob = SHIPPED[name]
     host = solve(prob, where="host")
     device = solve(prob, where="device")
@@ -534,7 +535,7 @@ def test_device_run_agrees_with_host(name, dev):
     to_device, to_host = device.device_copies
     it = device.iterations
     if any(c.kind in ("nonnegative", "soc") for c in prob.cones):
-        assert 3 * it <= to_device <= 3 * it + 3 and it <= to_host <= 2 * it + 1
+        assert 3 * it <= to_device <= 3 * it + 7 and it <= to_host <= 2 * it + 1
     else:   # PSD only: no device family
         assert device.device_copies == (0, 0)
 
