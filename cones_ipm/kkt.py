@@ -320,7 +320,7 @@ class KktSystem:
     if the caller has it."""
 
     def __init__(self, M, n, p, block_rows, block_cols, extra_diagonal=(), backend="auto", eps=1e-8,
-                 refinement_steps=10, refinement_reltol=1e-13, refinement_abstol=1e-12, Mt=None):
+                 refinement_steps=10, refinement_reltol=1e-14, refinement_abstol=1e-14, Mt=None):
         M = Csr.of(M)
         m = M.shape[0] - p
         extra_diagonal = np.asarray(extra_diagonal, dtype=np.float64)
