@@ -341,7 +341,7 @@ class _Group:
     KKT rows per cone from (tail-local) row `extra`."""
 
     __slots__ = ("cone", "batch", "start", "rows", "expanded", "extra", "state", "lam", "w1", "w2", "e",
-                 "s", "z", "ds", "dz", "vals_row", "cen", "cor")
+                 "s", "z", "ds", "dz", "cen", "cor")
 
     def __init__(self, cone, batch, start, expanded=False):
         self.cone, self.batch, self.start = cone, batch, start

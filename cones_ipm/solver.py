@@ -1,6 +1,7 @@
 """Primal–dual interior-point method (homogeneous self-dual embedding, NT scaling, Mehrotra predictor–corrector) for min cᵀx s.t. Gx + s = h, Ax = b, s ∈ K, whose cone blocks come from the module."""
 from __future__ import annotations
 
+import math
 import time
 from dataclasses import dataclass, field
 
@@ -83,8 +84,20 @@ class Result:
         return self.primal_objective
 
 
+# BLAS takes a dot product of more than 10⁴ entries to its threads, whose start-up costs
+# more than the product (and far more on a loaded machine); longer products go in pieces.
+_DOT_PIECE = 8192
+
+
+def _dot(a, b):
+    n = a.size
+    if n <= _DOT_PIECE:
+        return float(a @ b)
+    return float(sum(a[k:k + _DOT_PIECE] @ b[k:k + _DOT_PIECE] for k in range(0, n, _DOT_PIECE)))
+
+
 def _norm(v):
-    return float(np.linalg.norm(v)) if v.size else 0.0
+    return math.sqrt(_dot(v, v))
 
 
 def _inf_norm(v):
@@ -106,8 +119,9 @@ def _stack_rows(parts):
         idx.append(mat.indices[pos])
         vals.append(mat.data[pos])
         total += int(ends[-1])
-    cat = lambda parts, dtype: np.concatenate(parts).astype(dtype, copy=False) if parts else np.zeros(0, dtype)  # noqa: E731
-    return np.concatenate(ptrs), cat(idx, np.int64), cat(vals, np.float64)
+    if not idx:
+        return np.concatenate(ptrs), np.zeros(0, dtype=np.int64), np.zeros(0)
+    return np.concatenate(ptrs), np.concatenate(idx).astype(np.int64), np.concatenate(vals).astype(np.float64)
 
 
 def _row_blocks(cones):
@@ -184,7 +198,9 @@ class _Data:
         kept = [(c, o) for c, o in offs if c.kind != "zero"]
         order = family_order([c for c, _ in kept])
         self.cones = [kept[k][0] for k in order]
-        cat = lambda parts: np.concatenate(parts).astype(np.int64) if parts else np.zeros(0, dtype=np.int64)  # noqa: E731
+        def cat(ranges):
+            return np.concatenate(ranges).astype(np.int64) if ranges else np.zeros(0, dtype=np.int64)
+
         zero_rows = cat(zero)
         kept_rows = cat([np.arange(o, o + c.rows) for c, o in kept])
         sorted_rows = cat([np.arange(kept[k][1], kept[k][1] + kept[k][0].rows) for k in order])
@@ -300,7 +316,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             mx = np.maximum.reduceat(scaled, seg_starts)[seg_of] if seg_starts.size else np.zeros(5)
             mx[empty_segments] = 0.0
             inf_rx, inf_r, inf_Qx, inf_Mx, inf_s = mx.tolist()
-        cx, byhz = float(c @ x), float(bh @ yz)
+        cx, byhz = _dot(c, x), _dot(bh, yz)
         pres = inf_r / tau / max(1.0, bhinf + (inf_Mx + inf_s) / tau)
         dres = inf_rx / sigma / tau / max(1.0, cinf + inf_Qx / sigma / tau)
         pobj, dobj = cx / sigma / tau, -byhz / sigma / tau
@@ -312,7 +328,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             Mx = -Qv[n:] * inv_e
             Mx[p:] += s * inv_eG
             dinf = max(_norm(Mx[:p]) / bnorm, _norm(Mx[p:]) / hnorm) / (-cx / sigma)
-        mu = (s @ v[n + p:] + tau * kappa) / (nu + 1)
+        mu = (_dot(s, v[n + p:]) + tau * kappa) / (nu + 1)
         return dict(r=r, rt=-cx - byhz - kappa, pres=pres, dres=dres, pobj=pobj, dobj=dobj, gap=gap, pinf=pinf,
                     dinf=dinf, mu=mu)
 
@@ -320,13 +336,13 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
         v, s, tau, kappa = state
         meas = meas or measures(*state)
         if status in (PRIMAL_INFEASIBLE, ALMOST_PRIMAL_INFEASIBLE):
-            scale = -(bh @ v[n:]) / sigma
+            scale = -_dot(bh, v[n:]) / sigma
             xs, ys, zs, ss = unscaled(v, s, 1.0)
             xs, ys, zs, ss = xs * np.nan, ys / scale, zs / scale, ss * np.nan
             pobj = dobj = np.inf
             resid = (np.nan, meas["pinf"], np.nan)
         elif status in (DUAL_INFEASIBLE, ALMOST_DUAL_INFEASIBLE):
-            scale = -(c @ v[:n]) / sigma
+            scale = -_dot(c, v[:n]) / sigma
             xs, ys, zs, ss = unscaled(v, s, 1.0)
             xs, ys, zs, ss = xs / scale, ys * np.nan, zs * np.nan, ss / scale
             pobj = dobj = -np.inf
@@ -416,7 +432,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             rz = r[n + p:]
 
             u1 = kkt.solve(rhs_tau)[:N0]
-            q1 = q @ u1
+            q1 = _dot(q, u1)
 
             def direction(eta, ds_target, dk_target):
                 """Newton step for residual reduction (1 − eta) and the complementarity
@@ -426,7 +442,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
                     rhs[:N0] *= eta
                 rhs[n + p:N0] += ds_target
                 u0 = kkt.solve(rhs)[:N0]
-                dtau = (-eta * rt + q @ u0 + dk_target / tau) / (kappa / tau - q1)
+                dtau = (-eta * rt + _dot(q, u0) + dk_target / tau) / (kappa / tau - q1)
                 du = u0 + dtau * u1
                 ds = h * dtau + eta * rz - csr_matvec(G, du[:n])
                 dkappa = (dk_target - kappa * dtau) / tau
@@ -449,18 +465,18 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             # Corrector: ds + H⁻¹dz = −s + σμ c_K − r_K per family in s-space (symmetric
             # cones: c_K = Wᵀ(λ \ e), r_K = Wᵀ(λ \ ((W⁻ᵀds_a)∘(W dz_a))), the NT scaled
             # variables λ = W z = W⁻ᵀ s, WᵀW = H⁻¹); κ dτ + τ dκ = −τκ + σμ − dτ_a dκ_a.
-            centred = sigma_c * mu * K.centring - s
+            centred, centred_k = sigma_c * mu * K.centring - s, -tau * kappa + sigma_c * mu
             if settings.corrector:
-                step = direction(1.0 - sigma_c, centred - K.correction(), -tau * kappa + sigma_c * mu - aff[2] * aff[3])
+                step = direction(1.0 - sigma_c, centred - K.correction(), centred_k - aff[2] * aff[3])
                 alpha = min(1.0, settings.step_fraction * max_step(*step))
                 if alpha < settings.retry_step:
                     # Retry without the second-order terms; keep the longer step.
-                    plain = direction(1.0 - sigma_c, centred, -tau * kappa + sigma_c * mu)
+                    plain = direction(1.0 - sigma_c, centred, centred_k)
                     alpha_plain = min(1.0, settings.step_fraction * max_step(*plain))
                     if alpha_plain > alpha:
                         step, alpha = plain, alpha_plain
             else:
-                step = direction(1.0 - sigma_c, centred, -tau * kappa + sigma_c * mu)
+                step = direction(1.0 - sigma_c, centred, centred_k)
                 alpha = min(1.0, settings.step_fraction * max_step(*step))
             du, ds, dtau, dkappa = step
             # Shorten the step until the new point is strictly interior (rounding can put
