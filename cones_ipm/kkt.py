@@ -357,10 +357,11 @@ class KktSystem:
         indices[self.tail:] = n + p + tail_cols
         self.indptr, self.indices = indptr, indices
         self.values = base                           # the values factorised
+        # Every row's first stored entry is its diagonal (an upper triangle by rows).
+        self.diag_pos = indptr[:-1]
+        if not np.array_equal(indices[self.diag_pos], np.arange(N)):
+            raise AssertionError("every row of the KKT structure starts with its diagonal entry")
         rows_of = np.repeat(np.arange(N, dtype=np.int64), counts)
-        self.diag_pos = np.flatnonzero(rows_of == indices)
-        if self.diag_pos.size != N:
-            raise AssertionError("every diagonal entry of the KKT structure is stored")
         # The cone rows: one contiguous tail of the values, with its own CSR arrays (rows
         # and columns counted from the first cone row).
         self.tail_indptr = indptr[n + p:] - self.tail
