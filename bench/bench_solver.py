@@ -9,7 +9,7 @@ its own setup), iterations of both, relative objective difference.
     python bench/bench_solver.py --where device --size small   # emulation build on PYTHONPATH
     python bench/bench_solver.py --soc-expansion-min 64        # second-order expansion threshold
 
-Each time is the best of --repeat runs (default 5 for the small sizes, 1 for the large ones),
+Each time is the best of --repeat runs (default 7 for the small sizes, 1 for the large ones),
 ours and Clarabel's alternating, so that a loaded machine slows both alike.
 
 Targets: ratio ≤ 3 when n + m ≥ 2000, ≤ 10 below; objectives within 1e-7 (relative).
@@ -63,7 +63,7 @@ def main():
     parser.add_argument("--linear-solver", default="auto")
     parser.add_argument("--only", nargs="*", default=None)
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--repeat", type=int, default=None, help="best of this many runs (default 5 small, 1 large)")
+    parser.add_argument("--repeat", type=int, default=None, help="best of this many runs (default 7 small, 1 large)")
     parser.add_argument("--soc-expansion-min", type=int, default=None)
     args = parser.parse_args()
     warnings.simplefilter("ignore")
@@ -73,7 +73,7 @@ def main():
     sizes = {"small": [2], "large": [3], "both": [2, 3]}[args.size]
     results = []
     for k in sizes:
-        repeat = args.repeat or (5 if k == 2 else 1)
+        repeat = args.repeat or (7 if k == 2 else 1)
         for name, entry in MODELS.items():
             if args.only and name not in args.only:
                 continue
