@@ -179,8 +179,7 @@ class NumpyPsdCone:
         k[self._i, self._j] = k[self._j, self._i] = np.arange(self.rows)
         self._from_svec = k.reshape(-1)
         self._from_scale = (1.0 / self._c)[self._from_svec]
-        self._lower, self._upper = self._i * n + self._j, self._j * n + self._i
-        self._half_c = 0.5 * self._c
+        self._lower = self._i * n + self._j
         self._walks = {}
         self._factors = {}
 
@@ -188,8 +187,8 @@ class NumpyPsdCone:
         return (x.reshape(batch, self.rows)[:, self._from_svec] * self._from_scale).reshape(batch, self.dim, self.dim)
 
     def _svec_into(self, X, out, batch):
-        flat = X.reshape(batch, self.dim * self.dim)
-        np.multiply(flat[:, self._lower] + flat[:, self._upper], self._half_c, out=out.reshape(batch, self.rows))
+        """svec of symmetric matrices (their lower triangles)."""
+        np.multiply(X.reshape(batch, self.dim * self.dim)[:, self._lower], self._c, out=out.reshape(batch, self.rows))
 
     def _chol(self, x, batch):
         """Cholesky factors of the items, None if one is not positive definite; the last
