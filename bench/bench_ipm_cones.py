@@ -1,19 +1,16 @@
-"""_ipm_cones on host arrays: per-call cost of the batched forms against the NumPy cone
-families of cones_ipm (one module call per group against the family's vectorised NumPy body
-over the same cones), for 200 second-order cones of dimension 10, one of dimension 1500, 10^4
-nonnegative entries and 20 PSD cones of each order 5, 10, 20, 40, 60; the exponential cones'
-forms (10^4 cones) against vectorised NumPy versions of the same formulas; and the measurement
-behind the second-order expansion threshold: factorisation of a KKT matrix [[I, I], [I, -H^-1]]
-with one cone of dimension n, H^-1 as its dense block or as the sparse expansion (two extra
-rows), with qdldl and SciPy's sparse LU."""
+"""_ipm_cones on host arrays: per-call cost of the batched forms (one call per group of equal
+cones, as cones_ipm makes them) against a loop of one call per cone, for 200 second-order cones
+of dimension 10, 20 of dimension 1500, 10^4 nonnegative entries and 20 PSD cones of each order
+5, 10, 20, 40, 60; the exponential cones' forms (10^4 cones) against vectorised NumPy versions of
+the same formulas; and the measurement behind the second-order expansion threshold:
+factorisation of a KKT matrix [[I, I], [I, -H^-1]] with one cone of dimension n, H^-1 as its
+dense block or as the sparse expansion (two extra rows), with qdldl and SciPy's sparse LU."""
 import numpy as np
 import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
 import _ipm_cones as ipm
 from common import best_time, report
-from cones_ipm.cones import NonnegativeFamily, PsdFamily, SecondOrderFamily
-from cones_ipm.problem import ConeDecl
 
 try:
     import qdldl
@@ -35,44 +32,41 @@ def psd_point(rng, n, batch):
     return (m[:, i, j] * np.where(i == j, 1.0, np.sqrt(2.0))).reshape(-1)
 
 
-def family_of(kind, n, batch, rows):
-    decls = [(ConeDecl(kind, n), b * rows) for b in range(batch)]
-    return {"nonnegative": NonnegativeFamily, "soc": SecondOrderFamily, "psd": PsdFamily}[kind](decls)
-
-
-def group_rows(label, cone, family, batch, s, z, dx, x):
-    """Module (one batched call) against the NumPy family over the same cones."""
-    size = cone.rows * batch
-    sc, lam, out = np.empty(cone.scaling_size * batch), np.empty(size), np.empty(size)
+def group_rows(label, cone, batch, s, z, dx, x):
+    """One batched call against a loop of one call per cone."""
+    n = cone.rows
+    sc, lam, out = np.empty(cone.scaling_size * batch), np.empty(n * batch), np.empty(n * batch)
     cone.nt_scaling_into(s, z, sc, lam, batch)
-    family.scale(s, z)
-    flam = family.lam
+    k = cone.scaling_size
+    item = lambda v, b, size=n: v[b * size:(b + 1) * size]  # noqa: E731
+
+    def each(call):
+        return lambda: [call(b) for b in range(batch)]
+
     return [
-        (f"{label}: nt_scaling_into", size, best_time(lambda: cone.nt_scaling_into(s, z, sc, lam, batch)),
-         best_time(lambda: family.scale(s, z))),
-        (f"{label}: scale_into (W x)", size, best_time(lambda: cone.scale_into(sc, x, out, batch=batch)),
-         best_time(lambda: family.W(x))),
-        (f"{label}: jordan_product_into", size, best_time(lambda: cone.jordan_product_into(lam, x, out, batch)),
-         best_time(lambda: family.prod(flam, x))),
-        (f"{label}: jordan_solve_into", size, best_time(lambda: cone.jordan_solve_into(lam, x, out, batch)),
-         best_time(lambda: family.lam_solve(x))),
-        (f"{label}: max_step", size, best_time(lambda: cone.max_step(s, dx, batch)),
-         best_time(lambda: family.max_step(s, dx))),
+        (f"{label}: nt_scaling_into", n * batch, best_time(lambda: cone.nt_scaling_into(s, z, sc, lam, batch)),
+         best_time(each(lambda b: cone.nt_scaling_into(item(s, b), item(z, b), item(sc, b, k), item(lam, b))))),
+        (f"{label}: scale_into (W x)", n * batch, best_time(lambda: cone.scale_into(sc, x, out, batch=batch)),
+         best_time(each(lambda b: cone.scale_into(item(sc, b, k), item(x, b), item(out, b))))),
+        (f"{label}: jordan_product_into", n * batch, best_time(lambda: cone.jordan_product_into(lam, x, out, batch)),
+         best_time(each(lambda b: cone.jordan_product_into(item(lam, b), item(x, b), item(out, b))))),
+        (f"{label}: jordan_solve_into", n * batch, best_time(lambda: cone.jordan_solve_into(lam, x, out, batch)),
+         best_time(each(lambda b: cone.jordan_solve_into(item(lam, b), item(x, b), item(out, b))))),
+        (f"{label}: max_step", n * batch, best_time(lambda: cone.max_step(s, dx, batch)),
+         best_time(lambda: min(cone.max_step(item(s, b), item(dx, b)) for b in range(batch)))),
     ]
 
 
 def cone_rows(rng):
     rows = []
-    for n, batch in ((10, 200), (1500, 1)):
+    for n, batch in ((10, 200), (1500, 20)):
         cone = ipm.SecondOrderCone(n)
         s, z, x = soc_point(rng, n, batch), soc_point(rng, n, batch), soc_point(rng, n, batch)
-        rows += group_rows(f"SOC {batch} x dim {n}", cone, family_of("soc", n, batch, n), batch, s, z,
-                           rng.standard_normal(n * batch), x)
+        rows += group_rows(f"SOC {batch} x dim {n}", cone, batch, s, z, rng.standard_normal(n * batch), x)
     n = 10**4
     cone = ipm.NonnegativeCone(n)
     s, z, x = (rng.uniform(0.5, 2.0, n) for _ in range(3))
-    rows += group_rows("nonnegative 10^4", cone, family_of("nonnegative", n, 1, n), 1, s, z,
-                       rng.standard_normal(n), x)
+    rows += group_rows("nonnegative 10^4 (one cone)", cone, 1, s, z, rng.standard_normal(n), x)
     return rows
 
 
@@ -81,7 +75,7 @@ def psd_rows(rng, batch=20):
     for n in (5, 10, 20, 40, 60):
         cone = ipm.PsdCone(n)
         s, z, x = psd_point(rng, n, batch), psd_point(rng, n, batch), psd_point(rng, n, batch)
-        rows += group_rows(f"PSD {batch} x order {n}", cone, family_of("psd", n, batch, cone.rows), batch, s, z,
+        rows += group_rows(f"PSD {batch} x order {n}", cone, batch, s, z,
                            rng.standard_normal(cone.rows * batch), x)
     return rows
 
@@ -299,8 +293,8 @@ def threshold_rows(rng):
 
 def main():
     rng = np.random.default_rng(3)
-    report(cone_rows(rng), "_ipm_cones batched forms vs the cones_ipm NumPy families, host arrays")
-    report(psd_rows(rng), "_ipm_cones PSD batched forms vs the cones_ipm NumPy PSD family, host arrays")
+    report(cone_rows(rng), "_ipm_cones batched forms (module) vs one call per cone (reference), host arrays")
+    report(psd_rows(rng), "_ipm_cones PSD batched forms (module) vs one call per cone (reference), host arrays")
     report(exponential_rows(rng), "_ipm_cones exponential cones vs vectorised NumPy forms of the same formulas")
     report(threshold_rows(rng), "second-order expansion: KKT factorisation, expanded (module) vs dense (reference)")
 
