@@ -148,6 +148,32 @@ void bind_hmatrix_methods(nb::class_<typename F::Bound>& cls) {
         "As hmatrix_csr_values_into for a COO matrix; entries of other rows keep their values.");
 }
 
+// A Jordan-algebra method out = op(a, b) of two item vectors: the views in parameter order, both
+// inputs on one device, the output on theirs, then the host routine or the device launcher.
+template <class F, class B, class Host, class Cuda>
+void def_jordan_into(nb::class_<B>& cls, const char* name, const char* a_name, const char* b_name, Host host,
+                     Cuda cuda, const char* doc) {
+    using namespace nb::literals;
+    cls.def(
+        name,
+        [host, cuda, a_name, b_name](const B& c, const RoVector& a, const RoVector& b, const RwVector& out, u64 batch,
+                                     StreamHandle stream) {
+            const u64 n = checked_count({F::rows(c), batch});
+            auto av = vector_view(a, n, a_name);
+            auto bv = vector_view(b, n, b_name);
+            auto ov = vector_view(out, n, "out");
+            check_inputs_same_device(av, bv);
+            const int device = check_input_output_device(bv, ov);
+            if (routes_to_device(bv)) {
+                cuda(c, av.data, bv.data, ov.data, batch, device, stream);
+            } else {
+                host(c, av.data, bv.data, ov.data, batch);
+            }
+        },
+        nb::arg(a_name).noconvert(), nb::arg(b_name).noconvert(), "out"_a.noconvert(), "batch"_a = 1,
+        "stream"_a = 0, doc);
+}
+
 template <class F>
 void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
     using B = typename F::Bound;
@@ -244,44 +270,11 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
         "batch"_a = 1, "stream"_a = 0,
         "out = W x, W^T x, W^-1 x or W^-T x per item from the stored scaling; out may be x.");
 
-    cls.def(
-        "jordan_product_into",
-        [](const B& c, const RoVector& x, const RoVector& y, const RwVector& out, u64 batch, StreamHandle stream) {
-            const u64 n = checked_count({F::rows(c), batch});
-            auto xv = vector_view(x, n, "x");
-            auto yv = vector_view(y, n, "y");
-            auto ov = vector_view(out, n, "out");
-            check_inputs_same_device(xv, yv);
-            const int device = check_input_output_device(xv, ov);
-            if (xv.is_cuda()) {
-                require_cuda_runtime();
-                F::jordan_product_cuda(c, xv.data, yv.data, ov.data, batch, device, stream);
-            } else {
-                F::jordan_product(c, xv.data, yv.data, ov.data, batch);
-            }
-        },
-        "x"_a.noconvert(), "y"_a.noconvert(), "out"_a.noconvert(), "batch"_a = 1, "stream"_a = 0,
-        "out = x o y (Jordan product) per item; out may be x or y.");
-
-    cls.def(
-        "jordan_solve_into",
-        [](const B& c, const RoVector& lam, const RoVector& x, const RwVector& out, u64 batch, StreamHandle stream) {
-            const u64 n = checked_count({F::rows(c), batch});
-            auto lv = vector_view(lam, n, "lam");
-            auto xv = vector_view(x, n, "x");
-            auto ov = vector_view(out, n, "out");
-            check_inputs_same_device(lv, xv);
-            const int device = check_input_output_device(xv, ov);
-            if (xv.is_cuda()) {
-                require_cuda_runtime();
-                F::jordan_solve_cuda(c, lv.data, xv.data, ov.data, batch, device, stream);
-            } else {
-                F::jordan_solve(c, lv.data, xv.data, ov.data, batch);
-            }
-        },
-        "lam"_a.noconvert(), "x"_a.noconvert(), "out"_a.noconvert(), "batch"_a = 1, "stream"_a = 0,
-        "out = u with lam o u = x per item (lam strictly interior: host arrays refuse others, device items get "
-        "NaN); out may be x or lam.");
+    def_jordan_into<F>(cls, "jordan_product_into", "x", "y", &F::jordan_product, &F::jordan_product_cuda,
+                       "out = x o y (Jordan product) per item; out may be x or y.");
+    def_jordan_into<F>(cls, "jordan_solve_into", "lam", "x", &F::jordan_solve, &F::jordan_solve_cuda,
+                       "out = u with lam o u = x per item (lam strictly interior: host arrays refuse others, device "
+                       "items get NaN); out may be x or lam.");
 
     bind_hmatrix_methods<F>(cls);
 }
