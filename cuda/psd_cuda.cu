@@ -144,29 +144,20 @@ __global__ void psd2_nt_scaling_kernel(const double* s, const double* z, double*
 // Lanes: Cholesky column j, lane i computes entry (i, j) of both factors; the products give
 // lane a column, row or entry each; a round of the sweep gives each disjoint column pair two
 // lanes, one per half of the rows, whose dot products meet through one shuffle.
-__global__ void psd_general_w_kernel(const double* s, const double* z, double* W, unsigned long long n,
-                                     unsigned long long batch) {
-    VELKORA_DYNAMIC_SHARED(double, shared);
-    const unsigned lanes = psd_team_lanes(n);
-    const unsigned team = threadIdx.x / lanes, lane = threadIdx.x % lanes;
-    const unsigned long long item = static_cast<unsigned long long>(blockIdx.x) * (blockDim.x / lanes) + team;
-    if (item >= batch) return;  // the whole team
-    const unsigned warp_lane = threadIdx.x % kWarpLanes;
-    const unsigned mask = lanes == kWarpLanes ? 0xffffffffu : ((1u << lanes) - 1u) << (warp_lane & ~(lanes - 1u));
-    const unsigned long long m = host::psd_svec_length(n), t = psd_team_stride(n);
-    const double* si = s + item * m;
-    const double* zi = z + item * m;
-    double* Wi = W + item * n * n;
-    double* A = shared + team * psd_team_doubles(n);
+// The scaling point of one item by its team (lane `lane` of `lanes`, their warp mask `mask`),
+// the work at A (psd_team_doubles(n) doubles of shared memory), into Wi.
+__device__ void psd_team_w(const double* si, const double* zi, double* Wi, unsigned n, double* A, unsigned lane,
+                           unsigned lanes, unsigned mask) {
+    const unsigned t = static_cast<unsigned>(psd_team_stride(n)), m = n * (n + 1) / 2;
     double* Bt = A + n * t;
     const bool row_lane = lane < n;
 
     // Entries into A (S by rows, Z by columns), their largest magnitudes and finiteness.
     double top_s = 0.0, top_z = 0.0;
     int finite = 1;
-    for (unsigned long long i = 0; i < n; ++i)
-        for (unsigned long long j = lane; j <= i; j += lanes) {
-            const double a = si[host::psd_svec_index(i, j)], b = zi[host::psd_svec_index(i, j)];
+    for (unsigned i = 0; i < n; ++i)
+        for (unsigned j = lane; j <= i; j += lanes) {
+            const double a = si[i * (i + 1) / 2 + j], b = zi[i * (i + 1) / 2 + j];
             top_s = host::psd_largest_magnitude(top_s, a);
             top_z = host::psd_largest_magnitude(top_z, b);
             if (!(fabs(a) <= host::kPsdDoubleMax && fabs(b) <= host::kPsdDoubleMax)) finite = 0;
@@ -185,12 +176,11 @@ __global__ void psd_general_w_kernel(const double* s, const double* z, double* W
 
     // Both Cholesky factors, column by column; the pivots reach every lane by shuffles.
     const host::PsdPow2 unit_s(-2 * scale.ks), unit_z(-2 * scale.kz);
-    for (unsigned long long j = 0; interior && j < n; ++j) {
+    for (unsigned j = 0; interior && j < n; ++j) {
         double sum_s = 0.0, sum_z = 0.0;
         if (lane >= j && row_lane) {
-            const unsigned long long i = lane;
-            sum_s = host::psd_cholesky_sum(A[i * t + j], unit_s, i == j, A + i * t, 1, A + j * t, 1, j);
-            sum_z = host::psd_cholesky_sum(A[j * t + i + 1], unit_z, i == j, A + i + 1, t, A + j + 1, t, j);
+            sum_s = host::psd_cholesky_sum(A[lane * t + j], unit_s, lane == j, A + lane * t, 1u, A + j * t, 1u, j);
+            sum_z = host::psd_cholesky_sum(A[j * t + lane + 1], unit_z, lane == j, A + lane + 1, t, A + j + 1, t, j);
         }
         const double pivot_s = __shfl_sync(mask, sum_s, static_cast<int>(j), lanes);
         const double pivot_z = __shfl_sync(mask, sum_z, static_cast<int>(j), lanes);
@@ -207,31 +197,30 @@ __global__ void psd_general_w_kernel(const double* s, const double* z, double* W
         __syncwarp(mask);
     }
     if (!interior) {
-        for (unsigned long long e = lane; e < n * n; e += lanes) Wi[e] = kNaN;
+        for (unsigned e = lane; e < n * n; e += lanes) Wi[e] = kNaN;
         return;
     }
 
     // Bt[b][a] = sum_{i >= max(a, b)} Ls[i][a] Lz[i][b] (lane a); Lz to W; U = I over A.
     if (row_lane)
-        for (unsigned long long b = 0; b < n; ++b)
-            Bt[b * t + lane] = host::psd_dot(A + lane, t, A + b * t + 1, 1, lane > b ? lane : b, n);
-    for (unsigned long long i = 0; i < n; ++i)
+        for (unsigned b = 0; b < n; ++b)
+            Bt[b * t + lane] = host::psd_dot(A + lane, t, A + b * t + 1, 1u, lane > b ? lane : b, n);
+    for (unsigned i = 0; i < n; ++i)
         if (lane <= i) Wi[i * n + lane] = A[lane * t + i + 1];
     __syncwarp(mask);
-    for (unsigned long long j = 0; j < n; ++j)
+    for (unsigned j = 0; j < n; ++j)
         if (row_lane) A[j * t + lane] = lane == j ? 1.0 : 0.0;
     __syncwarp(mask);
 
     // One-sided Jacobi: in round r, lanes 2k and 2k + 1 take pair k, rows below and from the split.
     const double tol = host::kPsdEpsilon * static_cast<double>(n);
-    const unsigned long long rounds = host::psd_round_robin_rounds(n), pairs = (rounds + 1) / 2;
-    const unsigned long long split = host::psd_hestenes_split(n);
-    const unsigned long long pair = lane / 2, half = lane % 2;
-    const unsigned long long from = half ? split : 0, to = half ? n : split;
-    for (unsigned long long sweep = 0; sweep < host::kPsdHestenesSweeps; ++sweep) {
+    const unsigned rounds = host::psd_round_robin_rounds(n), pairs = (rounds + 1) / 2;
+    const unsigned split = host::psd_hestenes_split(n), pair = lane / 2, half = lane % 2;
+    const unsigned from = half ? split : 0, to = half ? n : split;
+    for (unsigned sweep = 0; sweep < host::kPsdHestenesSweeps; ++sweep) {
         int rotated = 0;
-        for (unsigned long long r = 0; r < rounds; ++r) {
-            host::u64 p = 0, q = 0;
+        for (unsigned r = 0; r < rounds; ++r) {
+            unsigned p = 0, q = 0;
             const bool active = pair < pairs && host::psd_round_robin_pair(n, r, pair, p, q);
             host::PsdColumnDots mine{0.0, 0.0, 0.0};
             if (active) mine = host::psd_column_dots(Bt + p * t, Bt + q * t, from, to);
@@ -250,7 +239,8 @@ __global__ void psd_general_w_kernel(const double* s, const double* z, double* W
             }
             __syncwarp(mask);
         }
-        for (unsigned offset = lanes / 2; offset > 0; offset /= 2) rotated |= __shfl_xor_sync(mask, rotated, offset, lanes);
+        for (unsigned offset = lanes / 2; offset > 0; offset /= 2)
+            rotated |= __shfl_xor_sync(mask, rotated, offset, lanes);
         if (!rotated) break;
     }
 
@@ -258,26 +248,41 @@ __global__ void psd_general_w_kernel(const double* s, const double* z, double* W
     // row by row over it; Q = P diag(sigma)^-1 over U; W = 2^(kz - ks) Q P^T.
     const double d = row_lane ? host::psd_guarded_sigma(host::psd_norm2(Bt + lane * t, n)) : 1.0;
     __syncwarp(mask);
-    for (unsigned long long i = 0; i < n; ++i)
+    for (unsigned i = 0; i < n; ++i)
         if (lane <= i) Bt[i * t + lane] = Wi[i * n + lane];
     __syncwarp(mask);
-    for (unsigned long long i = 0; i < n; ++i) {
-        const double v = row_lane ? host::psd_dot(Bt + i * t, 1, A + lane * t, 1, 0, i + 1) : 0.0;
+    for (unsigned i = 0; i < n; ++i) {
+        const double v = row_lane ? host::psd_dot(Bt + i * t, 1u, A + lane * t, 1u, 0u, i + 1) : 0.0;
         __syncwarp(mask);  // row i of Lz read by every lane
         if (row_lane) Bt[i * t + lane] = v;
     }
     __syncwarp(mask);
-    for (unsigned long long i = 0; i < n; ++i)
+    for (unsigned i = 0; i < n; ++i)
         if (row_lane) A[i * t + lane] = Bt[i * t + lane] / d;
     __syncwarp(mask);
     const host::PsdPow2 back(scale.kz - scale.ks);
-    for (unsigned long long e = lane; e < m; e += lanes) {
+    for (unsigned e = lane; e < m; e += lanes) {
         host::u64 i, l;
         host::psd_svec_decode(e, i, l);
-        const double w = back(host::psd_dot(A + i * t, 1, Bt + l * t, 1, 0, n));
-        Wi[i * n + l] = w;
-        Wi[l * n + i] = w;
+        const unsigned a = static_cast<unsigned>(i), b = static_cast<unsigned>(l);
+        const double w = back(host::psd_dot(A + a * t, 1u, Bt + b * t, 1u, 0u, n));
+        Wi[a * n + b] = w;
+        Wi[b * n + a] = w;
     }
+}
+
+__global__ void psd_general_w_kernel(const double* s, const double* z, double* W, unsigned long long n,
+                                     unsigned long long batch) {
+    VELKORA_DYNAMIC_SHARED(double, shared);
+    const unsigned lanes = psd_team_lanes(n);
+    const unsigned team = threadIdx.x / lanes, lane = threadIdx.x % lanes;
+    const unsigned long long item = static_cast<unsigned long long>(blockIdx.x) * (blockDim.x / lanes) + team;
+    if (item >= batch) return;  // the whole team
+    const unsigned warp_lane = threadIdx.x % kWarpLanes;
+    const unsigned mask = lanes == kWarpLanes ? 0xffffffffu : ((1u << lanes) - 1u) << (warp_lane & ~(lanes - 1u));
+    const unsigned long long m = host::psd_svec_length(n);
+    psd_team_w(s + item * m, z + item * m, W + item * n * n, static_cast<unsigned>(n), shared + team * psd_team_doubles(n),
+               lane, lanes, mask);
 }
 
 // One thread per entry of the m x m operators: H[b][row][col] from W_b, row and column

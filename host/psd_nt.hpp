@@ -97,11 +97,14 @@ VELKORA_HD inline bool psd_pivot_ok(double pivot) { return pivot > 0.0 && pivot 
 // L[j][t], t ascending, with a_ij the svec entry `stored` times `unit` (divided by sqrt(2) off the
 // diagonal) and row t of L at Li[t * stride_i], Lj[t * stride_j] (a factor may be kept by rows or
 // by columns).
+// (Index: the integer type of the caller's indices; the device's are 32-bit.)
+template <class Index>
 VELKORA_HD inline double psd_cholesky_sum(double stored, const PsdPow2& unit, bool diagonal, const double* Li,
-                                          u64 stride_i, const double* Lj, u64 stride_j, u64 j) {
+                                          Index stride_i, const double* Lj, Index stride_j, Index j) {
     double sum = unit(stored);
     if (!diagonal) sum = sum / kPsdSqrt2;
-    for (u64 t = 0; t < j; ++t) sum -= Li[t * stride_i] * Lj[t * stride_j];
+    VELKORA_DEVICE_NO_UNROLL
+    for (Index t = 0; t < j; ++t) sum -= Li[t * stride_i] * Lj[t * stride_j];
     return sum;
 }
 
@@ -118,7 +121,7 @@ VELKORA_HD inline bool psd_cholesky_fill(const double* v, u64 n, int k, double* 
         const double* row = v + psd_svec_length(i);
         double* Li = L + i * n;
         for (u64 j = 0; j <= i; ++j) {
-            const double sum = psd_cholesky_sum(row[j], unit, j == i, Li, 1, L + j * n, 1, j);
+            const double sum = psd_cholesky_sum<u64>(row[j], unit, j == i, Li, 1, L + j * n, 1, j);
             if (j == i) {
                 if (!psd_pivot_ok(sum)) return false;
                 Li[i] = sqrt(sum);
@@ -146,16 +149,17 @@ VELKORA_HD inline bool psd_hestenes_rotation(double alpha, double beta, double g
 // Euclidean norm of x (count entries); when the plain sum of squares is so small that
 // squares below the normal range could matter, the entries are first divided by their
 // largest magnitude.
-VELKORA_HD inline double psd_norm2(const double* x, u64 count) {
+template <class Index = u64>
+VELKORA_HD inline double psd_norm2(const double* x, Index count) {
     double sum = 0.0;
-    for (u64 k = 0; k < count; ++k) sum += x[k] * x[k];
+    for (Index k = 0; k < count; ++k) sum += x[k] * x[k];
     if (sum >= 0x1p-968) return sqrt(sum);
     double top = 0.0;
-    for (u64 k = 0; k < count; ++k)
+    for (Index k = 0; k < count; ++k)
         if (fabs(x[k]) > top) top = fabs(x[k]);
     if (!(top > 0.0)) return 0.0;
     sum = 0.0;
-    for (u64 k = 0; k < count; ++k) sum += (x[k] / top) * (x[k] / top);
+    for (Index k = 0; k < count; ++k) sum += (x[k] / top) * (x[k] / top);
     return top * sqrt(sum);
 }
 
@@ -182,16 +186,18 @@ constexpr u64 kPsdHestenesSweeps = 60;
 
 // Rounds of one sweep of the round-robin ordering of n columns (n rounded up to even, less
 // one; 0 for n < 2: no pair).
-VELKORA_HD inline u64 psd_round_robin_rounds(u64 n) { return n < 2 ? 0 : n + (n & 1) - 1; }
+template <class Index>
+VELKORA_HD inline Index psd_round_robin_rounds(Index n) { return n < 2 ? 0 : n + (n & 1) - 1; }
 
 // Pair k (0 <= k < (rounds + 1) / 2) of round r (0 <= r < rounds) of the round-robin ordering
 // of n columns, as columns p < q. With N = n rounded up to even, column N - 1 stays in place
 // and the others turn one place per round (the circle method): a round holds N/2 disjoint
 // pairs, and every pair p < q meets exactly once in the N - 1 rounds of a sweep. For odd n,
 // the partner of the fixed column N - 1 = n sits the round out (false).
-VELKORA_HD inline bool psd_round_robin_pair(u64 n, u64 r, u64 k, u64& p, u64& q) {
-    const u64 rounds = psd_round_robin_rounds(n);
-    u64 a = r, b = rounds;
+template <class Index>
+VELKORA_HD inline bool psd_round_robin_pair(Index n, Index r, Index k, Index& p, Index& q) {
+    const Index rounds = psd_round_robin_rounds(n);
+    Index a = r, b = rounds;
     if (k != 0) {
         a = r + k;
         if (a >= rounds) a -= rounds;
@@ -206,16 +212,19 @@ VELKORA_HD inline bool psd_round_robin_pair(u64 n, u64 r, u64 k, u64& p, u64& q)
 
 // Rows [0, split) and [split, n) of a column pair: the two halves whose dot products are
 // summed separately, then added (the device gives each half to one lane).
-VELKORA_HD inline u64 psd_hestenes_split(u64 n) { return (n + 1) / 2; }
+template <class Index>
+VELKORA_HD inline Index psd_hestenes_split(Index n) { return (n + 1) / 2; }
 
 // |x|^2, |y|^2 and x.y over rows [from, to), rows ascending.
 struct PsdColumnDots {
     double alpha, beta, gamma;
 };
 
-VELKORA_HD inline PsdColumnDots psd_column_dots(const double* x, const double* y, u64 from, u64 to) {
+template <class Index>
+VELKORA_HD inline PsdColumnDots psd_column_dots(const double* x, const double* y, Index from, Index to) {
     PsdColumnDots d{0.0, 0.0, 0.0};
-    for (u64 k = from; k < to; ++k) {
+    VELKORA_DEVICE_NO_UNROLL
+    for (Index k = from; k < to; ++k) {
         d.alpha += x[k] * x[k];
         d.beta += y[k] * y[k];
         d.gamma += x[k] * y[k];
@@ -231,8 +240,10 @@ VELKORA_HD inline bool psd_hestenes_decide(const PsdColumnDots& d, double tol, d
 }
 
 // x <- c x - sn y, y <- sn x + c y over rows [from, to).
-VELKORA_HD inline void psd_rotate_columns(double* x, double* y, double c, double sn, u64 from, u64 to) {
-    for (u64 k = from; k < to; ++k) {
+template <class Index>
+VELKORA_HD inline void psd_rotate_columns(double* x, double* y, double c, double sn, Index from, Index to) {
+    VELKORA_DEVICE_NO_UNROLL
+    for (Index k = from; k < to; ++k) {
         const double a = x[k], b = y[k];
         x[k] = c * a - sn * b;
         y[k] = sn * a + c * b;
@@ -260,13 +271,13 @@ VELKORA_HD inline void psd_hestenes_svd(double* Bt, double* Ut, double* sigma, u
                 if (!psd_round_robin_pair(n, r, k, p, q)) continue;
                 double* bp = Bt + p * n;
                 double* bq = Bt + q * n;
-                const PsdColumnDots lo = psd_column_dots(bp, bq, 0, split);
-                const PsdColumnDots hi = psd_column_dots(bp, bq, split, n);
+                const PsdColumnDots lo = psd_column_dots<u64>(bp, bq, 0, split);
+                const PsdColumnDots hi = psd_column_dots<u64>(bp, bq, split, n);
                 const PsdColumnDots d{lo.alpha + hi.alpha, lo.beta + hi.beta, lo.gamma + hi.gamma};
                 double c, sn;
                 if (!psd_hestenes_decide(d, tol, c, sn)) continue;
-                psd_rotate_columns(bp, bq, c, sn, 0, n);
-                psd_rotate_columns(Ut + p * n, Ut + q * n, c, sn, 0, n);
+                psd_rotate_columns<u64>(bp, bq, c, sn, 0, n);
+                psd_rotate_columns<u64>(Ut + p * n, Ut + q * n, c, sn, 0, n);
                 rotated = true;
             }
         if (!rotated) break;
@@ -276,9 +287,11 @@ VELKORA_HD inline void psd_hestenes_svd(double* Bt, double* Ut, double* sigma, u
 
 // sum_{k in [from, to)} x[k sx] y[k sy], from 0.0 with k ascending (the order of every
 // product of the factor path, on the host and the device).
-VELKORA_HD inline double psd_dot(const double* x, u64 sx, const double* y, u64 sy, u64 from, u64 to) {
+template <class Index>
+VELKORA_HD inline double psd_dot(const double* x, Index sx, const double* y, Index sy, Index from, Index to) {
     double sum = 0.0;
-    for (u64 k = from; k < to; ++k) sum += x[k * sx] * y[k * sy];
+    VELKORA_DEVICE_NO_UNROLL
+    for (Index k = from; k < to; ++k) sum += x[k * sx] * y[k * sy];
     return sum;
 }
 
@@ -301,11 +314,11 @@ VELKORA_HD inline bool psd_nt_factor_unit(const double* s, const double* z, u64 
     if (!psd_cholesky_fill(z, n, scale.kz, w.Lz)) return false;
     // Bt[b][a] = B[a][b] = sum_i Ls[i][a] Lz[i][b], i >= max(a, b) (lower triangles only).
     for (u64 b = 0; b < n; ++b)
-        for (u64 a = 0; a < n; ++a) w.Bt[b * n + a] = psd_dot(w.Ls + a, n, w.Lz + b, n, a > b ? a : b, n);
+        for (u64 a = 0; a < n; ++a) w.Bt[b * n + a] = psd_dot<u64>(w.Ls + a, n, w.Lz + b, n, a > b ? a : b, n);
     psd_hestenes_svd(w.Bt, w.Ut, w.sigma, n);
     // P[i][j] = sum_{k <= i} Lz[i][k] U[k][j], into the factor of S.
     for (u64 i = 0; i < n; ++i)
-        for (u64 j = 0; j < n; ++j) w.Ls[i * n + j] = psd_dot(w.Lz + i * n, 1, w.Ut + j * n, 1, 0, i + 1);
+        for (u64 j = 0; j < n; ++j) w.Ls[i * n + j] = psd_dot<u64>(w.Lz + i * n, 1, w.Ut + j * n, 1, 0, i + 1);
     return true;
 }
 
@@ -324,7 +337,7 @@ VELKORA_HD inline bool psd_general_w_fill(const double* s, const double* z, u64 
     const PsdPow2 back(scale.kz - scale.ks);
     for (u64 i = 0; i < n; ++i)
         for (u64 l = 0; l <= i; ++l) {
-            const double sum = back(psd_dot(Q + i * n, 1, w.Ls + l * n, 1, 0, n));
+            const double sum = back(psd_dot<u64>(Q + i * n, 1, w.Ls + l * n, 1, 0, n));
             W[i * n + l] = sum;
             W[l * n + i] = sum;
         }
