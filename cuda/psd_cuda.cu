@@ -1,8 +1,9 @@
 // PSD cone on the device: order-2 projection and violation, the NT operators (1x1
-// quotient, 2x2 closed form, and the general factor path for orders 3..32: one thread
-// per item computes W in stream-ordered scratch, then one thread per operator entry
+// quotient, 2x2 closed form, and the general factor path for orders 3..32: a team of lanes
+// per item computes W with its work in shared memory, then one thread per operator entry
 // expands it), the svec/smat conversions, and the interior-point forms of the companion
-// module (one thread per item over host/psd_ipm.hpp, orders 1..32). The arithmetic is that of the host
+// module (one thread per item over host/psd_ipm.hpp, orders 1..32, work matrices in
+// stream-ordered scratch). The arithmetic is that of the host
 // (host/psd_nt.hpp, host/psd_svec.hpp), compiled for the device.
 #include "cuda/psd_cuda.hpp"
 
@@ -27,6 +28,24 @@ using host::kPsdSqrt2;
 constexpr unsigned kPsdThreads = 128;
 
 constexpr double kNaN = __builtin_nan("");
+
+// Work of the general scaling point: one team of lanes per item, a power of two at least n
+// (at least 4: a team holds the two lanes of every column pair of a round), at most a warp;
+// its two n x stride matrices in shared memory, the row stride odd so that lanes walking down
+// a column meet distinct banks.
+constexpr unsigned kWarpLanes = 32;
+
+__host__ __device__ inline unsigned psd_team_lanes(unsigned long long n) {
+    unsigned lanes = 4;
+    while (lanes < n) lanes *= 2;
+    return lanes;
+}
+
+__host__ __device__ inline unsigned long long psd_team_stride(unsigned long long n) { return (n + 1) | 1; }
+
+__host__ __device__ inline unsigned long long psd_team_doubles(unsigned long long n) {
+    return 2 * n * psd_team_stride(n);
+}
 
 }  // namespace
 
@@ -111,20 +130,164 @@ __global__ void psd2_nt_scaling_kernel(const double* s, const double* z, double*
         for (int k = 0; k < 9; ++k) h[k] = kNaN;
 }
 
-// One single-thread block per item: W_b (n x n at W + b n^2, symmetric by construction)
-// by the factor path of the host, its work in `work` (host::psd_nt_work_doubles(n)
-// doubles per item, laid out by host::psd_nt_work_at). A pair that is not strictly
-// positive definite gives NaN entries.
-__global__ void psd_general_w_kernel(const double* s, const double* z, double* W, double* work, unsigned long long n,
+// W_b (n x n at W + b n^2, symmetric) of every item b by the factor path of the host
+// (host::psd_general_w_fill), one team of psd_team_lanes(n) lanes per item, blockDim.x /
+// lanes items per block, the item's work in psd_team_doubles(n) doubles of dynamic shared
+// memory. Every entry is the host's, operation for operation: the team only distributes
+// independent entries, rows and column pairs over its lanes. A pair with a non-finite entry
+// gives NaN entries at once; one that is not strictly positive definite gives NaN entries at
+// its first failing pivot, before any sweep.
+//
+// Shared work of an item (stride t = psd_team_stride(n), rows of t doubles):
+//   A  (n x t): raw entries, then the Cholesky factors side by side: row j holds Ls[j][0..j]
+//      in slots 0..j and column j of Lz (Lz[j..n-1][j]) in slots j+1..n; then U^T (row j =
+//      column j of U), then Q = P diag(sigma)^-1.
+//   Bt (n x t): B^T = Lz^T Ls (row j = column j of B), rotated into (B U)^T; then Lz by rows,
+//      turned row by row into P = Lz U.
+// While the sweeps run, Lz waits in the item's own W (the lower triangle), which is written
+// last.
+// Lanes: Cholesky column j, lane i computes entry (i, j) of both factors; the products give
+// lane a column, row or entry each; a round of the sweep gives each disjoint column pair two
+// lanes, one per half of the rows, whose dot products meet through one shuffle.
+// The scaling point of one item by its team (lane `lane` of `lanes`, their warp mask `mask`),
+// the work at A (psd_team_doubles(n) doubles of shared memory), into Wi.
+__device__ void psd_team_w(const double* si, const double* zi, double* Wi, unsigned n, double* A, unsigned lane,
+                           unsigned lanes, unsigned mask) {
+    const unsigned t = static_cast<unsigned>(psd_team_stride(n)), m = n * (n + 1) / 2;
+    double* Bt = A + n * t;
+    const bool row_lane = lane < n;
+
+    // Entries into A (S by rows, Z by columns), their largest magnitudes and finiteness.
+    double top_s = 0.0, top_z = 0.0;
+    int finite = 1;
+    for (unsigned i = 0; i < n; ++i)
+        for (unsigned j = lane; j <= i; j += lanes) {
+            const double a = si[i * (i + 1) / 2 + j], b = zi[i * (i + 1) / 2 + j];
+            top_s = host::psd_largest_magnitude(top_s, a);
+            top_z = host::psd_largest_magnitude(top_z, b);
+            if (!(fabs(a) <= host::kPsdDoubleMax && fabs(b) <= host::kPsdDoubleMax)) finite = 0;
+            A[i * t + j] = a;
+            A[j * t + i + 1] = b;
+        }
+    for (unsigned offset = lanes / 2; offset > 0; offset /= 2) {
+        top_s = host::psd_largest_magnitude(top_s, __shfl_xor_sync(mask, top_s, offset, lanes));
+        top_z = host::psd_largest_magnitude(top_z, __shfl_xor_sync(mask, top_z, offset, lanes));
+        finite &= __shfl_xor_sync(mask, finite, offset, lanes);
+    }
+    bool interior = finite != 0;
+    const host::PsdNtScale scale =
+        host::psd_nt_scale_of(host::psd_quarter_exponent_of(top_s), host::psd_quarter_exponent_of(top_z));
+    __syncwarp(mask);
+
+    // Both Cholesky factors, column by column; the pivots reach every lane by shuffles.
+    const host::PsdPow2 unit_s(-2 * scale.ks), unit_z(-2 * scale.kz);
+    for (unsigned j = 0; interior && j < n; ++j) {
+        double sum_s = 0.0, sum_z = 0.0;
+        if (lane >= j && row_lane) {
+            sum_s = host::psd_cholesky_sum(A[lane * t + j], unit_s, lane == j, A + lane * t, 1u, A + j * t, 1u, j);
+            sum_z = host::psd_cholesky_sum(A[j * t + lane + 1], unit_z, lane == j, A + lane + 1, t, A + j + 1, t, j);
+        }
+        const double pivot_s = __shfl_sync(mask, sum_s, static_cast<int>(j), lanes);
+        const double pivot_z = __shfl_sync(mask, sum_z, static_cast<int>(j), lanes);
+        interior = host::psd_pivot_ok(pivot_s) && host::psd_pivot_ok(pivot_z);
+        if (!interior) break;
+        const double ds = sqrt(pivot_s), dz = sqrt(pivot_z);
+        if (lane == j) {
+            A[j * t + j] = ds;
+            A[j * t + j + 1] = dz;
+        } else if (lane > j && row_lane) {
+            A[lane * t + j] = sum_s / ds;
+            A[j * t + lane + 1] = sum_z / dz;
+        }
+        __syncwarp(mask);
+    }
+    if (!interior) {
+        for (unsigned e = lane; e < n * n; e += lanes) Wi[e] = kNaN;
+        return;
+    }
+
+    // Bt[b][a] = sum_{i >= max(a, b)} Ls[i][a] Lz[i][b] (lane a); Lz to W; U = I over A.
+    if (row_lane)
+        for (unsigned b = 0; b < n; ++b)
+            Bt[b * t + lane] = host::psd_dot(A + lane, t, A + b * t + 1, 1u, lane > b ? lane : b, n);
+    for (unsigned i = 0; i < n; ++i)
+        if (lane <= i) Wi[i * n + lane] = A[lane * t + i + 1];
+    __syncwarp(mask);
+    for (unsigned j = 0; j < n; ++j)
+        if (row_lane) A[j * t + lane] = lane == j ? 1.0 : 0.0;
+    __syncwarp(mask);
+
+    // One-sided Jacobi: in round r, lanes 2k and 2k + 1 take pair k, rows below and from the split.
+    const double tol = host::kPsdEpsilon * static_cast<double>(n);
+    const unsigned rounds = host::psd_round_robin_rounds(n), pairs = (rounds + 1) / 2;
+    const unsigned split = host::psd_hestenes_split(n), pair = lane / 2, half = lane % 2;
+    const unsigned from = half ? split : 0, to = half ? n : split;
+    for (unsigned sweep = 0; sweep < host::kPsdHestenesSweeps; ++sweep) {
+        int rotated = 0;
+        for (unsigned r = 0; r < rounds; ++r) {
+            unsigned p = 0, q = 0;
+            const bool active = pair < pairs && host::psd_round_robin_pair(n, r, pair, p, q);
+            host::PsdColumnDots mine{0.0, 0.0, 0.0};
+            if (active) mine = host::psd_column_dots(Bt + p * t, Bt + q * t, from, to);
+            host::PsdColumnDots other;
+            other.alpha = __shfl_xor_sync(mask, mine.alpha, 1, lanes);
+            other.beta = __shfl_xor_sync(mask, mine.beta, 1, lanes);
+            other.gamma = __shfl_xor_sync(mask, mine.gamma, 1, lanes);
+            const host::PsdColumnDots& lo = half ? other : mine;
+            const host::PsdColumnDots& hi = half ? mine : other;
+            const host::PsdColumnDots d{lo.alpha + hi.alpha, lo.beta + hi.beta, lo.gamma + hi.gamma};
+            double c, sn;
+            if (active && host::psd_hestenes_decide(d, tol, c, sn)) {
+                host::psd_rotate_columns(Bt + p * t, Bt + q * t, c, sn, from, to);
+                host::psd_rotate_columns(A + p * t, A + q * t, c, sn, from, to);
+                rotated = 1;
+            }
+            __syncwarp(mask);
+        }
+        for (unsigned offset = lanes / 2; offset > 0; offset /= 2)
+            rotated |= __shfl_xor_sync(mask, rotated, offset, lanes);
+        if (!rotated) break;
+    }
+
+    // sigma_j = |column j of B U| (lane j keeps its divisor); Lz back from W into Bt; P = Lz U
+    // row by row over it; Q = P diag(sigma)^-1 over U; W = 2^(kz - ks) Q P^T.
+    const double d = row_lane ? host::psd_guarded_sigma(host::psd_norm2(Bt + lane * t, n)) : 1.0;
+    __syncwarp(mask);
+    for (unsigned i = 0; i < n; ++i)
+        if (lane <= i) Bt[i * t + lane] = Wi[i * n + lane];
+    __syncwarp(mask);
+    for (unsigned i = 0; i < n; ++i) {
+        const double v = row_lane ? host::psd_dot(Bt + i * t, 1u, A + lane * t, 1u, 0u, i + 1) : 0.0;
+        __syncwarp(mask);  // row i of Lz read by every lane
+        if (row_lane) Bt[i * t + lane] = v;
+    }
+    __syncwarp(mask);
+    for (unsigned i = 0; i < n; ++i)
+        if (row_lane) A[i * t + lane] = Bt[i * t + lane] / d;
+    __syncwarp(mask);
+    const host::PsdPow2 back(scale.kz - scale.ks);
+    for (unsigned e = lane; e < m; e += lanes) {
+        host::u64 i, l;
+        host::psd_svec_decode(e, i, l);
+        const unsigned a = static_cast<unsigned>(i), b = static_cast<unsigned>(l);
+        const double w = back(host::psd_dot(A + a * t, 1u, Bt + b * t, 1u, 0u, n));
+        Wi[a * n + b] = w;
+        Wi[b * n + a] = w;
+    }
+}
+
+__global__ void psd_general_w_kernel(const double* s, const double* z, double* W, unsigned long long n,
                                      unsigned long long batch) {
-    const unsigned long long b = blockIdx.x;
-    if (threadIdx.x != 0 || b >= batch) return;
-    const unsigned long long nn = n * n;
+    VELKORA_DYNAMIC_SHARED(double, shared);
+    const unsigned lanes = psd_team_lanes(n);
+    const unsigned team = threadIdx.x / lanes, lane = threadIdx.x % lanes;
+    const unsigned long long item = static_cast<unsigned long long>(blockIdx.x) * (blockDim.x / lanes) + team;
+    if (item >= batch) return;  // the whole team
+    const unsigned warp_lane = threadIdx.x % kWarpLanes;
+    const unsigned mask = lanes == kWarpLanes ? 0xffffffffu : ((1u << lanes) - 1u) << (warp_lane & ~(lanes - 1u));
     const unsigned long long m = host::psd_svec_length(n);
-    const host::PsdNtWork w = host::psd_nt_work_at(work + b * host::psd_nt_work_doubles(n), n);
-    double* Wb = W + b * nn;
-    if (!host::psd_general_w_fill(s + b * m, z + b * m, n, Wb, w))
-        for (unsigned long long e = 0; e < nn; ++e) Wb[e] = kNaN;
+    psd_team_w(s + item * m, z + item * m, W + item * n * n, static_cast<unsigned>(n), shared + team * psd_team_doubles(n),
+               lane, lanes, mask);
 }
 
 // One thread per entry of the m x m operators: H[b][row][col] from W_b, row and column
@@ -186,18 +349,47 @@ unsigned long long scratch_count(std::initializer_list<unsigned long long> parts
     return per_item * batch;
 }
 
-// psd_general_w_kernel over `batch` items into W with work at `work`.
-void launch_general_w(const double* s, const double* z, double* W, double* work, std::uint64_t n, std::uint64_t batch,
+// Geometry of psd_general_w_kernel at order n: whole warps of teams (psd_team_lanes), up to
+// kPsdTeamWarps warps per block while the block's shared memory stays within
+// kPsdTeamBlockBytes (one warp whatever its size: 16.5 KiB per item at order 32), so that
+// small orders fill an SM with few blocks and large ones keep a fine granularity; far below
+// the 48 KiB a block may take without opting in.
+constexpr unsigned kPsdTeamWarps = 4;
+constexpr unsigned long long kPsdTeamBlockBytes = 16384;
+
+struct PsdTeamGeometry {
+    unsigned items;       // items per block
+    unsigned threads;     // threads per block
+    std::size_t shared;   // dynamic shared bytes per block
+};
+
+PsdTeamGeometry psd_team_geometry(std::uint64_t n) {
+    const unsigned per_warp = kWarpLanes / psd_team_lanes(n);
+    const unsigned long long warp_bytes = per_warp * psd_team_doubles(n) * sizeof(double);
+    unsigned warps = static_cast<unsigned>(kPsdTeamBlockBytes / warp_bytes);
+    warps = warps < 1 ? 1 : warps > kPsdTeamWarps ? kPsdTeamWarps : warps;
+    return {warps * per_warp, warps * kWarpLanes, static_cast<std::size_t>(warps * warp_bytes)};
+}
+
+// Largest grid x of a launch.
+constexpr unsigned long long kMaxGridX = 0x7fffffffull;
+
+// psd_general_w_kernel over `batch` items into W, in chunks of at most kMaxGridX blocks (one
+// launch per chunk).
+void launch_general_w(const double* s, const double* z, double* W, std::uint64_t n, std::uint64_t batch,
                       cudaStream_t stream) {
-    // One block per item: a batch beyond the grid's x limit is refused, never truncated.
-    if (batch > 0x7fffffffull) throw_cuda_error(cudaErrorInvalidConfiguration, "psd_general_w_kernel");
-    VELKORA_LAUNCH(psd_general_w_kernel, dim3(static_cast<unsigned>(batch)), dim3(1), 0, stream, s, z, W, work, n,
-                   batch);
+    const PsdTeamGeometry g = psd_team_geometry(n);
+    const unsigned long long m = host::psd_svec_length(n), chunk = kMaxGridX * g.items;
+    for (unsigned long long first = 0; first < batch; first += chunk) {
+        const unsigned long long count = batch - first < chunk ? batch - first : chunk;
+        VELKORA_LAUNCH(psd_general_w_kernel, grid_blocks((count + g.items - 1) / g.items), dim3(g.threads), g.shared,
+                       stream, s + first * m, z + first * m, W + first * n * n, n, count);
+    }
 }
 
 // Checks in order: device, empty work, order limit, closed forms (any method), cuBLAS
-// refusal; then the general path with one scratch buffer (W of every item, then the
-// work), released on every path.
+// refusal; then the general path with one scratch buffer (W of every item), released on
+// every path.
 void psd_nt_dispatch(const double* s, const double* z, double* H, std::uint64_t n, std::uint64_t batch, int device,
                      StreamHandle stream, PsdMethod method) {
     const DeviceGuard guard(device);
@@ -214,9 +406,8 @@ void psd_nt_dispatch(const double* s, const double* z, double* H, std::uint64_t 
     }
     if (method == PsdMethod::kCublas)
         throw std::runtime_error("CUDA PSD cuBLAS NT scaling requires VELKORA_USE_CUBLAS=ON");
-    const unsigned long long w_doubles = batch * n * n;
-    StreamBuffer scratch(scratch_count({n * n, host::psd_nt_work_doubles(n)}, batch), st);
-    launch_general_w(s, z, scratch.get(), scratch.get() + w_doubles, n, batch, st);
+    StreamBuffer scratch(scratch_count({n * n}, batch), st);
+    launch_general_w(s, z, scratch.get(), n, batch, st);
     const unsigned long long m = host::psd_svec_length(n);
     const unsigned long long total = m * m * batch;
     VELKORA_LAUNCH(psd_general_operator_from_w_kernel, grid_for(total, kPsdThreads), dim3(kPsdThreads), 0, st,
@@ -270,10 +461,7 @@ void psd_nt_w_cuda(const double* s, const double* z, double* W, std::uint64_t n,
     if (batch == 0) return;
     psd_check_order(n);
     if (n < 3) throw std::runtime_error("CUDA PSD W output is only used for dim >= 3");
-    const cudaStream_t st = to_stream(stream);
-    StreamBuffer work(scratch_count({host::psd_nt_work_doubles(n)}, batch), st);
-    launch_general_w(s, z, W, work.get(), n, batch, st);
-    work.release();
+    launch_general_w(s, z, W, n, batch, to_stream(stream));
 }
 
 void psd_smat_cuda(const double* v, double* M, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream) {

@@ -7,7 +7,7 @@
 
 namespace velkora::torv::cones::device {
 
-// Largest order served by the general (one thread per item) NT path.
+// Largest order served by the general NT path (a team of at most a warp's lanes per item).
 constexpr std::uint64_t kPsdGeneralMaxOrder = 32;
 
 // Refuses orders above the device limit: "CUDA PSD NT scaling currently supports dim <= 32".

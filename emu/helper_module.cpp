@@ -458,6 +458,14 @@ NB_MODULE(_cuemu, m) {
         return nb::make_tuple(static_cast<int>(st), static_cast<long long>(total));
     }, "grid"_a, "block"_a, "shared"_a = 0, "stream"_a = 0, "name"_a = "cuemu_count",
        "Launch a kernel in which every thread adds one to a counter; returns (status, threads that ran).");
+    m.def("kernel_warp", [](int mode, const DevF64In& x, DevF64& out, unsigned threads, int width) {
+        if (mode < 0 || mode >= cuemu_selftest::kWarpModes) throw nb::value_error("unknown mode");
+        if (threads == 0 || threads > 1024 || x.shape(0) % threads != 0 || out.shape(0) != 2 * x.shape(0))
+            throw nb::value_error("x needs a multiple of threads (<= 1024) entries, out twice as many");
+        return static_cast<int>(cuemu_selftest::warp(mode, x.data(), out.data(), static_cast<int64_t>(x.shape(0)),
+                                                     threads, width));
+    }, "mode"_a, "x"_a, "out"_a, "threads"_a, "width"_a = 32,
+       "Warp intrinsics scenario `mode` (0 valid: team sums and broadcasts; 1-4 misuse).");
     m.def("kernel_poke", [](DevF64& a, int64_t index, double value) {
         return static_cast<int>(cuemu_selftest::poke(a.data(), index, value));
     }, "arr"_a, "index"_a, "value"_a, "One thread stores arr[index] = value, without bounds checks.");

@@ -176,6 +176,45 @@ __global__ void cuemu_math(int f, const double* x, const double* y, double* out,
     out[i] = r;
 }
 
+// Warp intrinsics by mode. 0 (valid): the lanes of each width-lane segment form a team (mask of
+// the segment); out[2i] = the team's sum of x by an xor butterfly of shuffles, out[2i + 1] = x of
+// the team's last lane by an indexed shuffle, after a __syncwarp. Misuse (each fails the launch):
+// 1 lane 0 syncs with a mask that leaves it out; 2 lane 0 exits while the others sync with the
+// full mask; 3 even and odd lanes sync at two different sites; 4 lanes 0..15 read lanes 16..31
+// with a mask of lanes 0..15 only.
+__global__ void cuemu_warp(int mode, const double* x, double* out, int width) {
+    const unsigned t = threadIdx.x, lane = t % 32;
+    const int64_t i = static_cast<int64_t>(blockIdx.x) * blockDim.x + t;
+    switch (mode) {
+        case 1:
+            __syncwarp(lane == 0 ? 0xfffffffeu : 0xffffffffu);
+            return;
+        case 2:
+            if (lane == 0) return;
+            __syncwarp();
+            return;
+        case 3:
+            if (lane % 2) {
+                __syncwarp();
+            } else {
+                __syncwarp();
+            }
+            return;
+        case 4:
+            out[i] = __shfl_xor_sync(lane < 16 ? 0x0000ffffu : 0xffff0000u, x[i], 16);
+            return;
+        default:
+            break;
+    }
+    const unsigned w = static_cast<unsigned>(width);
+    const unsigned team = w == 32 ? 0xffffffffu : ((1u << w) - 1u) << (lane & ~(w - 1));
+    double sum = x[i];
+    for (int offset = width / 2; offset > 0; offset /= 2) sum += __shfl_xor_sync(team, sum, offset, width);
+    __syncwarp(team);
+    out[2 * i] = sum;
+    out[2 * i + 1] = __shfl_sync(team, x[i], width - 1, width);
+}
+
 unsigned blocks_for(int64_t n, unsigned threads) {
     return static_cast<unsigned>((n + threads - 1) / threads);
 }
@@ -274,6 +313,12 @@ cudaError_t shared_first(double* out, unsigned blocks, unsigned threads) {
 cudaError_t spin(const double* flag, double* out) {
     auto k = [=] { cuemu_spin(flag, out); };
     cuemu::launch("cuemu_spin", dim3(1), dim3(1), 0, nullptr, k);
+    return cudaGetLastError();
+}
+
+cudaError_t warp(int mode, const double* x, double* out, int64_t n, unsigned threads, int width) {
+    auto k = [=] { cuemu_warp(mode, x, out, width); };
+    cuemu::launch("cuemu_warp", dim3(blocks_for(n, threads)), dim3(threads), 0, nullptr, k);
     return cudaGetLastError();
 }
 

@@ -46,6 +46,11 @@ cudaError_t spin(const double* flag, double* out);
 // out[i] = f(x[i], y[i]): 0 exp, 1 pow, 2 atan2, 3 sin, 4 cos, 5 hypot, 6 sin + cos (perturbed math).
 cudaError_t math(int f, const double* x, const double* y, double* out, int64_t n);
 constexpr int kMathFunctions = 7;
+// Warp intrinsics (n % threads == 0): mode 0, per team of `width` lanes, out[2i] = the team's sum of
+// x (xor butterfly of shuffles) and out[2i + 1] = x of the team's last lane; modes 1-4 misuse
+// __syncwarp and the shuffles (see the kernel), each an execution fault.
+cudaError_t warp(int mode, const double* x, double* out, int64_t n, unsigned threads, int width);
+constexpr int kWarpModes = 5;
 // Whether these kernels were compiled with the memory-access hooks (watchdog, races, switches).
 bool instrumented();
 

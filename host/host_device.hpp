@@ -7,3 +7,11 @@
 #else
 #define VELKORA_HD
 #endif
+
+// Before a loop of the shared arithmetic whose unrolling buys the device nothing but
+// registers (loops over a row or column of a small matrix in shared memory).
+#if defined(__CUDA_ARCH__)
+#define VELKORA_DEVICE_NO_UNROLL _Pragma("unroll 1")
+#else
+#define VELKORA_DEVICE_NO_UNROLL
+#endif

@@ -40,17 +40,25 @@ constexpr double kPsdEpsilon = 2.220446049250313e-16;  // 2^-52
 // scaled by 4^-k has its square root scaled by exactly 2^-k, so the NT formulas can run at
 // unit scale and be scaled back without rounding: their products of s- and z-sized
 // matrices then neither overflow nor underflow for entries anywhere in the double range.
-VELKORA_HD inline int psd_quarter_exponent(const double* v, u64 count) {
-    double top = 0.0;
-    for (u64 e = 0; e < count; ++e) {
-        const double a = fabs(v[e]);
-        if (a > top) top = a;
-    }
+// psd_quarter_exponent_of takes that largest magnitude itself (NaN entries skipped: the
+// maximum of any subsets' maxima, in any order, is the same).
+VELKORA_HD inline double psd_largest_magnitude(double top, double v) {
+    const double a = fabs(v);
+    return a > top ? a : top;
+}
+
+VELKORA_HD inline int psd_quarter_exponent_of(double top) {
     if (!(top > 0.0) || top > kPsdDoubleMax) return 0;
     int exponent = 0;
     frexp(top, &exponent);  // top in [2^(exponent-1), 2^exponent)
     const int t = exponent - 1;
     return t >= 0 ? t / 2 : -((1 - t) / 2);  // floor(t / 2)
+}
+
+VELKORA_HD inline int psd_quarter_exponent(const double* v, u64 count) {
+    double top = 0.0;
+    for (u64 e = 0; e < count; ++e) top = psd_largest_magnitude(top, v[e]);
+    return psd_quarter_exponent_of(top);
 }
 
 // Unit scale of a pair: the factor path works on 4^-ks S and 4^-kz Z, with ks from s and
@@ -61,10 +69,14 @@ struct PsdNtScale {
     int ks, kz;
 };
 
-VELKORA_HD inline PsdNtScale psd_nt_scale(const double* s, const double* z, u64 count) {
-    PsdNtScale scale{psd_quarter_exponent(s, count), psd_quarter_exponent(z, count)};
+VELKORA_HD inline PsdNtScale psd_nt_scale_of(int ks, int kz) {
+    PsdNtScale scale{ks, kz};
     if ((scale.ks + scale.kz) % 2 != 0) scale.kz += 1;
     return scale;
+}
+
+VELKORA_HD inline PsdNtScale psd_nt_scale(const double* s, const double* z, u64 count) {
+    return psd_nt_scale_of(psd_quarter_exponent(s, count), psd_quarter_exponent(z, count));
 }
 
 // Multiplication by 2^e with the result of ldexp(x, e) (exact, or one rounding into the
@@ -81,26 +93,40 @@ struct PsdPow2 {
 // Strict interior test of one Cholesky pivot: positive and finite (NaN and infinities fail).
 VELKORA_HD inline bool psd_pivot_ok(double pivot) { return pivot > 0.0 && pivot <= kPsdDoubleMax; }
 
+// The Cholesky sum of entry (i, j), j <= i, of the unit-scale matrix: a_ij - sum_{t<j} L[i][t]
+// L[j][t], t ascending, with a_ij the svec entry `stored` times `unit` (divided by sqrt(2) off the
+// diagonal) and row t of L at Li[t * stride_i], Lj[t * stride_j] (a factor may be kept by rows or
+// by columns).
+// (Index: the integer type of the caller's indices; the device's are 32-bit.)
+template <class Index>
+VELKORA_HD inline double psd_cholesky_sum(double stored, const PsdPow2& unit, bool diagonal, const double* Li,
+                                          Index stride_i, const double* Lj, Index stride_j, Index j) {
+    double sum = unit(stored);
+    if (!diagonal) sum = sum / kPsdSqrt2;
+    VELKORA_DEVICE_NO_UNROLL
+    for (Index t = 0; t < j; ++t) sum -= Li[t * stride_i] * Lj[t * stride_j];
+    return sum;
+}
+
 // Lower Cholesky factor L of 4^-k smat(v) into the lower triangle of L (n x n; the strict
 // upper triangle is not written), row by row: L[i][j] = (a_ij - sum_{t<j} L[i][t] L[j][t]) /
 // L[j][j], L[i][i] = sqrt(a_ii - sum_{t<i} L[i][t]^2). Returns false at the first pivot that
 // is not positive and finite: the matrix is then not strictly positive definite (or holds
-// a NaN or an infinity, which always reaches a later pivot).
+// a NaN or an infinity, which always reaches a later pivot). Every entry depends only on
+// entries to its left and on the rows above, so any order that respects that (the device's
+// column by column) gives the same bits.
 VELKORA_HD inline bool psd_cholesky_fill(const double* v, u64 n, int k, double* L) {
     const PsdPow2 unit(-2 * k);
     for (u64 i = 0; i < n; ++i) {
         const double* row = v + psd_svec_length(i);
         double* Li = L + i * n;
         for (u64 j = 0; j <= i; ++j) {
-            const double* Lj = L + j * n;
-            double sum = unit(row[j]);
-            if (j != i) sum = sum / kPsdSqrt2;
-            for (u64 t = 0; t < j; ++t) sum -= Li[t] * Lj[t];
+            const double sum = psd_cholesky_sum<u64>(row[j], unit, j == i, Li, 1, L + j * n, 1, j);
             if (j == i) {
                 if (!psd_pivot_ok(sum)) return false;
                 Li[i] = sqrt(sum);
             } else {
-                Li[j] = sum / Lj[j];
+                Li[j] = sum / L[j * n + j];
             }
         }
     }
@@ -123,16 +149,17 @@ VELKORA_HD inline bool psd_hestenes_rotation(double alpha, double beta, double g
 // Euclidean norm of x (count entries); when the plain sum of squares is so small that
 // squares below the normal range could matter, the entries are first divided by their
 // largest magnitude.
-VELKORA_HD inline double psd_norm2(const double* x, u64 count) {
+template <class Index = u64>
+VELKORA_HD inline double psd_norm2(const double* x, Index count) {
     double sum = 0.0;
-    for (u64 k = 0; k < count; ++k) sum += x[k] * x[k];
+    for (Index k = 0; k < count; ++k) sum += x[k] * x[k];
     if (sum >= 0x1p-968) return sqrt(sum);
     double top = 0.0;
-    for (u64 k = 0; k < count; ++k)
+    for (Index k = 0; k < count; ++k)
         if (fabs(x[k]) > top) top = fabs(x[k]);
     if (!(top > 0.0)) return 0.0;
     sum = 0.0;
-    for (u64 k = 0; k < count; ++k) sum += (x[k] / top) * (x[k] / top);
+    for (Index k = 0; k < count; ++k) sum += (x[k] / top) * (x[k] / top);
     return top * sqrt(sum);
 }
 
@@ -153,53 +180,119 @@ VELKORA_HD inline PsdNtWork psd_nt_work_at(double* base, u64 n) {
     return PsdNtWork{base, base + nn, base + 2 * nn, base + 3 * nn, base + 4 * nn};
 }
 
-// Largest number of cyclic sweeps of the one-sided Jacobi method; convergence is
-// quadratic and takes a handful of sweeps for the orders served here.
+// Largest number of sweeps of the one-sided Jacobi method; convergence is quadratic and
+// takes a handful of sweeps for the orders served here.
 constexpr u64 kPsdHestenesSweeps = 60;
 
+// Rounds of one sweep of the round-robin ordering of n columns (n rounded up to even, less
+// one; 0 for n < 2: no pair).
+template <class Index>
+VELKORA_HD inline Index psd_round_robin_rounds(Index n) { return n < 2 ? 0 : n + (n & 1) - 1; }
+
+// Pair k (0 <= k < (rounds + 1) / 2) of round r (0 <= r < rounds) of the round-robin ordering
+// of n columns, as columns p < q. With N = n rounded up to even, column N - 1 stays in place
+// and the others turn one place per round (the circle method): a round holds N/2 disjoint
+// pairs, and every pair p < q meets exactly once in the N - 1 rounds of a sweep. For odd n,
+// the partner of the fixed column N - 1 = n sits the round out (false).
+template <class Index>
+VELKORA_HD inline bool psd_round_robin_pair(Index n, Index r, Index k, Index& p, Index& q) {
+    const Index rounds = psd_round_robin_rounds(n);
+    Index a = r, b = rounds;
+    if (k != 0) {
+        a = r + k;
+        if (a >= rounds) a -= rounds;
+        b = r + rounds - k;
+        if (b >= rounds) b -= rounds;
+    }
+    if (b >= n) return false;
+    p = a < b ? a : b;
+    q = a < b ? b : a;
+    return true;
+}
+
+// Rows [0, split) and [split, n) of a column pair: the two halves whose dot products are
+// summed separately, then added (the device gives each half to one lane).
+template <class Index>
+VELKORA_HD inline Index psd_hestenes_split(Index n) { return (n + 1) / 2; }
+
+// |x|^2, |y|^2 and x.y over rows [from, to), rows ascending.
+struct PsdColumnDots {
+    double alpha, beta, gamma;
+};
+
+template <class Index>
+VELKORA_HD inline PsdColumnDots psd_column_dots(const double* x, const double* y, Index from, Index to) {
+    PsdColumnDots d{0.0, 0.0, 0.0};
+    VELKORA_DEVICE_NO_UNROLL
+    for (Index k = from; k < to; ++k) {
+        d.alpha += x[k] * x[k];
+        d.beta += y[k] * y[k];
+        d.gamma += x[k] * y[k];
+    }
+    return d;
+}
+
+// Whether columns with these dot products are rotated, and by which (c, sn): not when they are
+// orthogonal to `tol` relative to their norms, nor when the rotation is the identity.
+VELKORA_HD inline bool psd_hestenes_decide(const PsdColumnDots& d, double tol, double& c, double& sn) {
+    if (!(fabs(d.gamma) > tol * (sqrt(d.alpha) * sqrt(d.beta)))) return false;
+    return psd_hestenes_rotation(d.alpha, d.beta, d.gamma, c, sn);
+}
+
+// x <- c x - sn y, y <- sn x + c y over rows [from, to).
+template <class Index>
+VELKORA_HD inline void psd_rotate_columns(double* x, double* y, double c, double sn, Index from, Index to) {
+    VELKORA_DEVICE_NO_UNROLL
+    for (Index k = from; k < to; ++k) {
+        const double a = x[k], b = y[k];
+        x[k] = c * a - sn * b;
+        y[k] = sn * a + c * b;
+    }
+}
+
 // Singular value decomposition B = V diag(sigma) U^T of the n x n matrix B held by columns
-// in the rows of Bt, by one-sided Jacobi: cyclic sweeps over the column pairs p < q rotate
-// columns p, q of B (and of U, started at the identity) until every pair is orthogonal to
-// n eps relative to its norms; then sigma_j = |column j of B U| and column j of U its right
-// singular vector. Rotations are exactly orthogonal in form, so U stays orthogonal to
-// working precision whatever the conditioning of B.
+// in the rows of Bt, by one-sided Jacobi: sweeps over the column pairs p < q in round-robin
+// order rotate columns p, q of B (and of U, started at the identity) until every pair is
+// orthogonal to n eps relative to its norms; then sigma_j = |column j of B U| and column j of
+// U its right singular vector. Rotations are exactly orthogonal in form, so U stays
+// orthogonal to working precision whatever the conditioning of B. The pairs of a round are
+// disjoint, so the device rotates them at once with the same bits; each pair's dot products
+// are the sums of its two row halves (psd_hestenes_split).
 VELKORA_HD inline void psd_hestenes_svd(double* Bt, double* Ut, double* sigma, u64 n) {
     for (u64 e = 0; e < n * n; ++e) Ut[e] = 0.0;
     for (u64 i = 0; i < n; ++i) Ut[i * n + i] = 1.0;
     const double tol = kPsdEpsilon * static_cast<double>(n);
+    const u64 rounds = psd_round_robin_rounds(n), pairs = (rounds + 1) / 2, split = psd_hestenes_split(n);
     for (u64 sweep = 0; sweep < kPsdHestenesSweeps; ++sweep) {
         bool rotated = false;
-        for (u64 p = 0; p + 1 < n; ++p) {
-            double* bp = Bt + p * n;
-            double* up = Ut + p * n;
-            for (u64 q = p + 1; q < n; ++q) {
+        for (u64 r = 0; r < rounds; ++r)
+            for (u64 k = 0; k < pairs; ++k) {
+                u64 p, q;
+                if (!psd_round_robin_pair(n, r, k, p, q)) continue;
+                double* bp = Bt + p * n;
                 double* bq = Bt + q * n;
-                double* uq = Ut + q * n;
-                double alpha = 0.0, beta = 0.0, gamma = 0.0;
-                for (u64 k = 0; k < n; ++k) {
-                    alpha += bp[k] * bp[k];
-                    beta += bq[k] * bq[k];
-                    gamma += bp[k] * bq[k];
-                }
-                if (!(fabs(gamma) > tol * (sqrt(alpha) * sqrt(beta)))) continue;
+                const PsdColumnDots lo = psd_column_dots<u64>(bp, bq, 0, split);
+                const PsdColumnDots hi = psd_column_dots<u64>(bp, bq, split, n);
+                const PsdColumnDots d{lo.alpha + hi.alpha, lo.beta + hi.beta, lo.gamma + hi.gamma};
                 double c, sn;
-                if (!psd_hestenes_rotation(alpha, beta, gamma, c, sn)) continue;
-                for (u64 k = 0; k < n; ++k) {
-                    const double x = bp[k], y = bq[k];
-                    bp[k] = c * x - sn * y;
-                    bq[k] = sn * x + c * y;
-                }
-                for (u64 k = 0; k < n; ++k) {
-                    const double x = up[k], y = uq[k];
-                    up[k] = c * x - sn * y;
-                    uq[k] = sn * x + c * y;
-                }
+                if (!psd_hestenes_decide(d, tol, c, sn)) continue;
+                psd_rotate_columns<u64>(bp, bq, c, sn, 0, n);
+                psd_rotate_columns<u64>(Ut + p * n, Ut + q * n, c, sn, 0, n);
                 rotated = true;
             }
-        }
         if (!rotated) break;
     }
     for (u64 j = 0; j < n; ++j) sigma[j] = psd_norm2(Bt + j * n, n);
+}
+
+// sum_{k in [from, to)} x[k sx] y[k sy], from 0.0 with k ascending (the order of every
+// product of the factor path, on the host and the device).
+template <class Index>
+VELKORA_HD inline double psd_dot(const double* x, Index sx, const double* y, Index sy, Index from, Index to) {
+    double sum = 0.0;
+    VELKORA_DEVICE_NO_UNROLL
+    for (Index k = from; k < to; ++k) sum += x[k * sx] * y[k * sy];
+    return sum;
 }
 
 // A singular value as a divisor: sigma itself, raised to the smallest normal double when
@@ -221,22 +314,11 @@ VELKORA_HD inline bool psd_nt_factor_unit(const double* s, const double* z, u64 
     if (!psd_cholesky_fill(z, n, scale.kz, w.Lz)) return false;
     // Bt[b][a] = B[a][b] = sum_i Ls[i][a] Lz[i][b], i >= max(a, b) (lower triangles only).
     for (u64 b = 0; b < n; ++b)
-        for (u64 a = 0; a < n; ++a) {
-            double sum = 0.0;
-            for (u64 i = a > b ? a : b; i < n; ++i) sum += w.Ls[i * n + a] * w.Lz[i * n + b];
-            w.Bt[b * n + a] = sum;
-        }
+        for (u64 a = 0; a < n; ++a) w.Bt[b * n + a] = psd_dot<u64>(w.Ls + a, n, w.Lz + b, n, a > b ? a : b, n);
     psd_hestenes_svd(w.Bt, w.Ut, w.sigma, n);
     // P[i][j] = sum_{k <= i} Lz[i][k] U[k][j], into the factor of S.
-    for (u64 i = 0; i < n; ++i) {
-        const double* lz = w.Lz + i * n;
-        for (u64 j = 0; j < n; ++j) {
-            const double* uj = w.Ut + j * n;
-            double sum = 0.0;
-            for (u64 k = 0; k <= i; ++k) sum += lz[k] * uj[k];
-            w.Ls[i * n + j] = sum;
-        }
-    }
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) w.Ls[i * n + j] = psd_dot<u64>(w.Lz + i * n, 1, w.Ut + j * n, 1, 0, i + 1);
     return true;
 }
 
@@ -253,17 +335,12 @@ VELKORA_HD inline bool psd_general_w_fill(const double* s, const double* z, u64 
         for (u64 i = 0; i < n; ++i) Q[i * n + j] = w.Ls[i * n + j] / d;
     }
     const PsdPow2 back(scale.kz - scale.ks);
-    for (u64 i = 0; i < n; ++i) {
-        const double* qi = Q + i * n;
+    for (u64 i = 0; i < n; ++i)
         for (u64 l = 0; l <= i; ++l) {
-            const double* pl = w.Ls + l * n;
-            double sum = 0.0;
-            for (u64 j = 0; j < n; ++j) sum += qi[j] * pl[j];
-            sum = back(sum);
+            const double sum = back(psd_dot<u64>(Q + i * n, 1, w.Ls + l * n, 1, 0, n));
             W[i * n + l] = sum;
             W[l * n + i] = sum;
         }
-    }
     return true;
 }
 

@@ -45,6 +45,10 @@ class EmulatedDevice:
     def launches(self):
         return [entry[0] for entry in _cuemu.launches()]
 
+    def launch_records(self):
+        """(kernel, grid, block, dynamic shared bytes, status) of every launch."""
+        return _cuemu.launches()
+
     def clear_launches(self):
         _cuemu.clear_launches()
 

@@ -253,6 +253,37 @@ def test_uniform_barrier_is_fine(threads):
     assert cuemu.last_failure() == ""
 
 
+@pytest.mark.parametrize("random_order", [False, True])
+@pytest.mark.parametrize("threads, width", [(32, 32), (64, 4), (48, 16), (96, 8)])
+def test_warp_shuffles_exchange_within_teams(random_order, threads, width):
+    """Teams of `width` lanes (a partial last warp included): an xor butterfly of shuffles
+    gives every lane of a team the same sum, an indexed shuffle after __syncwarp the team's
+    last x; in random thread order too."""
+    cuemu.set_modes(random_order=random_order, seed=5)
+    x = np.random.default_rng(threads + width).standard_normal(2 * threads)
+    out = cuemu.empty(2 * x.size)
+    assert cuemu.kernel_warp(0, cuemu.array(x), out, threads, width) == SUCCESS
+    sums, last = cuemu.to_numpy(out).reshape(-1, 2).T
+    teams = x.reshape(-1, width)
+    np.testing.assert_allclose(sums, np.repeat(teams.sum(axis=1), width), rtol=0, atol=1e-14 * width)
+    assert np.all(sums.reshape(-1, width) == sums.reshape(-1, width)[:, :1])  # bit for bit within a team
+    np.testing.assert_array_equal(last, np.repeat(teams[:, -1], width))
+
+
+# Mode -> words expected in the failure description.
+WARP_MISUSE = {1: "does not name the calling lane", 2: "of its mask has exited", 3: "never arrive there",
+               4: "reads lane 16, which its mask does not name"}
+
+
+@pytest.mark.parametrize("mode", sorted(WARP_MISUSE))
+def test_warp_misuse_is_an_execution_fault(plain, mode):
+    out = cuemu.empty(128)
+    assert cuemu.kernel_warp(mode, cuemu.array(np.ones(64)), out, 64) == SUCCESS
+    assert cuemu.synchronize() == LAUNCH_FAILURE
+    failure = cuemu.last_failure()
+    assert WARP_MISUSE[mode] in failure and "selftest_kernels.cpp" in failure
+
+
 @pytest.mark.parametrize("fault", ["divergent", ILLEGAL_ADDRESS, LAUNCH_FAILURE])
 def test_execution_fault_surfaces_at_the_next_synchronising_call_and_stays(plain, other_thread, fault):
     """As on a GPU: the launch succeeds, the fault comes with the next synchronising call,

@@ -878,12 +878,16 @@ def test_device_nt_scaling_matches_host(cones, dev, rng, n, batch):
     expected_kernels = {1: ["psd1_nt_scaling_kernel"], 2: ["psd2_nt_scaling_kernel"]}.get(
         n, ["psd_general_w_kernel", "psd_general_operator_from_w_kernel"])
     assert dev.launches() == expected_kernels
-    if n <= 2 and dev.exact_math:
-        np.testing.assert_array_equal(got, host)  # the host's operations, in the host's order
+    if (n <= 2 and dev.exact_math) or (n >= 3 and not uses_lapack(cones, n, LAPACK_NT_FROM)):
+        # the host's operations in the host's order: the closed forms, or the factor path
+        # (+, -, *, / and sqrt only), its independent entries, rows and column pairs shared
+        # among a team of lanes, each sum still taken in the host's order
+        np.testing.assert_array_equal(got, host)
     else:
-        # the same factor path, or (orders from LAPACK_NT_FROM on, with host LAPACK) the
-        # host's library routines: both backward stable, so on these well-conditioned
-        # pairs (eigenvalues in [1, 2]) they agree to a small multiple of n eps |H|
+        # the host's library routines (orders from LAPACK_NT_FROM on, with host LAPACK), or
+        # a device math library off by an ulp: backward stable both, so on these
+        # well-conditioned pairs (eigenvalues in [1, 2]) they agree to a small multiple of
+        # n eps |H|
         np.testing.assert_allclose(got, host, rtol=0, atol=1e-12 * np.abs(host).max())
     for t, (si, zi) in enumerate(pairs):
         H = got[t * m * m:(t + 1) * m * m].reshape(m, m)
@@ -898,6 +902,64 @@ def test_device_nt_scaling_matches_host(cones, dev, rng, n, batch):
         single = dev.empty(m * m)
         cone.nt_scaling_matrix_into(dev.array(s), dev.array(z), single)
         np.testing.assert_array_equal(dev.to_numpy(single), got)
+
+
+def declared_dynamic_shared(kernel):
+    """The most dynamic shared bytes per block that scripts/kernel_budgets.py allows the
+    kernel's launcher."""
+    import importlib.util
+    path = Path(__file__).resolve().parent.parent / "scripts" / "kernel_budgets.py"
+    spec = importlib.util.spec_from_file_location("kernel_budgets", path)
+    budgets = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(budgets)
+    return budgets.DYNAMIC_SHARED[kernel]
+
+
+@pytest.mark.parametrize("n, batch", [(3, 70), (17, 11), (32, 5)])
+def test_device_general_path_mixes_interior_and_refused_pairs(cones, dev, rng, n, batch):
+    """Many items per launch, each computed by its own lanes in its own shared memory:
+    interior pairs at scales far apart get the host's H (as in
+    test_device_nt_scaling_matches_host), and each pair that is not interior (a NaN or an
+    infinite entry, S or Z indefinite at the first or only at the last pivot) gets NaN
+    entries alone, whatever shares its block. One launch covers the batch, small orders
+    several items to a block, every block within its declared shared memory and holding
+    two n x n matrices per item."""
+    cone = cones.PsdConeCpp(n)
+    m = cone.rows
+    pairs = [list(interior_pair(rng, n, 10.0 ** rng.uniform(-6, 6), 10.0 ** rng.uniform(-6, 6)))
+             for _ in range(batch)]
+    flipped = np.eye(n)
+    flipped[0, 0] = -1.0  # fails at the first pivot
+    late = np.eye(n)
+    late[-1, -1] = -1e-3  # fails at the last pivot only
+    refused = {1: (0, m // 2, np.nan), 2: (1, m - 1, np.inf), batch // 2: (0, None, flipped),
+               batch - 1: (1, None, late)}
+    for t, (which, k, bad) in refused.items():
+        if k is None:
+            pairs[t][which] = svec(bad)
+        else:
+            pairs[t][which][k] = bad
+    s, z = (np.concatenate([p[w] for p in pairs]) for w in (0, 1))
+    dev.clear_launches()
+    got = device_nt(cones, dev, cone, s, z, batch).reshape(batch, m, m)
+    exact = not uses_lapack(cones, n, LAPACK_NT_FROM)
+    for t, (si, zi) in enumerate(pairs):
+        if t in refused:
+            assert np.isnan(got[t]).all(), f"pair {t}"
+            continue
+        host = np.empty(m * m)
+        cone.nt_scaling_matrix_into(si, zi, host)
+        host = host.reshape(m, m)
+        if exact:
+            np.testing.assert_array_equal(got[t], host, err_msg=f"pair {t}")
+        else:
+            np.testing.assert_allclose(got[t], host, rtol=0, atol=1e-12 * np.abs(host).max(), err_msg=f"pair {t}")
+    (_, grid, block, shared, status), = [e for e in dev.launch_records() if e[0] == "psd_general_w_kernel"]
+    assert status == 0 and block[0] % 32 == 0 and block[1:] == (1, 1) and grid[1:] == (1, 1)
+    items_per_block = -(-batch // grid[0])
+    if n <= 17:
+        assert items_per_block > 1
+    assert 2 * n * n * 8 * items_per_block <= shared <= declared_dynamic_shared("psd_general_w_kernel")
 
 
 @pytest.mark.parametrize("n", [1, 2, 3, 5, 12])
@@ -981,14 +1043,14 @@ def test_device_conversions(cones, dev, rng, n):
 
 
 def test_device_general_kernel_keeps_work_matrices_in_scratch(cones, dev):
-    """The one-thread-per-item kernels must take their n x n work matrices from the
-    launcher's scratch: per-thread local arrays of that size are reserved by the runtime
-    for every thread that could be resident, gigabytes on a large card. The emulated
-    build records each function's stack frame (-fstack-usage); every kernel's frame (the NT
-    scaling point's and the interior-point forms') stays below 1024 bytes, and no function
-    of the source file comes near one 32 x 32 matrix (8192 bytes). A bound per function, not
-    on the file's total, which grows with the number of launchers (and with the redzones of
-    the sanitizer build) without any frame holding a matrix."""
+    """No kernel keeps n x n work matrices in per-thread local arrays: local memory is reserved
+    by the runtime for every thread that could be resident, gigabytes on a large card. The
+    general NT kernel keeps them in shared memory, the one-thread-per-item interior-point
+    kernels in the launcher's scratch. The emulated build records each function's stack frame
+    (-fstack-usage); every kernel's frame stays below 1024 bytes, and no function of the
+    source file comes near one 32 x 32 matrix (8192 bytes). A bound per function, not on the
+    file's total, which grows with the number of launchers (and with the redzones of the
+    sanitizer build) without any frame holding a matrix."""
     if not dev.emulated:
         pytest.skip("stack frames are recorded by the emulated build")
     su = Path(cones.__file__).parent / "CMakeFiles" / "velkora_core.dir" / "cuda" / "psd_cuda.cu.su"

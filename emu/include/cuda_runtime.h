@@ -195,7 +195,51 @@ CUEMU_API void* dynamic_shared_memory();
 // Block-wide barrier identified by its call site; use __syncthreads().
 CUEMU_API void syncthreads(const char* file, int line);
 
+// Warp barrier identified by its call site: the lanes named in `mask` (of the caller's warp, 32
+// consecutive threads of the block) wait for one another there; use __syncwarp().
+CUEMU_API void syncwarp(unsigned mask, const char* file, int line);
+
+// Warp barrier that also exchanges a 64-bit value: returns the value offered by lane `selector`
+// of the caller's width-lane segment, or by lane (own lane ^ selector) with `xor_lanes` (the
+// caller's own value when that lane lies in a later segment); use __shfl_sync, __shfl_xor_sync.
+CUEMU_API unsigned long long shuffle(unsigned mask, unsigned long long value, int selector, int width,
+                                     bool xor_lanes, const char* file, int line);
+
+namespace detail {
+template <class T>
+inline unsigned long long to_bits(T v) {
+    static_assert(sizeof(T) <= sizeof(unsigned long long), "shuffles exchange at most 8 bytes");
+    unsigned long long bits = 0;
+    __builtin_memcpy(&bits, &v, sizeof(T));
+    return bits;
+}
+template <class T>
+inline T from_bits(unsigned long long bits) {
+    T v;
+    __builtin_memcpy(&v, &bits, sizeof(T));
+    return v;
+}
+}  // namespace detail
+
 }  // namespace cuemu
+
+// Warp intrinsics; the call site (the default arguments, filled in where they are called) names
+// the barrier.
+inline void __syncwarp(unsigned mask = 0xffffffffu, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    ::cuemu::syncwarp(mask, file, line);
+}
+template <class T>
+inline T __shfl_sync(unsigned mask, T var, int src_lane, int width = 32, const char* file = __builtin_FILE(),
+                     int line = __builtin_LINE()) {
+    return ::cuemu::detail::from_bits<T>(
+        ::cuemu::shuffle(mask, ::cuemu::detail::to_bits(var), src_lane, width, false, file, line));
+}
+template <class T>
+inline T __shfl_xor_sync(unsigned mask, T var, int lane_mask, int width = 32, const char* file = __builtin_FILE(),
+                         int line = __builtin_LINE()) {
+    return ::cuemu::detail::from_bits<T>(
+        ::cuemu::shuffle(mask, ::cuemu::detail::to_bits(var), lane_mask, width, true, file, line));
+}
 
 // Every translation unit that includes this header registers its shared object's static shared
 // memory (null bounds when the object has none).

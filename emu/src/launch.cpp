@@ -105,6 +105,12 @@ struct Slot {
     int site_line = 0;
     State state = State::Pending;
     unsigned long long ops = 0;  // memory accesses so far (the watchdog's count)
+    // Warp barrier (__syncwarp and the shuffles): waiting at one, with this mask; for a shuffle
+    // the value offered to the other lanes, the lane read from (-1: none) and what it received.
+    bool at_warp = false;
+    unsigned warp_mask = 0;
+    unsigned long long offer = 0, received = 0;
+    int source = -1;
 };
 
 // What the blocks of one launch did to one 8-byte granule of device memory (race checks).
@@ -133,7 +139,8 @@ struct Scheduler {
     unsigned nthreads = 0;
     unsigned next = 0;     // plain order: first thread of the block not yet started
     unsigned done = 0;
-    unsigned waiting = 0;
+    unsigned waiting = 0;       // at a block barrier
+    unsigned warp_waiting = 0;  // at a warp barrier
     Slot* running = nullptr;
     bool failed = false;
     cudaError_t status = cudaErrorLaunchFailure;
@@ -307,6 +314,7 @@ void fiber_main() {
             t->fiber = self;
             t->state = State::Running;
             t->ops = 0;
+            t->at_warp = false;
             s.running = t;
             detail::current = &t->coords;
             run_body(s);
@@ -370,22 +378,57 @@ bool release_barrier(Scheduler& s) {
     return true;
 }
 
-// Plain order: threads in order, each to its end or its next barrier.
+// Lanes that wait at a warp barrier nobody else can reach any more (no thread is left to run):
+// the launch fails naming the first of them.
+bool warp_deadlock(Scheduler& s) {
+    if (s.warp_waiting == 0) return false;
+    for (unsigned i = 0; i < s.nthreads; ++i) {
+        const Slot& t = s.slots[i];
+        if (t.state != State::Waiting || !t.at_warp) continue;
+        char mask[16];
+        std::snprintf(mask, sizeof mask, "%#010x", t.warp_mask);
+        fail(s, thread_text(s, t) + "waits at the warp barrier at " + site_text(t) + " (mask " + mask +
+                    ") for lanes that never arrive there");
+        break;
+    }
+    return true;
+}
+
+// Every thread of the next block starts not yet started (a warp barrier looks at its lanes' states).
+void restart_slots(Scheduler& s) {
+    for (unsigned i = 0; i < s.nthreads; ++i) {
+        s.slots[i].state = State::Pending;
+        s.slots[i].at_warp = false;
+    }
+}
+
+// Plain order: threads in order, each to its end or its next barrier; threads released from a
+// warp barrier run next, in the order they were released.
 bool run_block_in_order(Scheduler& s) {
-    s.next = s.done = s.waiting = 0;
+    s.next = s.done = s.waiting = s.warp_waiting = 0;
+    restart_slots(s);
+    s.runnable.clear();
+    size_t head = 0;
     for (;;) {
         while (s.next < s.nthreads && !s.failed) resume(s, acquire(s));
         if (s.failed) return false;
+        if (head < s.runnable.size()) {
+            Slot* t = s.runnable[head++];
+            t->state = State::Running;
+            s.running = t;
+            detail::current = &t->coords;
+            resume(s, t->fiber);
+            continue;
+        }
+        s.runnable.clear();
+        head = 0;
+        if (warp_deadlock(s)) return false;
         if (s.waiting == 0) return true;  // every thread finished
         if (!release_barrier(s)) return false;
         // Release in thread order; each runs to its next barrier or to its end.
         for (unsigned i = 0; i < s.nthreads; ++i) {
-            Slot& t = s.slots[i];
-            t.state = State::Running;
-            s.running = &t;
-            detail::current = &t.coords;
-            resume(s, t.fiber);
-            if (s.failed) return false;
+            s.slots[i].state = State::Runnable;
+            s.runnable.push_back(&s.slots[i]);
         }
     }
 }
@@ -393,7 +436,8 @@ bool run_block_in_order(Scheduler& s) {
 // Random order: the next thread to run is drawn from those not started, switched out at a
 // memory access, or released from a barrier.
 bool run_block_randomly(Scheduler& s) {
-    s.done = s.waiting = 0;
+    s.done = s.waiting = s.warp_waiting = 0;
+    restart_slots(s);
     s.pending.resize(s.nthreads);
     for (unsigned i = 0; i < s.nthreads; ++i) s.pending[i] = i;
     s.runnable.clear();
@@ -401,6 +445,7 @@ bool run_block_randomly(Scheduler& s) {
         if (s.failed) return false;
         const size_t choices = s.pending.size() + s.runnable.size();
         if (choices == 0) {
+            if (warp_deadlock(s)) return false;
             if (s.waiting == 0) return true;
             if (!release_barrier(s)) return false;
             for (unsigned i = 0; i < s.nthreads; ++i)
@@ -437,6 +482,7 @@ void abandon(Scheduler& s) {
             s.idle.push_back(t.fiber);
         }
         t.state = State::Pending;
+        t.at_warp = false;
     }
     s.runnable.clear();
     s.pending.clear();
@@ -683,6 +729,104 @@ void syncthreads(const char* file, int line) {
     ++s.waiting;
     park(s, t, State::Waiting);
     // Released: the scheduler has made this thread current again.
+}
+
+namespace {
+
+constexpr unsigned kWarpSize = 32;
+
+std::string site_of(const char* file, int line) { return std::string(file ? file : "") + ":" + std::to_string(line); }
+
+// The running thread t waits at the warp barrier at (file, line) with `mask` (lanes of its own
+// warp: the 32 consecutive threads of the block that hold it) until every lane named there has
+// arrived at the same site with the same mask; the last to arrive releases them all (and hands
+// each shuffling lane the value offered by the lane it reads). As on the device, the mask must
+// name the caller; a named lane that has exited, or that the block does not have, is a fault.
+void warp_barrier(Scheduler& s, Slot* t, unsigned mask, const char* file, int line) {
+    const unsigned index = static_cast<unsigned>(t - s.slots.data());
+    const unsigned lane = index % kWarpSize, base = index - lane;
+    const std::string where = thread_text(s, *t) + "warp barrier at " + site_of(file, line) + ": ";
+    if (!((mask >> lane) & 1u)) kill_thread(s, t, where + "its mask does not name the calling lane", cudaErrorLaunchFailure);
+    t->site_file = file ? file : "";
+    t->site_line = line;
+    t->warp_mask = mask;
+    t->at_warp = true;
+    t->state = State::Waiting;
+    ++s.warp_waiting;
+    bool complete = true;
+    for (unsigned b = 0; b < kWarpSize; ++b) {
+        if (!((mask >> b) & 1u)) continue;
+        if (base + b >= s.nthreads)
+            kill_thread(s, t, where + "its mask names lane " + std::to_string(b) + ", which the block does not have",
+                        cudaErrorLaunchFailure);
+        const Slot& o = s.slots[base + b];
+        if (o.state == State::Done)
+            kill_thread(s, t, where + "lane " + std::to_string(b) + " of its mask has exited", cudaErrorLaunchFailure);
+        if (!(o.state == State::Waiting && o.at_warp && o.warp_mask == mask && same_site(o, *t))) complete = false;
+    }
+    if (!complete) {
+        park(s, t, State::Waiting);
+        return;  // released by the last lane to arrive
+    }
+    for (unsigned b = 0; b < kWarpSize; ++b) {
+        if (!((mask >> b) & 1u)) continue;
+        Slot& o = s.slots[base + b];
+        if (o.source >= 0) {
+            if (!((mask >> o.source) & 1u))
+                kill_thread(s, t,
+                            thread_text(s, o) + "shuffle at " + site_of(file, line) + " reads lane " +
+                                std::to_string(o.source) + ", which its mask does not name",
+                            cudaErrorLaunchFailure);
+            o.received = s.slots[base + static_cast<unsigned>(o.source)].offer;
+        }
+    }
+    for (unsigned b = 0; b < kWarpSize; ++b) {
+        if (!((mask >> b) & 1u)) continue;
+        Slot& o = s.slots[base + b];
+        o.at_warp = false;
+        --s.warp_waiting;
+        if (&o != t) {
+            o.state = State::Runnable;
+            s.runnable.push_back(&o);
+        }
+    }
+    t->state = State::Running;
+    if (s.random) park(s, t, State::Runnable);  // any released lane may run first
+}
+
+}  // namespace
+
+void syncwarp(unsigned mask, const char* file, int line) {
+    Scheduler& s = t_sched;
+    Slot* t = s.running;
+    if (!t) fatal("__syncwarp() called outside a kernel");
+    t->source = -1;
+    warp_barrier(s, t, mask, file, line);
+}
+
+unsigned long long shuffle(unsigned mask, unsigned long long value, int selector, int width, bool xor_lanes,
+                           const char* file, int line) {
+    Scheduler& s = t_sched;
+    Slot* t = s.running;
+    if (!t) fatal("a warp shuffle called outside a kernel");
+    if (width < 1 || width > static_cast<int>(kWarpSize) || (width & (width - 1)) != 0)
+        kill_thread(s, t, thread_text(s, *t) + "shuffle at " + site_of(file, line) + ": width " +
+                              std::to_string(width) + " is not a power of two up to 32",
+                    cudaErrorLaunchFailure);
+    const unsigned lane = static_cast<unsigned>(t - s.slots.data()) % kWarpSize;
+    const unsigned w = static_cast<unsigned>(width), segment = lane & ~(w - 1);
+    unsigned source;
+    if (xor_lanes) {
+        source = lane ^ static_cast<unsigned>(selector);
+        if (source >= segment + w) source = lane;  // a later segment: the caller's own value
+    } else {
+        source = segment + (static_cast<unsigned>(selector) & (w - 1));
+    }
+    t->offer = value;
+    t->source = static_cast<int>(source);
+    warp_barrier(s, t, mask, file, line);
+    t->source = -1;
+    return t->received;
 }
 
 }  // namespace cuemu
