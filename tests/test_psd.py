@@ -909,9 +909,9 @@ def declared_dynamic_shared(kernel):
     kernel's launcher."""
     import importlib.util
     path = Path(__file__).resolve().parent.parent / "scripts" / "kernel_budgets.py"
-    spec = importlib.util.spec_from_file_location("kernel_budgets", path)
-    budgets = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(budgets)
+    loader_entry = importlib.util.spec_from_file_location("kernel_budgets", path)
+    budgets = importlib.util.module_from_spec(loader_entry)
+    loader_entry.loader.exec_module(budgets)
     return budgets.DYNAMIC_SHARED[kernel]
 
 
