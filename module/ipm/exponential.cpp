@@ -86,8 +86,7 @@ void bind_membership(nb::class_<B>& cls) {
             [dual](const B& c, const RoVector& x, u64 batch) -> bool {
                 auto xv = vector_view(x, checked_count({3 * c.blocks, batch}), "x");
                 const u64 cones = c.blocks * batch;
-                if (xv.is_cuda()) {
-                    require_cuda_runtime();
+                if (routes_to_device(xv)) {
                     return device::exp_ipm_interior_cuda(xv.data, cones, dual, xv.device_id);
                 }
                 return host::exp_ipm_interior(xv.data, cones, dual);
@@ -115,8 +114,7 @@ void bind_membership(nb::class_<B>& cls) {
             check_factor(factor);
             check_finite_nonnegative(alpha_min, "alpha_min must be finite and nonnegative");
             const u64 cones = c.blocks * batch;
-            if (sv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(sv)) {
                 return device::exp_ipm_step_cuda(sv.data, dsv.data, zv.data, dzv.data, cones, alpha0, factor,
                                                  alpha_min, sv.device_id);
             }
@@ -134,8 +132,7 @@ void bind_membership(nb::class_<B>& cls) {
             [dual](const B& c, const RoVector& x, u64 batch) -> double {
                 auto xv = vector_view(x, checked_count({3 * c.blocks, batch}), "x");
                 const u64 cones = c.blocks * batch;
-                if (xv.is_cuda()) {
-                    require_cuda_runtime();
+                if (routes_to_device(xv)) {
                     return device::exp_ipm_barrier_cuda(xv.data, cones, dual, xv.device_id);
                 }
                 return host::exp_ipm_barrier(xv.data, cones, dual);
@@ -162,8 +159,7 @@ void bind_pointwise(nb::class_<B>& cls, const char* name, const char* input, Hos
             auto ov = vector_view(out, n, "out");
             const int device = check_input_output_device(xv, ov);
             const u64 cones = c.blocks * batch;
-            if (xv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(xv)) {
                 device_fn(xv.data, ov.data, cones, device, stream);
             } else {
                 host_fn(xv.data, ov.data, cones);
@@ -195,8 +191,7 @@ void bind_scaling(nb::class_<B>& cls) {
             check_inputs_same_device(sv, zv);
             const int device = check_input_output_device(sv, sc);
             const u64 cones = c.blocks * batch;
-            if (sv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(sv)) {
                 device::exp_ipm_scaling_cuda(sv.data, zv.data, sc.data, cones, device, stream);
             } else {
                 host::exp_ipm_scaling(sv.data, zv.data, sc.data, cones);
@@ -216,8 +211,7 @@ void bind_scaling(nb::class_<B>& cls) {
             const int device = check_input_output_device(zv, sc);
             check_mu(mu);
             const u64 cones = c.blocks * batch;
-            if (zv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(zv)) {
                 device::exp_ipm_dual_scaling_cuda(zv.data, mu, sc.data, cones, device, stream);
             } else {
                 host::exp_ipm_dual_scaling(zv.data, mu, sc.data, cones);
@@ -238,8 +232,7 @@ void bind_scaling(nb::class_<B>& cls) {
             check_inputs_same_device(sc, xv);
             const int device = check_input_output_device(xv, ov);
             const u64 cones = c.blocks * batch;
-            if (xv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(xv)) {
                 device::exp_ipm_apply_cuda(sc.data, xv.data, ov.data, cones, inverse, device, stream);
             } else {
                 host::exp_ipm_apply(sc.data, xv.data, ov.data, cones, inverse);
@@ -264,8 +257,7 @@ void bind_corrector(nb::class_<B>& cls) {
             check_inputs_same_device(sv, dzv);
             const int device = check_input_output_device(sv, ov);
             const u64 cones = c.blocks * batch;
-            if (sv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(sv)) {
                 device::exp_ipm_corrector_cuda(sv.data, dsv.data, dzv.data, ov.data, cones, device, stream);
             } else {
                 host::exp_ipm_corrector(sv.data, dsv.data, dzv.data, ov.data, cones);
@@ -294,8 +286,7 @@ void bind_corrector(nb::class_<B>& cls) {
             check_finite_nonnegative(sigma_mu, "sigma_mu must be finite and nonnegative");
             check_finite(correction, "correction must be finite");
             const u64 cones = c.blocks * batch;
-            if (sv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(sv)) {
                 device::exp_ipm_combined_shift_cuda(sc.data, sv.data, dsv.data, dzv.data, ov.data, cones, sigma_mu,
                                                     correction, device, stream);
             } else {

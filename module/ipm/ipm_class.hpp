@@ -106,8 +106,7 @@ void bind_hmatrix_methods(nb::class_<typename F::Bound>& cls) {
             const int device = check_input_output_device(sc, vals);
             check_index_device(sc, ptr, "first sparse index");
             check_index_device(sc, idx, "second sparse index");
-            if (vals.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(vals)) {
                 host::check_csr_indptr_length(ptr.size, rows, row_offset);
                 F::hmatrix_csr_cuda(c, sc.data, ptr.data, idx.data, vals.data, vals.size, batch, row_offset, inverse,
                                     device, stream);
@@ -133,8 +132,7 @@ void bind_hmatrix_methods(nb::class_<typename F::Bound>& cls) {
             const int device = check_input_output_device(sc, vals);
             check_index_device(sc, ri, "first sparse index");
             check_index_device(sc, ci, "second sparse index");
-            if (vals.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(vals)) {
                 F::hmatrix_coo_cuda(c, sc.data, ri.data, ci.data, vals.data, vals.size, batch, row_offset, inverse,
                                     device, stream);
                 return;
@@ -183,8 +181,7 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
         "interior",
         [](const B& c, const RoVector& x, u64 batch) -> bool {
             auto xv = vector_view(x, checked_count({F::rows(c), batch}), "x");
-            if (xv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(xv)) {
                 return F::interior_cuda(c, xv.data, batch, xv.device_id);
             }
             return F::interior(c, xv.data, batch);
@@ -201,8 +198,7 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
             auto dv = vector_view(dx, n, "dx");
             check_inputs_same_device(xv, dv);
             check_alpha_max(alpha_max);
-            if (xv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(xv)) {
                 return F::max_step_cuda(c, xv.data, dv.data, batch, alpha_max, xv.device_id);
             }
             return F::max_step(c, xv.data, dv.data, batch, alpha_max);
@@ -216,8 +212,7 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
         "spectral_min",
         [](const B& c, const RoVector& x, u64 batch) -> double {
             auto xv = vector_view(x, checked_count({F::rows(c), batch}), "x");
-            if (xv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(xv)) {
                 return F::spectral_min_cuda(c, xv.data, batch, xv.device_id);
             }
             return F::spectral_min(c, xv.data, batch);
@@ -237,8 +232,7 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
             check_inputs_same_device(sv, zv);
             const int device = check_input_output_device(sv, sc);
             check_input_output_device(sv, lv);
-            if (sv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(sv)) {
                 F::nt_scaling_cuda(c, sv.data, zv.data, sc.data, lv.data, batch, device, stream);
             } else {
                 F::nt_scaling(c, sv.data, zv.data, sc.data, lv.data, batch);
@@ -259,8 +253,7 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
             auto ov = vector_view(out, n, "out");
             check_inputs_same_device(sc, xv);
             const int device = check_input_output_device(xv, ov);
-            if (xv.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(xv)) {
                 F::scale_cuda(c, sc.data, xv.data, ov.data, inverse, transpose, batch, device, stream);
             } else {
                 F::scale(c, sc.data, xv.data, ov.data, inverse, transpose, batch);

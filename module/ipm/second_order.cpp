@@ -156,8 +156,7 @@ void bind_expansion(nb::class_<IpmSecondOrderCone>& cls) {
             check_index_device(sc, ptr, "first sparse index");
             check_index_device(sc, idx, "second sparse index");
             check_expansion_rows(n, batch, row_offset, extra_offset);
-            if (vals.is_cuda()) {
-                require_cuda_runtime();
+            if (routes_to_device(vals)) {
                 host::check_csr_indptr_length(ptr.size, n * batch, row_offset);
                 host::check_csr_indptr_length(ptr.size, 2 * batch, extra_offset);
                 device::soc_expansion_csr_cuda(sc.data, ptr.data, idx.data, vals.data, vals.size, n, batch,
