@@ -1,10 +1,10 @@
-"""_ipm_cones on host arrays: per-call cost of the batched forms against the NumPy cone
-blocks of cones_ipm (one call per group against a loop over the group's cones), for 200
-second-order cones of dimension 10, one of dimension 1500 and 10^4 nonnegative entries; the
-exponential cones' forms (10^4 cones) against vectorised NumPy versions of the same formulas;
-and the measurement behind the second-order expansion threshold: factorisation of a KKT matrix
-[[I, I], [I, -H^-1]] with one cone of dimension n, H^-1 as its dense block or as the sparse
-expansion (two extra rows), with qdldl and SciPy's sparse LU."""
+"""_ipm_cones on host arrays: per-call cost of the batched forms (one call per group of equal
+cones, as cones_ipm makes them) against a loop of one call per cone, for 200 second-order cones
+of dimension 10, 20 of dimension 1500, 10^4 nonnegative entries and 20 PSD cones of each order
+5, 10, 20, 40, 60; the exponential cones' forms (10^4 cones) against vectorised NumPy versions of
+the same formulas; and the measurement behind the second-order expansion threshold:
+factorisation of a KKT matrix [[I, I], [I, -H^-1]] with one cone of dimension n, H^-1 as its
+dense block or as the sparse expansion (two extra rows), with qdldl and SciPy's sparse LU."""
 import numpy as np
 import scipy.sparse as sp
 import scipy.sparse.linalg as spla
@@ -24,45 +24,59 @@ def soc_point(rng, n, batch):
     return x.reshape(-1)
 
 
-def group_rows(label, cone, blocks, s, z, dx, x):
-    """Module (one batched call) against the NumPy blocks (a loop over the group's cones)."""
-    n, batch = cone.rows, len(blocks)
-    parts = lambda v: [v[b * n:(b + 1) * n] for b in range(batch)]  # noqa: E731
-    sp_, zp, dxp, xp = parts(s), parts(z), parts(dx), parts(x)
+def psd_point(rng, n, batch):
+    """svec runs of random positive definite matrices (eigenvalues in [0.5, 1.5])."""
+    q, _ = np.linalg.qr(rng.standard_normal((batch, n, n)))
+    m = (q * rng.uniform(0.5, 1.5, (batch, 1, n))) @ np.swapaxes(q, 1, 2)
+    i, j = np.tril_indices(n)
+    return (m[:, i, j] * np.where(i == j, 1.0, np.sqrt(2.0))).reshape(-1)
+
+
+def group_rows(label, cone, batch, s, z, dx, x):
+    """One batched call against a loop of one call per cone."""
+    n = cone.rows
     sc, lam, out = np.empty(cone.scaling_size * batch), np.empty(n * batch), np.empty(n * batch)
     cone.nt_scaling_into(s, z, sc, lam, batch)
-    scalings = [blk.nt_scaling(a, b) for blk, a, b in zip(blocks, sp_, zp)]
-    lams = [t.lam for t in scalings]
-    rows = [
+    k = cone.scaling_size
+    item = lambda v, b, size=n: v[b * size:(b + 1) * size]  # noqa: E731
+
+    def each(call):
+        return lambda: [call(b) for b in range(batch)]
+
+    return [
         (f"{label}: nt_scaling_into", n * batch, best_time(lambda: cone.nt_scaling_into(s, z, sc, lam, batch)),
-         best_time(lambda: [blk.nt_scaling(a, b) for blk, a, b in zip(blocks, sp_, zp)])),
+         best_time(each(lambda b: cone.nt_scaling_into(item(s, b), item(z, b), item(sc, b, k), item(lam, b))))),
         (f"{label}: scale_into (W x)", n * batch, best_time(lambda: cone.scale_into(sc, x, out, batch=batch)),
-         best_time(lambda: [t.W(v) for t, v in zip(scalings, xp)])),
+         best_time(each(lambda b: cone.scale_into(item(sc, b, k), item(x, b), item(out, b))))),
         (f"{label}: jordan_product_into", n * batch, best_time(lambda: cone.jordan_product_into(lam, x, out, batch)),
-         best_time(lambda: [blk.prod(a, v) for blk, a, v in zip(blocks, lams, xp)])),
+         best_time(each(lambda b: cone.jordan_product_into(item(lam, b), item(x, b), item(out, b))))),
         (f"{label}: jordan_solve_into", n * batch, best_time(lambda: cone.jordan_solve_into(lam, x, out, batch)),
-         best_time(lambda: [blk.solve(a, v) for blk, a, v in zip(blocks, lams, xp)])),
+         best_time(each(lambda b: cone.jordan_solve_into(item(lam, b), item(x, b), item(out, b))))),
         (f"{label}: max_step", n * batch, best_time(lambda: cone.max_step(s, dx, batch)),
-         best_time(lambda: min(blk.max_step(a, d) for blk, a, d in zip(blocks, sp_, dxp)))),
+         best_time(lambda: min(cone.max_step(item(s, b), item(dx, b)) for b in range(batch)))),
     ]
-    return rows
 
 
 def cone_rows(rng):
-    from cones_ipm.cones import NonnegativeBlock, SecondOrderBlock
-    from cones_ipm.problem import ConeDecl
     rows = []
-    for n, batch in ((10, 200), (1500, 1)):
+    for n, batch in ((10, 200), (1500, 20)):
         cone = ipm.SecondOrderCone(n)
-        blocks = [SecondOrderBlock(ConeDecl("soc", n), 0) for _ in range(batch)]
         s, z, x = soc_point(rng, n, batch), soc_point(rng, n, batch), soc_point(rng, n, batch)
-        dx = rng.standard_normal(n * batch)
-        rows += group_rows(f"SOC {batch} x dim {n}", cone, blocks, s, z, dx, x)
+        rows += group_rows(f"SOC {batch} x dim {n}", cone, batch, s, z, rng.standard_normal(n * batch), x)
     n = 10**4
     cone = ipm.NonnegativeCone(n)
-    blocks = [NonnegativeBlock(ConeDecl("nonnegative", n), 0)]
     s, z, x = (rng.uniform(0.5, 2.0, n) for _ in range(3))
-    rows += group_rows("nonnegative 10^4", cone, blocks, s, z, rng.standard_normal(n), x)
+    rows += group_rows("nonnegative 10^4 (one cone)", cone, 1, s, z, rng.standard_normal(n), x)
+    return rows
+
+
+def psd_rows(rng, batch=20):
+    rows = []
+    for n in (5, 10, 20, 40, 60):
+        cone = ipm.PsdCone(n)
+        s, z, x = psd_point(rng, n, batch), psd_point(rng, n, batch), psd_point(rng, n, batch)
+        rows += group_rows(f"PSD {batch} x order {n}", cone, batch, s, z,
+                           rng.standard_normal(cone.rows * batch), x)
     return rows
 
 
@@ -279,10 +293,8 @@ def threshold_rows(rng):
 
 def main():
     rng = np.random.default_rng(3)
-    try:
-        report(cone_rows(rng), "_ipm_cones batched forms vs the cones_ipm NumPy blocks, host arrays")
-    except ImportError as err:  # the solver's per-cone NumPy blocks are not in this tree
-        print(f"\n(cones_ipm NumPy blocks unavailable, rows skipped: {err})")
+    report(cone_rows(rng), "_ipm_cones batched forms (module) vs one call per cone (reference), host arrays")
+    report(psd_rows(rng), "_ipm_cones PSD batched forms (module) vs one call per cone (reference), host arrays")
     report(exponential_rows(rng), "_ipm_cones exponential cones vs vectorised NumPy forms of the same formulas")
     report(threshold_rows(rng), "second-order expansion: KKT factorisation, expanded (module) vs dense (reference)")
 

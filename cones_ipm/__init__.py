@@ -1,4 +1,4 @@
-"""A compact primal–dual interior-point solver for conic programs whose cone arithmetic comes from _cpp_cuda."""
+"""A compact primal–dual interior-point solver for conic programs whose cone arithmetic comes from the companion module _ipm_cones (and _cpp_cuda)."""
 from importlib.metadata import PackageNotFoundError, version as _version
 
 from .problem import ConeDecl, ConicProblem

@@ -1,35 +1,46 @@
-"""The cone product K of a conic program, one batched object per cone family.
+"""The cone product K of a conic program: one object per cone family, each doing its cone
+arithmetic as batched calls of the companion module `_ipm_cones`.
 
-Every family holds all cones of its kind in one concatenated vector (the family's rows of
-s or z, in the order of the program) and carries out each operation the solver needs for
-all of them at once:
+The solver lists the cones by kind (orthants, second-order, PSD, exponential) and, within a
+kind, by dimension, so the cones of one (family, dimension) group are one contiguous run of
+rows and every operation is one module call per group on a view of the product's vectors.
+Zero cones do not reach this file: their rows are equalities of the KKT system (A x = b).
 
-    identity()              the identity e of the Jordan algebra (central point for K_exp)
-    interior(x, dual)       strict interior test of x (in K, or in K* when dual)
-    max_step(x, dx, dual)   largest α ≥ 0 with x + α dx in the cone's closure (inf if none)
-    scale(s, z)             Nesterov–Todd scaling of the pair, kept for the calls below:
-    lam                     λ = W z = W⁻ᵀ s
-    W(v), WT(v), WinvT(v)   W v, Wᵀ v, W⁻ᵀ v            (WᵀW = H⁻¹, H s = z)
-    prod(x, y)              Jordan product x∘y
-    lam_solve(v)            λ \\ v, the u with λ∘u = v
-    fill_inverse_scaling    H⁻¹ of every cone written by the module into the values of the
-                            caller's CSR structure (host or device arrays)
-    sparse_values()         (second-order cones of SPARSE_SOC_MIN entries or more) H⁻¹ as
-                            D + u uᵀ, which the KKT matrix holds through one extra variable
-                            per cone instead of a dense block
+Every family has the same methods; they act on the product's exchange vectors, which live
+where the family's module calls run (`resident`: device arrays in device mode, else host):
 
-The NumPy bodies are vectorised over the whole family (second-order cones through an
-offsets array and segment sums, PSD cones stacked by order); a compiled implementation
-can replace them family by family with one call each. `ConeProduct` gathers and scatters
-the families' rows and offers the same operations over the product.
+    identity()        e of the Jordan algebra (the central point for exponential cones), host
+    degree            barrier degree ν
+    pattern(first, extra)  stored upper-triangle entries of the family's KKT rows (CSR order),
+                      `extra` the number of the first extra row free for it
+    interior()        loaded point: s ∈ int K and z ∈ int K*
+    max_step(alpha)   min(alpha, largest α with s + α ds ∈ K and z + α dz ∈ K*)
+    spectral_min()    smallest spectral value of the direction's s part (starting points)
+    scale()           NT scaling state and λ = W z = W⁻ᵀ s of the loaded point, kept
+    fill()            H⁻¹ (= WᵀW) from the kept scaling into the family's KKT rows, and the
+                      centring term c_K (below)
+    correction()      r_K (below) from the loaded direction (the affine one)
+
+The linearised complementarity of every family is written in s-space as
+    ds + H⁻¹ dz = −s + σμ c_K − r_K   (affine direction: −s),
+with the exact shift −s (H⁻¹ z = s) and, on symmetric cones, c_K = Wᵀ(λ \\ e) = z⁻¹ and
+r_K = Wᵀ(λ \\ ((W⁻ᵀ ds_a) ∘ (W dz_a))) (Mehrotra's second-order term). A family whose Newton
+row needs other terms (the exponential cone's shadow point s̃ for c_K and its third-order
+term H⁻¹η for r_K) supplies them through `fill` and `correction`; the solver only combines.
+
+The exponential family keeps a NumPy body over `_cpp_cuda`'s secant block. It is
+host-resident: in device mode it reads the host copies of the exchange vectors and writes its
+KKT rows after the device rows are copied back.
 """
 from __future__ import annotations
 
+import functools
+
 import numpy as np
 import scipy.optimize
-import scipy.sparse as sp
 
-import _cpp_cuda as module
+import _cpp_cuda
+import _ipm_cones
 
 
 class ConeFailure(RuntimeError):
@@ -37,60 +48,98 @@ class ConeFailure(RuntimeError):
 
 
 # ---------------------------------------------------------------------------------------
-# Array placement: where the module's cone work runs.
+# Array placement: where the module's cone work runs. `mirror(host)` gives the array the
+# module works on for a host exchange vector (the vector itself on the host), `send` and
+# `fetch` copy between them (no-ops on the host) and count the copies.
 # ---------------------------------------------------------------------------------------
 class HostArrays:
     """Cone work on NumPy host arrays."""
 
     name = "host"
 
-    def to_device(self, a):
-        return np.ascontiguousarray(a, dtype=a.dtype if a.dtype == np.int64 else np.float64)
-
-    def to_host(self, a):
-        return a
+    def __init__(self):
+        self.h2d = self.d2h = 0
 
     def empty(self, n):
-        return np.empty(n)
+        return np.zeros(n)
+
+    def index(self, a):
+        return np.ascontiguousarray(a, dtype=np.int64)
+
+    def put(self, a):
+        return np.array(a, dtype=np.float64)
+
+    @staticmethod
+    def view(a, start, count):
+        return a[start:start + count]
+
+    def mirror(self, host):
+        return host
+
+    def send(self, host, resident):
+        if resident is not host:
+            np.copyto(resident, host)
+
+    def fetch(self, resident, host):
+        if resident is not host:
+            np.copyto(host, resident)
 
 
 class DeviceArrays:
-    """Cone work on CUDA device arrays: CuPy on a GPU, or the emulated device of the
-    CUDA host emulation build. Vectors are copied to the device before each module call
-    and results copied back; the linear algebra stays on the host."""
+    """Cone work on CUDA device arrays: CuPy on a GPU, or the emulated device of the CUDA
+    host emulation build. The linear algebra stays on the host; `h2d` and `d2h` count the
+    vector copies between the two."""
 
     name = "device"
 
     def __init__(self):
-        if not module.has_cuda():
+        if not _cpp_cuda.has_cuda():
             raise RuntimeError("device arrays need a build of _cpp_cuda with a CUDA device (or its emulation)")
+        self.h2d = self.d2h = 0
         try:
             import _cuemu
         except ImportError:
             _cuemu = None
         if _cuemu is not None:
-            self._to_device = lambda a: _cuemu.array(a)
-            self._to_host = lambda d: np.asarray(_cuemu.to_numpy(d))
-            self._empty = lambda n: _cuemu.empty(n)
             self.kind = "emulated"
+            self._empty = lambda n: _cuemu.empty(n)
+            self._array = _cuemu.array
+            self._view = _cuemu.view
+            self._write = lambda dev, host: _cuemu.write(dev, 0, host)
+            self._read = lambda dev, host: np.copyto(host, _cuemu.to_numpy(dev))
         else:
             import cupy
-            self._to_device = cupy.asarray
-            self._to_host = cupy.asnumpy
-            self._empty = lambda n: cupy.empty(n, dtype=cupy.float64)
             self.kind = "cuda"
-
-    def to_device(self, a):
-        a = np.ascontiguousarray(a)
-        if a.dtype != np.int64:
-            a = a.astype(np.float64, copy=False)
-        return self._to_device(a)
-
-    def to_host(self, d):
-        return self._to_host(d)
+            self._empty = lambda n: cupy.empty(n, dtype=cupy.float64)
+            self._array = cupy.asarray
+            self._view = lambda a, start, count: a[start:start + count]
+            self._write = lambda dev, host: dev.set(host)
+            self._read = lambda dev, host: dev.get(out=host)
 
     def empty(self, n):
         return self._empty(n)
+
+    def index(self, a):
+        self.h2d += 1
+        return self._array(np.ascontiguousarray(a, dtype=np.int64))
+
+    def put(self, a):
+        self.h2d += 1
+        return self._array(np.ascontiguousarray(a, dtype=np.float64))
+
+    def view(self, a, start, count):
+        return self._view(a, start, count)
+
+    def mirror(self, host):
+        return self._empty(host.size)
+
+    def send(self, host, resident):
+        self.h2d += 1
+        self._write(resident, host)
+
+    def fetch(self, resident, host):
+        self.d2h += 1
+        self._read(resident, host)
 
 
 def make_arrays(where: str):
@@ -102,327 +151,188 @@ def make_arrays(where: str):
     raise ValueError(f"unknown array placement {where!r}")
 
 
+
+
 # ---------------------------------------------------------------------------------------
-# Families. `decls` are (ConeDecl, first row within the family vector) pairs.
+# Families.
 # ---------------------------------------------------------------------------------------
-class Family:
+@functools.lru_cache(maxsize=64)
+def _triu(n):
+    """Row-major upper-triangle positions of an n × n block."""
+    return np.triu_indices(n)
+
+
+def _cat(parts, dtype=np.int64):
+    if not parts:
+        return np.zeros(0, dtype)
+    return parts[0].astype(dtype, copy=False) if len(parts) == 1 else np.concatenate(parts).astype(dtype, copy=False)
+
+
+class _Group:
+    """`batch` equal cones of one module class on rows [start, start + rows) of the family;
+    `expanded` second-order groups carry H⁻¹ in the sparse expansion, with their two extra
+    KKT rows per cone from (tail-local) row `extra`."""
+
+    __slots__ = ("cone", "batch", "start", "rows", "expanded", "extra", "state", "lam", "w1", "w2", "e",
+                 "s", "z", "ds", "dz", "cen", "cor")
+
+    def __init__(self, cone, batch, start, expanded=False):
+        self.cone, self.batch, self.start = cone, batch, start
+        self.rows = cone.rows * batch
+        self.expanded = expanded
+        self.extra = 0
+
+
+class SymmetricFamily:
+    """Cones of one symmetric kind over a module class (`cone_class(dim)` with the batch
+    methods of `_ipm_cones`), grouped by dimension. `decls` are the family's ConeDecls in
+    row order (equal dimensions adjacent)."""
+
     symmetric = True
 
-    def __init__(self, decls):
-        self.decls = decls
-        self.rows = sum(d.rows for d, _ in decls)
+    def __init__(self, kind, decls, cone_class, arrays, resident, expansion_min=None):
+        self.kind = kind
+        self.arrays = arrays if resident == "device" else HostArrays()
+        self.resident = resident
+        self.rows = sum(d.rows for d in decls)
+        self.groups = []
+        if kind == "nonnegative":
+            self.degree = self.rows
+            if self.rows:
+                self.groups.append(_Group(cone_class(self.rows), 1, 0))
+        else:
+            self.degree = sum(d.dim for d in decls) if kind == "psd" else \
+                sum(1 if d.dim == 1 else 2 for d in decls)
+            start, k = 0, 0
+            while k < len(decls):
+                dim = decls[k].dim
+                count = 1
+                while k + count < len(decls) and decls[k + count].dim == dim:
+                    count += 1
+                if any(d.dim < dim for d in decls[k + count:]):
+                    raise ValueError(f"{kind} cones must be listed by dimension")
+                cone = cone_class(dim)
+                expanded = kind == "soc" and (cone.expansion_recommended if expansion_min is None
+                                              else dim >= expansion_min)
+                self.groups.append(_Group(cone, count, start, expanded))
+                start += cone.rows * count
+                k += count
 
-    def module_cones(self, dense=False):
-        """(module cone object, first row within the family) of the cones whose H the
-        module writes into the KKT structure (every cone when `dense`)."""
-        return self._cones
-
-    def fill_inverse_scaling(self, s, z, indptr, indices, values, row_offset, arrays, dense=False):
-        """H⁻¹ of every cone into the CSR values: the module's scaling of the swapped
-        pair (z, s) maps z to s, which is H⁻¹ (the NT point of (z, s) is the inverse of
-        that of (s, z); for K_exp the secant block of the swapped pair). `row_offset` is
-        the row (and column) of the structure where the family's first row sits."""
-        for cone, off in self.module_cones(dense):
-            sl = slice(off, off + cone.rows)
-            cone.hmatrix_csr_values_into(arrays.to_device(z[sl]), arrays.to_device(s[sl]), indptr, indices,
-                                         values, row_offset=row_offset + off)
-
-
-class NonnegativeFamily(Family):
-    """Orthant R^n_+: x∘y = x.*y, e = 1, W = diag(√(s/z)), λ = √(s z)."""
-
-    kind = "nonnegative"
-
-    def __init__(self, decls):
-        super().__init__(decls)
-        self.degree = self.rows
-        self._cones = [(module.NonnegativeConeCpp(d.dim), off) for d, off in decls if d.dim > 0]
-
+    # -- structure ------------------------------------------------------------------------
     def identity(self):
-        return np.ones(self.rows)
+        e = np.zeros(self.rows)
+        for g in self.groups:
+            if self.kind == "nonnegative":
+                e[:] = 1.0
+            elif self.kind == "soc":
+                e[g.start:g.start + g.rows:g.cone.rows] = 1.0
+            else:
+                n = g.cone.dim
+                i, j = np.tril_indices(n)
+                e[g.start:g.start + g.rows] = np.tile((i == j).astype(float), g.batch)
+        return e
 
-    def interior(self, x, dual=False):
-        return bool(np.all(x > 0))
+    def pattern(self, first, extra):
+        """(rows, cols) of the stored upper triangle of the family's KKT rows, tail-local,
+        in CSR order: cone rows (from `first`) then the extra rows of expanded groups (from
+        `extra`), returned separately: (cone_rows, cone_cols, extra_rows, extra_cols,
+        extra_diagonal)."""
+        rows, cols, xrows, xcols, xdiag = [], [], [], [], []
+        for g in self.groups:
+            base = first + g.start
+            n = g.cone.rows
+            if self.kind == "nonnegative":
+                r = base + np.arange(g.rows)
+                rows.append(r)
+                cols.append(r)
+            elif g.expanded:
+                g.extra = extra
+                pr, pc = g.cone.expansion_pattern(extra, g.batch, base)
+                upper = pr <= pc
+                pr, pc = pr[upper], pc[upper]
+                order = np.lexsort((pc, pr))
+                pr, pc = pr[order], pc[order]
+                cone = pr < extra
+                rows.append(pr[cone])
+                cols.append(pc[cone])
+                xrows.append(pr[~cone])
+                xcols.append(pc[~cone])
+                xdiag.append(np.tile([-1.0, 1.0], g.batch))   # u-rows −1, v-rows +1
+                extra += 2 * g.batch
+            else:
+                i, j = _triu(n)
+                starts = base + n * np.arange(g.batch)
+                rows.append((starts[:, None] + i[None, :]).reshape(-1))
+                cols.append((starts[:, None] + j[None, :]).reshape(-1))
+        return _cat(rows), _cat(cols), _cat(xrows), _cat(xcols), _cat(xdiag, np.float64), extra
 
-    def min_eig(self, x):
-        return x.min() if x.size else np.inf
+    def bind(self, product, first):
+        """Views of the product's exchange vectors for every group, and the group's own
+        scaling state, λ and work vectors, on the family's residence."""
+        ar = self.arrays
+        ex = product.resident if self.resident == "device" else product.host
+        m = product.m
+        e = ar.put(self.identity()) if self.rows else None
+        for g in self.groups:
+            a = first + g.start
+            g.s, g.z = ar.view(ex["point"], a, g.rows), ar.view(ex["point"], m + a, g.rows)
+            g.ds, g.dz = ar.view(ex["direction"], a, g.rows), ar.view(ex["direction"], m + a, g.rows)
+            g.cen = ar.view(ex["centring"], a, g.rows)
+            g.cor = ar.view(ex["correction"], a, g.rows)
+            g.state = ar.empty(g.cone.scaling_size * g.batch)
+            g.lam, g.w1, g.w2 = ar.empty(g.rows), ar.empty(g.rows), ar.empty(g.rows)
+            g.e = ar.view(e, g.start, g.rows)
+        self.values = ex["values"]
+        self.indptr, self.indices = ex["indptr"], ex["indices"]
+        self.first = first
 
-    def max_step(self, x, dx, dual=False):
-        neg = dx < 0
-        return float(np.min(-x[neg] / dx[neg])) if np.any(neg) else np.inf
+    # -- operations on the loaded point and direction ---------------------------------------
+    def interior(self):
+        for g in self.groups:
+            if not (g.cone.interior(g.s, g.batch) and g.cone.interior(g.z, g.batch)):
+                return False
+        return True
 
-    def scale(self, s, z):
-        if not (np.all(s > 0) and np.all(z > 0)):
-            raise ConeFailure("nonnegative scaling of a non-interior pair")
-        self.w = np.sqrt(s / z)
-        self.lam = np.sqrt(s * z)
+    def max_step(self, alpha):
+        for g in self.groups:
+            alpha = g.cone.max_step(g.s, g.ds, g.batch, alpha)
+            alpha = g.cone.max_step(g.z, g.dz, g.batch, alpha)
+        return alpha
 
-    def W(self, v):
-        return self.w * v
+    def spectral_min(self):
+        return min((g.cone.spectral_min(g.ds, g.batch) for g in self.groups), default=np.inf)
 
-    WT = W
+    def scale(self):
+        for g in self.groups:
+            g.cone.nt_scaling_into(g.s, g.z, g.state, g.lam, g.batch)
 
-    def WinvT(self, v):
-        return v / self.w
+    def fill(self):
+        """H⁻¹ = WᵀW of every group from its stored scaling into the KKT values, and the
+        centring term c_K = Wᵀ(λ \\ e)."""
+        for g in self.groups:
+            if g.expanded:
+                g.cone.expansion_csr_values_into(g.state, self.indptr, self.indices, self.values, g.extra, g.batch,
+                                                 self.first + g.start, True)
+            else:
+                g.cone.hmatrix_csr_values_into(g.state, self.indptr, self.indices, self.values, g.batch,
+                                               self.first + g.start, True)
+            g.cone.jordan_solve_into(g.lam, g.e, g.w1, g.batch)
+            g.cone.scale_into(g.state, g.w1, g.cen, False, True, g.batch)
 
-    def prod(self, x, y):
-        return x * y
-
-    def lam_solve(self, v):
-        return v / self.lam
-
-
-# Second-order cones at least this large are kept sparse in the KKT matrix.
-SPARSE_SOC_MIN = 3
-
-
-class SecondOrderFamily(Family):
-    """Lorentz cones {x0 ≥ ‖x̄‖}: x∘y = (xᵀy, x0 ȳ + y0 x̄), e = (1, 0, …, 0), degree 2 (1 for
-    dimension one). All cones in one vector; `off` holds the first row of each cone."""
-
-    kind = "soc"
-
-    def __init__(self, decls):
-        super().__init__(decls)
-        self.dims = np.array([d.dim for d, _ in decls], dtype=np.int64)
-        self.off = np.array([o for _, o in decls], dtype=np.int64)
-        self.cone_of_row = np.repeat(np.arange(len(decls)), self.dims)
-        self.head = np.zeros(self.rows, dtype=bool)
-        self.head[self.off] = True
-        self.degree = int(np.sum(np.where(self.dims == 1, 1, 2)))
-        # Cones of SPARSE_SOC_MIN entries or more keep their H⁻¹ out of the KKT matrix's
-        # dense blocks (see `sparse_values`); the module fills the others.
-        self.sparse = self.dims >= SPARSE_SOC_MIN
-        self.sparse_rows = self.sparse[self.cone_of_row]
-        cache = {}
-        self._all = [(cache.setdefault(d.dim, module.SecondOrderConeCpp(d.dim)), off) for d, off in decls]
-        self._cones = [cone for cone, sparse in zip(self._all, self.sparse) if not sparse]
-
-    def module_cones(self, dense=False):
-        return self._all if dense else self._cones
-
-    def sparse_values(self):
-        """For the sparse cones, H⁻¹ = η²(2wwᵀ − J) = D + uuᵀ with D = −η² J (diagonal)
-        and u = √2 η w, so that the block [[D, u], [uᵀ, −1]] with one extra variable has
-        H⁻¹ as its Schur complement: (D on the cones' rows, u on those rows)."""
-        rows = self.sparse_rows
-        eta2 = self.eta[rows] ** 2
-        D = np.where(self.head[rows], -eta2, eta2)
-        return D, np.sqrt(2.0) * self.eta[rows] * self.w[rows]
-
-    # Segment helpers: one value per cone, and back to one per row.
-    def _seg(self, v):
-        return np.add.reduceat(v, self.off) if v.size else v
-
-    def _rows(self, per_cone):
-        return per_cone[self.cone_of_row]
-
-    def _tail_dot(self, x, y):
-        return self._seg(x * y) - x[self.off] * y[self.off]
-
-    def _eigs(self, x):
-        """The spectral values x0 − ‖x̄‖ and x0 + ‖x̄‖ of every cone."""
-        r = np.sqrt(np.maximum(self._tail_dot(x, x), 0.0))
-        return x[self.off] - r, x[self.off] + r
-
-    def _det(self, x):
-        lo, hi = self._eigs(x)
-        return lo * hi
-
-    def identity(self):
-        return self.head.astype(float)
-
-    def interior(self, x, dual=False):
-        lo, _ = self._eigs(x)
-        return bool(np.all(lo > 0))
-
-    def min_eig(self, x):
-        return self._eigs(x)[0].min() if self.rows else np.inf
-
-    def max_step(self, x, dx, dual=False):
-        """First positive root of det(x + α dx) = a α² + 2 b α + c per cone (x interior,
-        c > 0); no root (dx in the cone) gives inf."""
-        lo_d, _ = self._eigs(dx)
-        a = self._det(dx)
-        b = x[self.off] * dx[self.off] - self._tail_dot(x, dx)
-        c = np.maximum(self._det(x), 0.0)
-        disc = np.maximum(b * b - a * c, 0.0)
-        q = -(b + np.copysign(np.sqrt(disc), b))
-        with np.errstate(divide="ignore", invalid="ignore"):
-            r1 = np.where(a != 0, q / a, np.inf)
-            r2 = np.where(q != 0, c / q, np.inf)
-        r1 = np.where(r1 > 0, r1, np.inf)
-        r2 = np.where(r2 > 0, r2, np.inf)
-        alpha = np.minimum(r1, r2)
-        alpha = np.where(lo_d >= 0, np.inf, alpha)
-        return float(alpha.min()) if alpha.size else np.inf
-
-    def _jmul(self, x):
-        out = -x
-        out[self.off] = x[self.off]
-        return out
-
-    def _quad(self, u, x):
-        """P(u) x = 2 (uᵀx) u − det(u) J x for every cone."""
-        return 2.0 * self._rows(self._seg(u * x)) * u - self._rows(self._det(u)) * self._jmul(x)
-
-    def scale(self, s, z):
-        """W = η P(v) (symmetric) with a = √det s, b = √det z, γ = √((1 + sᵀz/(ab))/2),
-        w = (s/a + J z/b)/(2γ) (wᵀJw = 1), v = (w + e)/√(2(w0 + 1)) (v∘v = w), η = √(a/b);
-        W⁻¹ = P(J v)/η and WᵀW = η² P(w) = H⁻¹."""
-        lo_s, hi_s = self._eigs(s)
-        lo_z, hi_z = self._eigs(z)
-        if not (np.all(lo_s > 0) and np.all(lo_z > 0)):
-            raise ConeFailure("second-order scaling of a non-interior pair")
-        a, b = np.sqrt(lo_s * hi_s), np.sqrt(lo_z * hi_z)
-        gamma = np.sqrt(0.5 * (1.0 + self._seg(s * z) / (a * b)))
-        w = (s / self._rows(a) + self._jmul(z) / self._rows(b)) / self._rows(2.0 * gamma)
-        v = w + self.head
-        v /= self._rows(np.sqrt(2.0 * (w[self.off] + 1.0)))
-        self.w, self.v, self.jv, self.eta = w, v, self._jmul(v), self._rows(np.sqrt(a / b))
-        self.lam = self.W(z)
-        lo, _ = self._eigs(self.lam)
-        if not (np.all(np.isfinite(self.lam)) and np.all(lo > 0)):
-            raise ConeFailure("second-order scaling lost the cone interior")
-
-    def W(self, x):
-        return self.eta * self._quad(self.v, x)
-
-    WT = W
-
-    def WinvT(self, x):
-        return self._quad(self.jv, x) / self.eta
-
-    def prod(self, x, y):
-        out = self._rows(x[self.off]) * y + self._rows(y[self.off]) * x
-        out[self.off] = self._seg(x * y)
-        return out
-
-    def lam_solve(self, v):
-        """u with λ∘u = v (the arrow matrix of λ inverted in closed form)."""
-        lam = self.lam
-        l0 = lam[self.off]
-        u0 = (l0 * v[self.off] - self._tail_dot(lam, v)) / self._det(lam)
-        u = (v - self._rows(u0) * lam) / self._rows(l0)
-        u[self.off] = u0
-        return u
+    def correction(self):
+        """r_K = Wᵀ(λ \\ ((W⁻ᵀ ds) ∘ (W dz))) for the loaded (affine) direction."""
+        for g in self.groups:
+            c = g.cone
+            c.scale_into(g.state, g.ds, g.w1, True, True, g.batch)
+            c.scale_into(g.state, g.dz, g.w2, False, False, g.batch)
+            c.jordan_product_into(g.w1, g.w2, g.w1, g.batch)
+            c.jordan_solve_into(g.lam, g.w1, g.w1, g.batch)
+            c.scale_into(g.state, g.w1, g.cor, False, True, g.batch)
 
 
-def _svec_index(n):
-    """Row-major lower-triangle positions (i, j) of svec entries and their scale."""
-    i, j = np.tril_indices(n)
-    return i, j, np.where(i == j, 1.0, np.sqrt(2.0))
-
-
-class PsdFamily(Family):
-    """PSD cones in svec form (lower triangle row by row, off-diagonal entries times √2):
-    X∘Y = (XY + YX)/2, e = svec(I), degree n. Cones of one order are stacked and handled
-    by batched dense linear algebra."""
-
-    kind = "psd"
-
-    def __init__(self, decls):
-        super().__init__(decls)
-        self.degree = sum(d.dim for d, _ in decls)
-        self.groups = []   # (order, row index array (B, t) into the family vector)
-        for n in sorted({d.dim for d, _ in decls}):
-            offs = [o for d, o in decls if d.dim == n]
-            t = n * (n + 1) // 2
-            self.groups.append((n, np.asarray(offs)[:, None] + np.arange(t)[None, :], _svec_index(n)))
-        cache = {}
-        self._cones = [(cache.setdefault(d.dim, module.PsdConeCpp(d.dim)), off) for d, off in decls]
-
-    @staticmethod
-    def _smat(v, n, index):
-        i, j, scale = index
-        M = np.zeros(v.shape[:-1] + (n, n))
-        M[..., i, j] = v / scale
-        M[..., j, i] = v / scale
-        return M
-
-    @staticmethod
-    def _svec(M, index):
-        i, j, scale = index
-        return 0.5 * (M[..., i, j] + M[..., j, i]) * scale
-
-    def _map(self, fn, *vecs):
-        """Apply fn(order, index, group number, *stacked matrices) → stacked matrices, per group."""
-        out = np.empty(self.rows)
-        for g, (n, rows, index) in enumerate(self.groups):
-            out[rows] = self._svec(fn(n, g, *[self._smat(v[rows], n, index) for v in vecs]), index)
-        return out
-
-    def identity(self):
-        return self._map(lambda n, g, X: np.broadcast_to(np.eye(n), X.shape), np.zeros(self.rows))
-
-    def _chol(self, x):
-        """Cholesky factors per group, or None if some matrix is not positive definite."""
-        out = []
-        for n, rows, index in self.groups:
-            X = self._smat(x[rows], n, index)
-            if not np.all(np.isfinite(X)):
-                return None
-            try:
-                out.append(np.linalg.cholesky(X))
-            except np.linalg.LinAlgError:
-                return None
-        return out
-
-    def interior(self, x, dual=False):
-        return self._chol(x) is not None
-
-    def min_eig(self, x):
-        return min((np.linalg.eigvalsh(self._smat(x[rows], n, index))[..., 0].min()
-                    for n, rows, index in self.groups), default=np.inf)
-
-    def max_step(self, x, dx, dual=False):
-        """With X = L Lᵀ: α = −1/λmin(L⁻¹ D L⁻ᵀ) when that eigenvalue is negative."""
-        chol = self._chol(x)
-        if chol is None:
-            return 0.0
-        best = np.inf
-        for (n, rows, index), L in zip(self.groups, chol):
-            Li = np.linalg.inv(L)
-            lmin = np.linalg.eigvalsh(Li @ self._smat(dx[rows], n, index) @ np.swapaxes(Li, -1, -2))[..., 0]
-            if np.any(lmin < 0):
-                best = min(best, float(np.min(-1.0 / lmin[lmin < 0])))
-        return best
-
-    def scale(self, s, z):
-        """With S = Ls Lsᵀ, Z = Lz Lzᵀ and Lzᵀ Ls = U Σ Vᵀ: R = Ls V Σ^{-1/2} gives
-        Rᵀ Z R = R⁻¹ S R⁻ᵀ = Σ, so W X = Rᵀ X R, Wᵀ X = R X Rᵀ, W⁻ᵀ X = R⁻¹ X R⁻ᵀ,
-        λ = svec(Σ) and WᵀW X = (R Rᵀ) X (R Rᵀ) = H⁻¹ X."""
-        cs, cz = self._chol(s), self._chol(z)
-        if cs is None or cz is None:
-            raise ConeFailure("PSD scaling of a non-interior pair")
-        self.R, self.Rinv, self.sig = [], [], []
-        for Ls, Lz in zip(cs, cz):
-            _, sig, Vt = np.linalg.svd(np.swapaxes(Lz, -1, -2) @ Ls)
-            if not np.all(sig > 0):
-                raise ConeFailure("PSD scaling of a non-interior pair")
-            R = Ls @ np.swapaxes(Vt, -1, -2) / np.sqrt(sig)[..., None, :]
-            self.R.append(R)
-            self.Rinv.append(np.linalg.inv(R))
-            self.sig.append(sig)
-        self.lam = self._map(lambda n, g, X: self.sig[g][..., :, None] * np.eye(n), np.zeros(self.rows))
-
-    def W(self, v):
-        return self._map(lambda n, g, X: np.swapaxes(self.R[g], -1, -2) @ X @ self.R[g], v)
-
-    def WT(self, v):
-        return self._map(lambda n, g, X: self.R[g] @ X @ np.swapaxes(self.R[g], -1, -2), v)
-
-    def WinvT(self, v):
-        return self._map(lambda n, g, X: self.Rinv[g] @ X @ np.swapaxes(self.Rinv[g], -1, -2), v)
-
-    def prod(self, x, y):
-        return self._map(lambda n, g, X, Y: 0.5 * (X @ Y + Y @ X), x, y)
-
-    def lam_solve(self, v):
-        """λ = Σ is diagonal: U_ij = V_ij / ((σ_i + σ_j)/2)."""
-        return self._map(lambda n, g, V: V / (0.5 * (self.sig[g][..., :, None] + self.sig[g][..., None, :])), v)
-
-
+# ---------------------------------------------------------------------------------------
+# Exponential cones: NumPy body over _cpp_cuda's secant block, host-resident.
+# ---------------------------------------------------------------------------------------
 def _exp_barrier_gradient(v):
     """−∇F(s) per block for F(x, y, z) = −log(y log(z/y) − x) − log y − log z,
     the logarithmically homogeneous barrier (degree 3) of {y e^{x/y} ≤ z}; shape (3B,)."""
@@ -445,249 +355,250 @@ EXP_CENTRAL_POINT = _exp_central_point()
 _EXP_DUAL_MAP = np.array([[1.0, -1.0, 0.0], [-1.0, 0.0, 0.0], [0.0, 0.0, 1.0]])
 
 
-class ExponentialFamily(Family):
+class ExponentialFamily:
     """Exponential cones {(x, y, z): y e^{x/y} ≤ z}, three rows each. Not self-dual and
-    without a Jordan algebra: the module's block is a secant scaling (H s = z, symmetric),
-    centring uses the barrier gradient, and step lengths come from the module's
-    membership test."""
+    without a Jordan algebra: the module's block is a secant scaling of the swapped pair
+    (H⁻¹ z = s, symmetric), the centring term is c_K = H⁻¹(−∇F(s)), there is no correction
+    term, and step lengths come from the module's membership test. Host-resident."""
 
     kind = "exp"
     symmetric = False
+    resident = "host"
 
     def __init__(self, decls):
-        super().__init__(decls)
+        self.rows = sum(d.rows for d in decls)
+        self.blocks = self.rows // 3
         self.degree = self.rows
-        self.cone = module.ExponentialConeCpp(self.rows // 3)
-        self.single = module.ExponentialConeCpp(1)   # batched over the blocks
-        self._cones = [(module.ExponentialConeCpp(d.dim), off) for d, off in decls]
+        self.cone = _cpp_cuda.ExponentialConeCpp(self.blocks)
+        self.single = _cpp_cuda.ExponentialConeCpp(1)   # batched over the blocks
 
     def identity(self):
-        return np.tile(EXP_CENTRAL_POINT, self.rows // 3)
+        return np.tile(EXP_CENTRAL_POINT, self.blocks)
 
-    def min_eig(self, x):
-        return np.inf
+    def pattern(self, first, extra):
+        i, j = _triu(3)
+        starts = first + 3 * np.arange(self.blocks)
+        empty = np.zeros(0, dtype=np.int64)
+        return ((starts[:, None] + i[None, :]).reshape(-1).astype(np.int64),
+                (starts[:, None] + j[None, :]).reshape(-1).astype(np.int64), empty, empty, np.zeros(0), extra)
 
-    def barrier_gradient(self, s):
-        return _exp_barrier_gradient(s)
+    def bind(self, product, first):
+        h, m = product.host, product.m
+        sl = slice(first, first + self.rows)
+        self.s, self.z = h["point"][sl], h["point"][m + first:m + first + self.rows]
+        self.ds, self.dz = h["direction"][sl], h["direction"][m + first:m + first + self.rows]
+        self.cen, self.cor = h["centring"][sl], h["correction"][sl]
+        self.values, self.indptr, self.indices = h["values"], h["indptr"], h["indices"]
+        self.first = first
 
     def dual_map(self, z):
         """Image of a dual vector in the primal cone (see _EXP_DUAL_MAP)."""
         return (z.reshape(-1, 3) @ _EXP_DUAL_MAP.T).reshape(-1)
 
-    def interior(self, x, dual=False):
+    def _inside(self, x, dual=False):
         v = self.dual_map(x) if dual else x
         # Strict interior: y > 0 plus the module's (closed) membership test with atol 0.
         return bool(np.all(v[1::3] > 0)) and self.cone.contains(np.ascontiguousarray(v), atol=0.0)
 
-    def max_step(self, x, dx, dual=False):
+    def interior(self):
+        return self._inside(self.s) and self._inside(self.z, dual=True)
+
+    def _step(self, x, dx, dual):
         """Largest α (to about 1e-10 relative) keeping every block inside, by bisection on
         the membership test of the whole family (each block's admissible α form an
         interval from 0, so their intersection does too)."""
-        if self.interior(x + 1e6 * dx, dual):
+        if self._inside(x + 1e6 * dx, dual):
             return np.inf
         lo, hi = 0.0, 1.0
-        while self.interior(x + hi * dx, dual):
+        while self._inside(x + hi * dx, dual):
             lo, hi = hi, 2.0 * hi
         for _ in range(40):
             mid = 0.5 * (lo + hi)
-            lo, hi = (mid, hi) if self.interior(x + mid * dx, dual) else (lo, mid)
+            lo, hi = (mid, hi) if self._inside(x + mid * dx, dual) else (lo, mid)
         return lo
 
-    def scale(self, s, z):
-        """The module's secant block H⁻¹ (of the swapped pair) per block, for the
-        centring term H⁻¹(−∇F(s))."""
-        B = self.rows // 3
-        hinv = np.empty(9 * B)
-        self.single.nt_scaling_matrix_batch_into(np.ascontiguousarray(z), np.ascontiguousarray(s), hinv, B)
+    def max_step(self, alpha):
+        return min(alpha, self._step(self.s, self.ds, False), self._step(self.z, self.dz, True))
+
+    def spectral_min(self):
+        return np.inf
+
+    def scale(self):
+        """The module's secant block H⁻¹ (of the swapped pair) per block."""
+        hinv = np.empty(9 * self.blocks)
+        self.single.nt_scaling_matrix_batch_into(np.ascontiguousarray(self.z), np.ascontiguousarray(self.s), hinv,
+                                                 self.blocks)
         if not np.all(np.isfinite(hinv)):
             raise ConeFailure("exponential scaling is not finite")
-        self.hinv_blocks = hinv.reshape(B, 3, 3)
+        self.hinv_blocks = hinv.reshape(self.blocks, 3, 3)
 
-    def hinv_mul(self, v):
-        return np.einsum("bij,bj->bi", self.hinv_blocks, v.reshape(-1, 3)).reshape(-1)
+    def fill(self):
+        self.cone.hmatrix_csr_values_into(np.ascontiguousarray(self.z), np.ascontiguousarray(self.s), self.indptr,
+                                          self.indices, self.values, row_offset=self.first)
+        g = _exp_barrier_gradient(self.s).reshape(-1, 3)
+        self.cen[:] = np.einsum("bij,bj->bi", self.hinv_blocks, g).reshape(-1)
+
+    def correction(self):
+        self.cor[:] = 0.0
 
 
-FAMILY_TYPES = {"nonnegative": NonnegativeFamily, "soc": SecondOrderFamily, "psd": PsdFamily,
-                "exp": ExponentialFamily}
+# ---------------------------------------------------------------------------------------
+# The product.
+# ---------------------------------------------------------------------------------------
+KIND_ORDER = {"nonnegative": 0, "soc": 1, "psd": 2, "exp": 3}
+
+
+def family_order(decls):
+    """The order in which the solver lists the cones: by kind, then (second-order and PSD)
+    by dimension, the given order kept among equals."""
+    return sorted(range(len(decls)), key=lambda k: (KIND_ORDER[decls[k].kind],
+                                                     decls[k].dim if decls[k].kind in ("soc", "psd") else 0))
 
 
 class ConeProduct:
-    """K = K_1 × … × K_r for the rows of G (no zero cones: those become rows of A),
-    as one batched family per kind; each family's rows are contiguous (the solver lists
-    the cones by kind), so a family works on a slice of the product's vectors."""
+    """K = K_1 × … × K_r for the rows of G (no zero cones), listed in `family_order`, as
+    one object per family over one set of exchange vectors:
 
-    def __init__(self, decls, arrays):
+        point      [s; z]    the loaded point (`load_point`)
+        direction  [ds; dz]  the loaded direction (`load_direction`)
+        values     the KKT rows of the cones (bound with `bind`)
+        centring   c_K of the point's scaling, correction  r_K of the loaded direction
+
+    host arrays always, and their device mirrors when device-resident families exist."""
+
+    def __init__(self, decls, arrays, expansion_min=None):
+        decls = list(decls)
+        if any(d.kind == "zero" for d in decls):
+            raise ValueError("zero cones belong in A x = b")
+        if family_order(decls) != list(range(len(decls))):
+            raise ValueError("cones must be listed by kind, and by dimension within a kind (family_order)")
         self.arrays = arrays
-        rows_of = {k: [] for k in FAMILY_TYPES}
-        decls_of = {k: [] for k in FAMILY_TYPES}
-        local = {k: 0 for k in FAMILY_TYPES}
-        off = 0
-        for decl in decls:
-            if decl.kind == "zero":
-                raise ValueError("zero cones belong in A x = b")
-            decls_of[decl.kind].append((decl, local[decl.kind]))
-            rows_of[decl.kind].append((off, decl.rows))
-            local[decl.kind] += decl.rows
-            off += decl.rows
-        self.m = off
+        self.m = sum(d.rows for d in decls)
         self.families = []
-        for kind, cls in FAMILY_TYPES.items():
-            if decls_of[kind]:
-                fam = cls(decls_of[kind])
-                starts = [o for o, _ in rows_of[kind]]
-                if any(o + r != nxt for (o, r), nxt in zip(rows_of[kind], starts[1:])):
-                    raise ValueError("the rows of each cone family must be contiguous (list cones by kind)")
-                fam.idx = slice(starts[0], starts[0] + fam.rows)
+        start = 0
+        for kind in KIND_ORDER:
+            mine = [d for d in decls if d.kind == kind]
+            if not mine:
+                continue
+            if kind == "nonnegative":
+                fam = SymmetricFamily(kind, mine, _ipm_cones.NonnegativeCone, arrays, arrays.name)
+            elif kind == "soc":
+                fam = SymmetricFamily(kind, mine, _ipm_cones.SecondOrderCone, arrays, arrays.name, expansion_min)
+            elif kind == "psd":
+                fam = SymmetricFamily(kind, mine, _ipm_cones.PsdCone, arrays, arrays.name)
+            else:
+                fam = ExponentialFamily(mine)
+            fam.idx = slice(start, start + fam.rows)
+            start += fam.rows
+            if fam.rows:
                 self.families.append(fam)
         self.degree = sum(f.degree for f in self.families)
         self.symmetric = all(f.symmetric for f in self.families)
+        self.identity = np.concatenate([f.identity() for f in self.families]) if self.families else np.zeros(0)
+        self.symmetric_mask = np.concatenate([np.full(f.rows, f.symmetric) for f in self.families]) \
+            if self.families else np.zeros(0, dtype=bool)
+        self._device = [f for f in self.families if f.resident == "device"]
+        self._host = [f for f in self.families if f.resident != "device"]
 
-    # Gather/scatter over the families.
-    def _each(self, name, *vecs, symmetric_only=False):
-        out = np.zeros(self.m)
+    def pattern(self):
+        """(rows, cols, extra_diagonal): the stored upper triangle of the cones' KKT rows
+        (row-major, rows and columns counted from the first cone row; the extra rows of
+        expanded second-order groups numbered from m on), and the diagonal each extra row
+        holds in the sparse expansion (−1 on u-rows, +1 on v-rows)."""
+        parts, extra = [], self.m
         for fam in self.families:
-            if symmetric_only and not fam.symmetric:
-                continue
-            out[fam.idx] = getattr(fam, name)(*[v[fam.idx] for v in vecs])
-        return out
+            *part, extra = fam.pattern(fam.idx.start, extra)
+            parts.append(part)
+        rows = _cat([p[0] for p in parts] + [p[2] for p in parts if p[2].size])
+        cols = _cat([p[1] for p in parts] + [p[3] for p in parts if p[3].size])
+        return rows, cols, _cat([p[4] for p in parts], np.float64)
 
-    def identity(self):
-        return self._each("identity")
-
-    def interior(self, x, dual=False):
-        return all(fam.interior(x[fam.idx], dual) for fam in self.families)
-
-    def max_step(self, x, dx, dual=False):
-        return min((fam.max_step(x[fam.idx], dx[fam.idx], dual) for fam in self.families), default=np.inf)
-
-    def min_eig(self, x):
-        """min over symmetric families of the smallest spectral value of x."""
-        return min((fam.min_eig(x[fam.idx]) for fam in self.families if fam.symmetric), default=np.inf)
-
-    def symmetric_mask(self):
-        mask = np.zeros(self.m, dtype=bool)
+    def bind(self, indptr, indices, values):
+        """Attach the cones' KKT rows: `indptr`, `indices` the host CSR arrays of those rows
+        (counted from the first cone row), `values` their host values, which the families
+        fill in place (device families through a device mirror copied back in one piece)."""
+        m, ar = self.m, self.arrays
+        self.cone_values = values
+        nv = values.size
+        # Host exchange vectors; the values and the centring term share one buffer so that
+        # the device mirror comes back in one copy.
+        self._staging = np.zeros(nv + m)
+        host = dict(point=np.zeros(2 * m), direction=np.zeros(2 * m), correction=np.zeros(m),
+                    centring=self._staging[nv:], values=values, indptr=indptr, indices=indices)
+        self.host = host
+        self.s, self.z = host["point"][:m], host["point"][m:]
+        self.ds, self.dz = host["direction"][:m], host["direction"][m:]
+        self.centring, self.correction_vec = host["centring"], host["correction"]
+        if self._device and ar.name == "device":
+            staged = ar.empty(nv + m)
+            self.resident = dict(point=ar.mirror(host["point"]), direction=ar.mirror(host["direction"]),
+                                 correction=ar.mirror(host["correction"]), staged=staged,
+                                 values=ar.view(staged, 0, nv), centring=ar.view(staged, nv, m),
+                                 indptr=ar.index(indptr), indices=ar.index(indices))
+        else:
+            self.resident = host
         for fam in self.families:
-            mask[fam.idx] = fam.symmetric
-        return mask
+            fam.bind(self, fam.idx.start)
+        self._remote = self.resident is not host
 
-    def scale(self, s, z):
+    # -- loading -----------------------------------------------------------------------------
+    def load_point(self, s, z):
+        np.copyto(self.s, s)
+        np.copyto(self.z, z)
+        if self._remote:
+            self.arrays.send(self.host["point"], self.resident["point"])
+
+    def load_direction(self, ds, dz):
+        np.copyto(self.ds, ds)
+        np.copyto(self.dz, dz)
+        if self._remote:
+            self.arrays.send(self.host["direction"], self.resident["direction"])
+
+    # -- the families' operations over the product ------------------------------------------
+    def interior(self):
+        """The loaded point strictly inside: s ∈ int K, z ∈ int K*."""
+        for fam in self.families:
+            if not fam.interior():
+                return False
+        return True
+
+    def max_step(self, alpha=np.inf):
+        """min(alpha, largest α with s + α ds ∈ K and z + α dz ∈ K*) for the loaded point
+        and direction."""
+        for fam in self.families:
+            alpha = fam.max_step(alpha)
+        return alpha
+
+    def spectral_min(self, v):
+        """Smallest spectral value of v over the symmetric families (uses the direction)."""
+        self.load_direction(v, self.dz)
+        return min((fam.spectral_min() for fam in self.families if fam.symmetric), default=np.inf)
+
+    def scale_and_fill(self):
+        """NT scaling of every family at the loaded point, H⁻¹ into the KKT values and the
+        centring term c_K into `centring` (host)."""
         try:
             for fam in self.families:
-                fam.scale(s[fam.idx], z[fam.idx])
-        except RuntimeError as err:  # the module's refusal
+                fam.scale()
+            for fam in self._device:
+                fam.fill()
+            if self._remote:
+                self.arrays.fetch(self.resident["staged"], self._staging)
+                self.cone_values[:] = self._staging[:self.cone_values.size]
+            for fam in self._host:
+                fam.fill()
+        except RuntimeError as err:   # the module's refusal
             raise ConeFailure(str(err)) from err
-
-    def W(self, v):
-        return self._each("W", v, symmetric_only=True)
-
-    def WT(self, v):
-        return self._each("WT", v, symmetric_only=True)
-
-    def WinvT(self, v):
-        return self._each("WinvT", v, symmetric_only=True)
-
-    def prod(self, x, y):
-        return self._each("prod", x, y, symmetric_only=True)
-
-    def lam_solve(self, v):
-        return self._each("lam_solve", v, symmetric_only=True)
-
-    def fill_inverse_scaling(self, s, z, indptr, indices, values, row_offset=0, dense=False):
-        """H⁻¹ of every cone written by the module into `values` of the CSR structure
-        (indptr, indices), whose rows row_offset … row_offset + m − 1 hold the scaling
-        block (entries of those rows outside their cone's block are cleared). The
-        structure lives where the arrays do (host, or device for device arrays). The rows
-        of sparse second-order cones are left to `fill_sparse_blocks` unless `dense`."""
-        try:
-            for fam in self.families:
-                fam.fill_inverse_scaling(s[fam.idx], z[fam.idx], indptr, indices, values, row_offset + fam.idx.start,
-                                         self.arrays, dense)
-        except RuntimeError as err:
-            raise ConeFailure(str(err)) from err
-
-    def sparse_positions(self, indptr, indices):
-        """Positions in the values of a host CSR structure built on `block_pattern` (rows
-        counted from the first cone row) of the sparse second-order cones' entries:
-        (diagonal, extra column, extra diagonal)."""
-        soc = self._soc()
-        if soc is None or not soc.sparse.any():
-            return None
-        base = soc.idx.start
-        rows = base + np.flatnonzero(soc.sparse_rows)
-        extra_of_row = self.m + np.cumsum(soc.sparse)[soc.cone_of_row[soc.sparse_rows]] - 1
-        extras = self.m + np.arange(int(soc.sparse.sum()))
-
-        # Entries in CSR order with sorted columns have increasing keys row·width + col.
-        indptr, indices = np.asarray(indptr), np.asarray(indices)
-        width = int(indices.max()) + 1
-        keys = np.repeat(np.arange(indptr.size - 1, dtype=np.int64), np.diff(indptr)) * width + indices
-
-        def position(r, c):
-            pos = np.searchsorted(keys, r * width + c)
-            if not np.array_equal(keys[np.minimum(pos, keys.size - 1)], r * width + c):
-                raise ValueError("the structure lacks entries of the sparse second-order blocks")
-            return pos
-
-        return position(rows, rows), position(rows, extra_of_row), position(extras, extras)
-
-    def fill_sparse_blocks(self, positions, values):
-        """D, u and −1 of the sparse second-order cones (host values; after `scale`)."""
-        if positions is None:
-            return
-        D, u = self._soc().sparse_values()
-        values[positions[0]] = D
-        values[positions[1]] = u
-        values[positions[2]] = -1.0
-
-    def _soc(self):
-        return next((f for f in self.families if f.kind == "soc"), None)
-
-    def block_pattern(self, dense=False):
-        """(rows, cols, extras): the stored upper triangle of the block-diagonal scaling
-        matrix (the diagonal for orthants, the upper triangle of every other cone's block,
-        3×3 blocks for exponential cones), where a sparse second-order cone (unless
-        `dense`) stores its diagonal and a column to one extra variable (numbered m,
-        m + 1, … in order)."""
-        rows, cols = [], []
-        extra = self.m
-        for fam in self.families:
-            base = fam.idx.start
-            if fam.kind == "nonnegative":
-                r = np.arange(fam.rows)
-                rows.append(base + r)
-                cols.append(base + r)
-                continue
-            for k, (decl, off) in enumerate(fam.decls):
-                if fam.kind == "soc" and fam.sparse[k] and not dense:
-                    r = base + off + np.arange(decl.rows)
-                    rows += [r, r, np.array([extra])]
-                    cols += [r, np.full(decl.rows, extra), np.array([extra])]
-                    extra += 1
-                    continue
-                size = 3 if fam.kind == "exp" else decl.rows
-                count = decl.rows // size
-                i, j = np.triu_indices(size)
-                starts = base + off + size * np.arange(count)
-                rows.append((starts[:, None] + i[None, :]).reshape(-1))
-                cols.append((starts[:, None] + j[None, :]).reshape(-1))
-        if not rows:
-            return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), 0
-        return np.concatenate(rows).astype(np.int64), np.concatenate(cols).astype(np.int64), extra - self.m
-
-    def scaling_matrix(self, s, z, inverse=False):
-        """The block-diagonal H (H s = z), or H⁻¹, as a full (m, m) CSR matrix whose
-        blocks the module writes straight into the CSR values."""
-        r, c, _ = self.block_pattern(dense=True)
-        r, c = np.concatenate([r, c[r != c]]), np.concatenate([c, r[r != c]])
-        pattern = sp.csr_matrix((np.ones(r.size), (r, c)), shape=(self.m, self.m))
-        pattern.sort_indices()
-        indptr, indices = pattern.indptr.astype(np.int64), pattern.indices.astype(np.int64)
-        arrays = self.arrays
-        values = arrays.empty(indices.size)
-        first, second = (s, z) if inverse else (z, s)
-        self.fill_inverse_scaling(first, second, arrays.to_device(indptr), arrays.to_device(indices), values,
-                                  dense=True)
-        values = np.array(arrays.to_host(values), dtype=np.float64)
-        if not np.all(np.isfinite(values)):
+        # Device scalings do not refuse: a pair that is not interior gives NaN.
+        if not (np.isfinite(self.cone_values).all() and np.isfinite(self.centring).all()):
             raise ConeFailure("scaling matrix is not finite (iterate left the cone interior)")
-        return sp.csr_matrix((values, indices, indptr), shape=(self.m, self.m))
+
+    def correction(self):
+        """r_K of the loaded direction into `correction_vec` (host)."""
+        for fam in self._device:
+            fam.correction()
+        if self._remote:
+            self.arrays.fetch(self.resident["correction"], self.host["correction"])
+        for fam in self._host:
+            fam.correction()
+        return self.correction_vec

@@ -16,9 +16,11 @@ the rows of the cones then hold only their own part of H⁻¹, so the module's i
 (which clears a cone row's stored entries outside its block) touches nothing else, and
 those rows are one contiguous tail of the value array.
 
-A second-order cone of many entries would make a dense block; its H⁻¹ = D + u uᵀ
-(diagonal plus rank one) is stored instead as its diagonal and a column to one extra
-variable whose diagonal is −1: the Schur complement of that extra variable is H⁻¹.
+A large second-order cone would make a dense block; the module writes its H⁻¹ instead as
+the sparse expansion [[D, u, v], [uᵀ, −1, 0], [vᵀ, 0, +1]] over two extra rows per cone
+(after the cone rows), whose Schur complement on the cone rows is H⁻¹ = D + uuᵀ − vvᵀ. In
+−K the v-rows join the positive side ([[D, v], [vᵀ, 1]] is positive definite) and the
+u-rows the negative side, so −K stays quasi-definite.
 
 Factorisations (LDLᵀ with a fill-reducing ordering, symbolic analysis once):
 - "pardiso": MKL's supernodal solver (PyPI package `mkl`), multithreaded, nested-dissection
@@ -26,7 +28,7 @@ Factorisations (LDLᵀ with a fill-reducing ordering, symbolic analysis once):
 - "qdldl": the simplicial LDLᵀ of the `qdldl` package with AMD ordering; light, always
   available. "auto" takes it for small systems and for those whose factorisation PARDISO's
   analysis predicts to be cheap (little fill), where it is the quicker one.
-−K has p + m positive and n + (extra variables) negative eigenvalues; a factorisation with
+−K has p + m + (v-rows) positive and n + (u-rows) negative eigenvalues; a factorisation with
 another inertia (a pivot that rounding pushed across zero) is retried with ε on the cone
 block too. A solve that refinement cannot repair ends PARDISO's part in the run: qdldl
 takes over.
@@ -42,12 +44,97 @@ import numpy as np
 import scipy.sparse as sp
 
 
-# Relative residual of a refined solve above which the factorisation is deemed ruined.
+# Relative residual of a refined solve above which a PARDISO factorisation is deemed
+# ruined (qdldl takes over), and above which a qdldl one is (the solve is no better than
+# 0; PARDISO takes over). Below it a poor solve is the system's own conditioning (an
+# infeasible program's τ → 0), which the other backend does not mend.
 FAILED_SOLVE = 1e-3
+BROKEN_SOLVE = 1.0
 
 
 class FactorizationError(RuntimeError):
     """The KKT matrix could not be factorised with the right inertia."""
+
+
+# A backend's factorisation whose inertia it has not read (qdldl: read on demand).
+UNCHECKED = "unchecked"
+
+# Relative residual of a refined solve above which the inertia of an unchecked
+# factorisation is read (and a wrong one refactorised as after a wrong inertia). Refinement
+# stalls between 1e-10 and 1e-7 in ill-conditioned endgames whatever the inertia; a
+# factorisation whose pivots went wrong leaves far larger residuals.
+SUSPECT_SOLVE = 1e-6
+
+try:   # SciPy's compiled CSR kernel, without the per-call checks of `A @ x`
+    from scipy.sparse._sparsetools import csr_matvec as _csr_matvec_kernel
+except ImportError:  # pragma: no cover
+    _csr_matvec_kernel = None
+
+
+def csr_matvec(A, x, out=None):
+    """A @ x for a CSR matrix A (Csr or SciPy's) and a contiguous float64 vector x; with
+    `out` (contiguous, zeroed by the caller) the product is added into it."""
+    if out is None:
+        out = np.zeros(A.shape[0])
+    if _csr_matvec_kernel is None:  # pragma: no cover
+        out += sp.csr_matrix((A.data, A.indices, A.indptr), shape=A.shape) @ x
+    else:
+        _csr_matvec_kernel(A.shape[0], A.shape[1], A.indptr, A.indices, A.data, x, out)
+    return out
+
+
+# ---------------------------------------------------------------------------------------
+# CSR matrices as plain arrays: the solver's own, without SciPy's per-object checks (a
+# SciPy matrix costs tens of microseconds to build, which counts for small programs).
+# ---------------------------------------------------------------------------------------
+def column_order(indices, ncols):
+    """The stable order of CSR entries by column (rows stay increasing within a column):
+    a radix sort for narrow matrices, SciPy's compiled transpose for large ones."""
+    indices = np.asarray(indices)
+    if ncols < 32768 and indices.size < 200_000:
+        return np.argsort(indices.astype(np.int16), kind="stable")
+    rows = indices.size
+    ptr = np.zeros(2, dtype=np.int64)
+    ptr[1] = rows
+    # One row holding every entry: its CSC form lists them by column, stably.
+    t = sp.csr_matrix((np.arange(1.0, rows + 1.0), indices, ptr), shape=(1, ncols)).tocsc()
+    return (t.data - 1.0).astype(np.int64)
+
+
+class Csr:
+    """A CSR matrix (indptr, indices, data, shape) as plain arrays."""
+
+    __slots__ = ("indptr", "indices", "data", "shape")
+
+    def __init__(self, indptr, indices, data, shape):
+        self.indptr, self.indices, self.data, self.shape = indptr, indices, data, shape
+
+    @classmethod
+    def of(cls, A):
+        if isinstance(A, cls):
+            return A
+        if not (sp.issparse(A) and A.format == "csr"):
+            A = sp.csr_matrix(A)
+        if not A.has_canonical_format:
+            A = A.copy()
+            A.sum_duplicates()
+        return cls(A.indptr.astype(np.int64), A.indices.astype(np.int64), A.data.astype(np.float64), A.shape)
+
+    def row_of_entries(self):
+        return np.repeat(np.arange(self.shape[0], dtype=np.int64), np.diff(self.indptr))
+
+    def transpose(self, order=None):
+        """The transpose (column indices increasing within its rows); `order` the column
+        order of the entries if known."""
+        if order is None:
+            order = column_order(self.indices, self.shape[1])
+        ptr = np.zeros(self.shape[1] + 1, dtype=np.int64)
+        np.cumsum(np.bincount(self.indices, minlength=self.shape[1]), out=ptr[1:])
+        return Csr(ptr, self.row_of_entries()[order], self.data[order], (self.shape[1], self.shape[0]))
+
+    def rows(self, start, stop):
+        a, b = self.indptr[start], self.indptr[stop]
+        return Csr(self.indptr[start:stop + 1] - a, self.indices[a:b], self.data[a:b], (stop - start, self.shape[1]))
 
 
 # ---------------------------------------------------------------------------------------
@@ -166,19 +253,25 @@ class QdldlBackend:
 
     name = "qdldl"
 
-    def __init__(self, indptr, indices, n_pos):
+    def __init__(self, indptr, indices, n_pos, order=None):
         import qdldl
         self.qdldl = qdldl
         n = indptr.size - 1
         self.n, self.n_pos = n, n_pos
-        order = sp.csr_matrix((np.arange(indices.size, dtype=np.float64) + 1.0, indices, indptr), shape=(n, n)).tocsc()
-        order.sort_indices()
-        self.perm = (order.data - 1.0).astype(np.int64)
-        self.csc = sp.csc_matrix((np.zeros(indices.size), order.indices, order.indptr), shape=(n, n))
+        # Column order of the entries (rows increasing within a column).
+        self.perm = column_order(indices, n) if order is None else order
+        rows = np.repeat(np.arange(n, dtype=np.int64), np.diff(indptr))
+        col_ptr = np.zeros(n + 1, dtype=np.int64)
+        np.cumsum(np.bincount(indices, minlength=n), out=col_ptr[1:])
+        self.csc = sp.csc_matrix((np.zeros(indices.size), rows[self.perm], col_ptr), shape=(n, n))
         self.solver = None
         self.factor_nnz = None
+        self._probe = np.ones(n)
 
     def factor(self, values):
+        """Numeric factorisation; None on a zero pivot or a non-finite factor (seen in the
+        solve of a probe vector). The inertia is left to `inertia_ok`: reading the factor
+        back costs more than the factorisation of a small system."""
         self.csc.data[:] = values[self.perm]
         try:
             if self.solver is None:
@@ -188,14 +281,21 @@ class QdldlBackend:
         except RuntimeError:   # a zero pivot
             self.solver = None
             return None
-        L, D, P = self.solver.factors()
+        if not np.isfinite(self.solver.solve(self._probe)).all():
+            return None
+        return UNCHECKED
+
+    def inertia_ok(self):
+        """True if D has n_pos positive entries, False if not, None if it has zero or
+        non-finite entries."""
+        L, D, _ = self.solver.factors()
         self.factor_nnz = L.nnz + self.n
         if not (np.all(np.isfinite(D)) and np.all(D != 0)):
             return None
         return int(np.count_nonzero(D > 0)) == self.n_pos
 
     def solve(self, b):
-        return self.solver.solve(np.ascontiguousarray(b, dtype=np.float64))
+        return self.solver.solve(b)
 
 
 BACKENDS = {"pardiso": PardisoBackend, "qdldl": QdldlBackend}
@@ -212,70 +312,106 @@ PARDISO_MIN_MFLOP = 20
 # The KKT system of one problem.
 # ---------------------------------------------------------------------------------------
 class KktSystem:
-    """Structure, values and factorisation of −K for fixed A (p × n), G (m × n) and the
-    cone blocks given by `block_rows`, `block_cols` (upper-triangle positions of the
-    scaling blocks, rows/cols within 0 … m − 1, and m … m + extras − 1 for the extra
-    variables of sparse second-order blocks, which follow the cone rows)."""
+    """Structure, values and factorisation of −K for the fixed equilibrated data
+    M = [A; G] (CSR, (p + m) × n) and the cone rows given by `block_rows`, `block_cols`
+    (stored upper-triangle entries of the scaling blocks in row-major order, rows and columns
+    counted from the first cone row, extra rows of the sparse expansions from m on) and
+    `extra_diagonal` (the expansion's −1 or +1 on each extra row); `Mt` the transpose of M
+    if the caller has it."""
 
-    def __init__(self, A, G, block_rows, block_cols, extras=0, backend="auto", eps=1e-8, refinement_steps=10,
-                 refinement_tol=1e-14):
-        p, n = A.shape
-        m = G.shape[0]
+    def __init__(self, M, n, p, block_rows, block_cols, extra_diagonal=(), backend="auto", eps=1e-8,
+                 refinement_steps=10, refinement_reltol=1e-14, refinement_abstol=1e-14, Mt=None):
+        M = Csr.of(M)
+        m = M.shape[0] - p
+        extra_diagonal = np.asarray(extra_diagonal, dtype=np.float64)
+        extras = extra_diagonal.size
         self.n, self.p, self.m, self.extras = n, p, m, extras
-        N = n + p + m + extras
-        # Entries of −K's upper triangle: x diagonal, −Aᵀ, −Gᵀ, y diagonal, cone blocks.
-        At, Gt = sp.coo_matrix(A.T), sp.coo_matrix(G.T)
-        rows = [np.arange(n), At.row, Gt.row, n + np.arange(p), n + p + block_rows,
-                n + p + np.arange(m + extras)]
-        cols = [np.arange(n), n + At.col, n + p + Gt.col, n + np.arange(p), n + p + block_cols,
-                n + p + np.arange(m + extras)]
-        vals = [np.zeros(n), -At.data, -Gt.data, np.zeros(p), np.zeros(block_rows.size), np.zeros(m + extras)]
-        upper = sp.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))), shape=(N, N))
-        upper.sum_duplicates()
-        upper.sort_indices()
-        self.upper = upper
-        # Its transpose as a CSC matrix over the same arrays (values shared, kept in step).
-        self.upper_t = sp.csc_matrix((upper.data, upper.indices, upper.indptr), shape=(N, N))
-        self.indptr = upper.indptr.astype(np.int64)
-        self.indices = upper.indices.astype(np.int64)
-        self.base = upper.data.copy()            # the fixed entries (cone blocks zero)
-        self.values = upper.data                 # the values factorised (upper shares them)
-        self.diag_pos = self._diag_positions()
+        self.N0 = n + p + m
+        N = self.N0 + extras
+        self.N = N
+        # −K's upper triangle by rows: x rows (diagonal, then −Mᵀ in the y and z columns),
+        # y rows (diagonal), the cone rows and extra rows (the families' pattern).
+        Mt = M.transpose() if Mt is None else Mt
+        x_count = 1 + np.diff(Mt.indptr)
+        tail_rows = np.asarray(block_rows, dtype=np.int64)
+        tail_cols = np.asarray(block_cols, dtype=np.int64)
+        keys = tail_rows * (m + extras) + tail_cols
+        if keys.size and not np.all(np.diff(keys) > 0):
+            order = np.unique(keys, return_index=True)[1]
+            tail_rows, tail_cols = tail_rows[order], tail_cols[order]
+        tail_count = np.bincount(tail_rows, minlength=m + extras)
+        counts = np.concatenate([x_count, np.ones(p, dtype=np.int64), tail_count])
+        indptr = np.zeros(N + 1, dtype=np.int64)
+        np.cumsum(counts, out=indptr[1:])
+        nnz = int(indptr[-1])
+        indices = np.empty(nnz, dtype=np.int64)
+        base = np.zeros(nnz)
+        head_x = int(indptr[n])
+        is_diag = np.zeros(head_x, dtype=bool)
+        is_diag[indptr[:n]] = True
+        indices[indptr[:n]] = np.arange(n)
+        indices[:head_x][~is_diag] = n + Mt.indices
+        base[:head_x][~is_diag] = -Mt.data
+        indices[head_x:indptr[n + p]] = n + np.arange(p)
+        self.tail = int(indptr[n + p])
+        indices[self.tail:] = n + p + tail_cols
+        self.indptr, self.indices = indptr, indices
+        self.values = base                           # the values factorised
+        # Every row's first stored entry is its diagonal (an upper triangle by rows).
+        self.diag_pos = indptr[:-1]
+        if not np.array_equal(indices[self.diag_pos], np.arange(N)):
+            raise AssertionError("every row of the KKT structure starts with its diagonal entry")
+        rows_of = np.repeat(np.arange(N, dtype=np.int64), counts)
         # The cone rows: one contiguous tail of the values, with its own CSR arrays (rows
         # and columns counted from the first cone row).
-        self.tail = int(self.indptr[n + p])
-        self.tail_indptr = self.indptr[n + p:] - self.tail
-        self.tail_indices = self.indices[self.tail:] - (n + p)
+        self.tail_indptr = indptr[n + p:] - self.tail
+        self.tail_indices = indices[self.tail:] - (n + p)
+        # The entries by column: the upper triangle in CSC form (qdldl's input), and the
+        # strict lower triangle by rows, which put before each row's upper entries gives the
+        # full symmetric matrix (for the residuals of refinement) through `full_map`.
+        by_col = column_order(indices, N)
+        lower_ptr = np.zeros(N + 1, dtype=np.int64)
+        np.cumsum(np.bincount(indices, minlength=N) - 1, out=lower_ptr[1:])
+        strict = by_col[rows_of[by_col] != indices[by_col]]
+        full_ptr = indptr + lower_ptr
+        full_map = np.empty(int(full_ptr[-1]), dtype=np.int64)
+        full_idx = np.empty(full_map.size, dtype=np.int64)
+        lower_rows = indices[strict]
+        at = full_ptr[lower_rows] + (np.arange(strict.size) - lower_ptr[lower_rows])
+        full_map[at], full_idx[at] = strict, rows_of[strict]
+        at = full_ptr[rows_of] + (lower_ptr[1:] - lower_ptr[:-1])[rows_of] + (np.arange(nnz) - indptr[rows_of])
+        full_map[at], full_idx[at] = np.arange(nnz), indices
+        self.full_map = full_map
+        self.full = Csr(full_ptr, full_idx, np.zeros(full_map.size), (N, N))
+        self._by_col = by_col
         self.eps = eps
-        # −K's regularisation: −ε on x, +ε on y; the cone block H⁻¹ is positive definite
-        # already, and ε there would swamp its small entries (s_i/z_i → 0 on active rows).
-        self.reg_sign = np.concatenate([-np.ones(n), np.ones(p), np.zeros(m + extras)])
+        # −K's regularisation: −ε on x, +ε on y, in place in the fixed rows; the cone block
+        # H⁻¹ is positive definite already, and ε there would swamp its small entries.
+        self.reg = np.concatenate([-eps * np.ones(n), eps * np.ones(p), np.zeros(m + extras)])
+        self.values[self.diag_pos[:n + p]] += self.reg[:n + p]
+        self._unchecked = False
+        # The retries' regularisation: ε on the cone rows' diagonal too (not the extra rows).
+        self._retry_sign = np.concatenate([-np.ones(n), np.ones(p + m), np.zeros(extras)])
+        self.extra_diagonal = extra_diagonal
         self.refinement_steps = refinement_steps
-        self.refinement_tol = refinement_tol
+        self.refinement_reltol, self.refinement_abstol = refinement_reltol, refinement_abstol
+        n_pos = p + m + int(np.count_nonzero(extra_diagonal > 0))
+        self.n_pos = n_pos
         if backend == "auto":
-            name = "pardiso" if self.indices.size >= PARDISO_MIN_ENTRIES and pardiso_available() else "qdldl"
+            name = "pardiso" if nnz >= PARDISO_MIN_ENTRIES and pardiso_available() else "qdldl"
         elif backend in BACKENDS:
             name = backend
         else:
             raise ValueError(f"unknown KKT backend {backend!r}; expected one of {sorted(BACKENDS)} or 'auto'")
-        self.backend = BACKENDS[name](self.indptr, self.indices, p + m)
+        self.backend = QdldlBackend(indptr, indices, n_pos, by_col) if name == "qdldl" else \
+            PardisoBackend(indptr, indices, n_pos)
         if backend == "auto" and name == "pardiso" and self.backend.factor_mflop < PARDISO_MIN_MFLOP:
-            self.backend = QdldlBackend(self.indptr, self.indices, p + m)
-        # Extra variables (sparse second-order blocks) have −1 on the diagonal.
-        self.extra_diag = self.diag_pos[n + p + m:]
+            self.backend = QdldlBackend(indptr, indices, n_pos, by_col)
         self.factorizations = 0
         self.wrong_inertia = 0
         self.fallbacks = 0
-
-    def _diag_positions(self):
-        N = self.indptr.size - 1
-        rows = np.repeat(np.arange(N), np.diff(self.indptr))
-        on_diag = np.flatnonzero(rows == self.indices)
-        pos = np.full(N, -1, dtype=np.int64)
-        pos[rows[on_diag]] = on_diag
-        if np.any(pos < 0):
-            raise AssertionError("every diagonal entry of the KKT structure is stored")
-        return pos
+        self._handovers = {self.backend.name}
+        self._rhs = np.zeros(N)
 
     @property
     def cone_values(self):
@@ -283,75 +419,118 @@ class KktSystem:
         return self.values[self.tail:]
 
     def set_identity_blocks(self):
-        """H⁻¹ = I in every cone block (the starting point's system; the extra variables
-        of sparse blocks then decouple)."""
+        """H⁻¹ = I in every cone block (the starting point's system; the expansions' extra
+        rows then decouple)."""
         self.cone_values[:] = 0.0
-        self.values[self.diag_pos[self.n + self.p:self.n + self.p + self.m]] = 1.0
-        self.values[self.extra_diag] = -1.0
+        self.values[self.diag_pos[self.n + self.p:self.N0]] = 1.0
+        self.values[self.diag_pos[self.N0:]] = self.extra_diagonal
 
     def factor(self):
-        """Add the static regularisation and factorise. A wrong inertia (a pivot that
-        rounding pushed across zero) is retried once with ε on the cone block's diagonal
-        too; if the signs still disagree, that factorisation is kept (refinement against
-        the true matrix corrects its solves) unless it is not finite, in which case ε grows
-        by 100 per attempt."""
-        fixed = self.values.copy()
-        cone = np.concatenate([np.zeros(self.n + self.p), np.ones(self.m), np.zeros(self.extras)])
-        for attempt in range(5):
-            reg = self.eps * self.reg_sign if attempt == 0 else \
-                self.eps * 100.0 ** (attempt - 1) * (self.reg_sign + cone)
-            self.values[:] = fixed
-            self.values[self.diag_pos] += reg
-            if not np.all(np.isfinite(self.values)):
-                raise FactorizationError("KKT matrix is not finite")
-            inertia = self.backend.factor(self.values)
+        """Factorise the values (ε on the x and y diagonal already in place). A wrong inertia
+        (a pivot that rounding pushed across zero) is retried with ε on the cone block's
+        diagonal too; if the signs still disagree, that factorisation is kept (refinement
+        against the true matrix corrects its solves) unless it is not finite, in which case
+        ε grows by 100 per attempt; when no attempt gives finite pivots the other backend
+        takes over (`_hand_over`). qdldl reads its inertia only when a solve turns out
+        suspect (`solve`)."""
+        np.take(self.values, self.full_map, out=self.full.data)
+        np.negative(self.full.data, out=self.full.data)    # K (the full matrix holds −(−K))
+        self._unchecked = False
+        self._factor_from(0)
+
+    def _factor_from(self, first):
+        for attempt in range(first, 5):
+            if attempt == 0:
+                values = self.values
+            else:
+                values = self.values.copy()
+                values[self.diag_pos] += self.eps * 100.0 ** (attempt - 1) * self._retry_sign - self.reg
+            inertia = self.backend.factor(values)
             self.factorizations += 1
+            if inertia is UNCHECKED and attempt >= 1:
+                inertia = self.backend.inertia_ok()
             if inertia is None:        # zero or non-finite pivots
                 continue
+            if inertia is UNCHECKED:
+                self._unchecked = True
+                return
             if inertia or attempt >= 1:
-                self.reg = reg
                 self.wrong_inertia += not inertia
                 return
+        if self._hand_over():
+            return
         raise FactorizationError("KKT factorisation failed (zero or non-finite pivots) even with regularisation "
                                  f"{self.eps * 100.0 ** 3:.1e}")
 
-    def matvec_unregularized(self, u):
-        """(−K) u for ε = 0, from the stored upper triangle."""
-        return self.upper @ u + self.upper_t @ u - (self.values[self.diag_pos] + self.reg) * u
+    def _hand_over(self):
+        """The other backend takes over for the rest of the run (once each way): qdldl after
+        a PARDISO factorisation that refinement cannot repair, PARDISO (if installed) after
+        one of qdldl's (no pivoting: a tiny pivot with large neighbours, as a sparse
+        second-order expansion near the boundary can give, ruins it). False if there is
+        none."""
+        if self.backend.name == "pardiso" and "qdldl" not in self._handovers:
+            self.backend = QdldlBackend(self.indptr, self.indices, self.n_pos, self._by_col)
+        elif self.backend.name == "qdldl" and "pardiso" not in self._handovers and pardiso_available():
+            self.backend = PardisoBackend(self.indptr, self.indices, self.n_pos)
+        else:
+            return False
+        self._handovers.add(self.backend.name)
+        self.fallbacks += 1
+        self._unchecked = False
+        self._factor_from(0)
+        return True
 
-    def reset_cone_block(self):
-        """The fixed entries back in place before the module fills the cone blocks."""
-        self.values[:self.tail] = self.base[:self.tail]
+    def matvec_unregularized(self, u):
+        """(−K) u for ε = 0."""
+        return -self._residual(np.zeros(self.N), u)
+
+    def _residual(self, rhs, u):
+        """rhs − (−K) u for ε = 0 (the full matrix holds K with ε, hence + ε u)."""
+        r = self.reg * u
+        r += rhs
+        if _csr_matvec_kernel is None:  # pragma: no cover
+            return r + csr_matvec(self.full, u)
+        _csr_matvec_kernel(self.N, self.N, self.full.indptr, self.full.indices, self.full.data, u, r)
+        return r
 
     def _refined(self, rhs):
-        u = self.backend.solve(rhs)
-        norm = np.linalg.norm(rhs, np.inf)
-        r = rhs - self.matvec_unregularized(u)
-        rn = np.linalg.norm(r, np.inf)
+        solve = self.backend.solve
+        u = solve(rhs)
+        norm = np.abs(rhs).max()
+        r = self._residual(rhs, u)
+        rn = np.abs(r).max()
+        tol = self.refinement_reltol * norm + self.refinement_abstol
         for _ in range(self.refinement_steps):
-            if not np.isfinite(rn) or rn <= self.refinement_tol * (1.0 + norm):
+            if rn <= tol or not np.isfinite(rn):
                 break
-            u_new = u + self.backend.solve(r)
-            r_new = rhs - self.matvec_unregularized(u_new)
-            rn_new = np.linalg.norm(r_new, np.inf)
+            u_new = solve(r)
+            u_new += u
+            r_new = self._residual(rhs, u_new)
+            rn_new = np.abs(r_new).max()
             if not rn_new < rn:
                 break
             u, r, rn = u_new, r_new, rn_new
         return u, rn / (1.0 + norm)
 
-    def solve(self, bx, by, bz):
-        """(u_x, u_y, u_z) with K u = (bx, by, bz), refined against ε = 0. A solve that
-        refinement cannot bring below 1e-3 (relative) means a factorisation ruined by
-        tiny pivots: PARDISO then hands over to qdldl for the rest of the run."""
-        rhs = -np.concatenate([bx, by, bz, np.zeros(self.extras)])
+    def solve(self, rhs):
+        """u with (−K) u = rhs (all N rows; the extra rows' entries are 0 for the Newton
+        systems), refined against ε = 0 until ‖rhs − (−K)u‖∞ ≤ reltol ‖rhs‖∞ + abstol or the
+        residual stops decreasing (at most refinement_steps steps). A suspect solve
+        (relative residual above SUSPECT_SOLVE) of a factorisation whose inertia is unread
+        has it read, and zero, non-finite or wrongly signed pivots are refactorised with ε
+        on the cone block. A solve that refinement cannot bring below FAILED_SOLVE (PARDISO)
+        or BROKEN_SOLVE (qdldl) means a factorisation ruined by tiny pivots: the other
+        backend takes over for the rest of the run."""
         u, rel = self._refined(rhs)
-        if not rel <= FAILED_SOLVE and self.backend.name == "pardiso":
-            self.backend = QdldlBackend(self.indptr, self.indices, self.p + self.m)
-            if self.backend.factor(self.values) is None:
-                raise FactorizationError("KKT factorisation failed (zero or non-finite pivots)")
-            self.fallbacks += 1
+        if not rel <= SUSPECT_SOLVE and self._unchecked:
+            self._unchecked = False
+            inertia = self.backend.inertia_ok()
+            if not inertia:
+                self.wrong_inertia += inertia is False
+                self._factor_from(1)
+                u, rel = self._refined(rhs)
+        if not rel <= (FAILED_SOLVE if self.backend.name == "pardiso" else BROKEN_SOLVE) and self._hand_over():
             u, rel = self._refined(rhs)
-        if not np.all(np.isfinite(u)):
+        if not np.isfinite(u).all():
             raise FactorizationError("KKT solve is not finite")
-        n, p = self.n, self.p
-        return u[:n], u[n:n + p], u[n + p:n + p + self.m]
+        return u

@@ -1,14 +1,15 @@
 """Primal–dual interior-point method (homogeneous self-dual embedding, NT scaling, Mehrotra predictor–corrector) for min cᵀx s.t. Gx + s = h, Ax = b, s ∈ K, whose cone blocks come from the module."""
 from __future__ import annotations
 
+import math
 import time
 from dataclasses import dataclass, field
 
 import numpy as np
 import scipy.sparse as sp
 
-from .cones import ConeFailure, ConeProduct, make_arrays
-from .kkt import FactorizationError, KktSystem
+from .cones import ConeFailure, ConeProduct, family_order, make_arrays
+from .kkt import Csr, FactorizationError, KktSystem, column_order, csr_matvec
 from .problem import ConicProblem
 
 OPTIMAL = "optimal"
@@ -19,8 +20,6 @@ DUAL_INFEASIBLE = "dual_infeasible"
 ALMOST_DUAL_INFEASIBLE = "almost_dual_infeasible"
 MAX_ITERATIONS = "max_iterations"
 NUMERICAL_ERROR = "numerical_error"
-
-_KIND_ORDER = {"nonnegative": 0, "soc": 1, "psd": 2, "exp": 3}
 
 
 @dataclass
@@ -38,12 +37,25 @@ class Settings:
     step_fraction: float = 0.99  # of the largest step to the boundary
     min_step: float = 1e-8       # a shorter step ends the run (at the best iterate)
     regularization: float = 1e-8  # static ε on the KKT diagonal (relative to unit scaling)
-    refinement_steps: int = 10
+    refinement_steps: int = 10    # iterative refinement of each KKT solve against ε = 0, until
+    refinement_reltol: float = 1e-14   # ‖residual‖∞ ≤ reltol ‖rhs‖∞ + abstol or no more decrease
+    refinement_abstol: float = 1e-14   # (1e-13 and 1e-12 cost lovasz_theta 2 iterations)
     equilibrate: bool = True      # Ruiz equilibration of the constraint matrix
     equilibrate_iterations: int = 15
     equilibrate_bounds: tuple = (1e-4, 1e4)
     linear_solver: str = "auto"   # "pardiso" (MKL, if installed), "qdldl", or "auto"
     corrector: bool = True        # Mehrotra's second-order term on symmetric cones
+    # A combined step shorter than this is retried without the second-order terms (same
+    # centring); the longer of the two steps is taken.
+    retry_step: float = 0.1
+    # Second-order cones of this dimension or more carry H⁻¹ as the module's sparse
+    # expansion (two extra KKT rows per cone), smaller ones as dense blocks; None takes the
+    # module's recommendation (SecondOrderCone.expansion_recommended, measured on a KKT
+    # matrix whose cone rows each meet one variable). 8 is measured on the SOCP models
+    # (bench/bench_solver.py --soc-expansion-min, bench/bench_endgame.py): dense
+    # blocks of dimension 3 and 5 factor faster, from dimension 10 on the expansion does
+    # (a dense block of 21 rows gave 15 times the fill and no convergence to 1e-8).
+    soc_expansion_min: int | None = 8
     verbose: bool = False
 
 
@@ -65,90 +77,155 @@ class Result:
     history: list = field(default_factory=list)
     linear_solver: str = ""
     setup_time: float = 0.0
+    device_copies: tuple = (0, 0)   # (host → device, device → host) vector copies of the run
 
     @property
     def objective(self):
         return self.primal_objective
 
 
+# BLAS takes a dot product of more than 10⁴ entries to its threads, whose start-up costs
+# more than the product (and far more on a loaded machine); longer products go in pieces.
+_DOT_PIECE = 8192
+
+
+def _dot(a, b):
+    n = a.size
+    if n <= _DOT_PIECE:
+        return float(a @ b)
+    return float(sum(a[k:k + _DOT_PIECE] @ b[k:k + _DOT_PIECE] for k in range(0, n, _DOT_PIECE)))
+
+
 def _norm(v):
-    return float(np.linalg.norm(v)) if v.size else 0.0
+    return math.sqrt(_dot(v, v))
 
 
 def _inf_norm(v):
     return float(np.abs(v).max()) if v.size else 0.0
 
 
+def _stack_rows(parts):
+    """Csr arrays (indptr, indices, data) of the rows `rows` of each (Csr, rows) in `parts`,
+    stacked in order."""
+    ptrs, idx, vals, total = [np.zeros(1, dtype=np.int64)], [], [], 0
+    for mat, rows in parts:
+        if not rows.size:
+            continue
+        ip = mat.indptr
+        counts = ip[rows + 1] - ip[rows]
+        ends = np.cumsum(counts)
+        pos = np.repeat(ip[rows] - (ends - counts), counts) + np.arange(int(ends[-1]))
+        ptrs.append(total + ends)
+        idx.append(mat.indices[pos])
+        vals.append(mat.data[pos])
+        total += int(ends[-1])
+    if not idx:
+        return np.concatenate(ptrs), np.zeros(0, dtype=np.int64), np.zeros(0)
+    return np.concatenate(ptrs), np.concatenate(idx).astype(np.int64), np.concatenate(vals).astype(np.float64)
+
+
 def _row_blocks(cones):
     """Starts of the row groups that must share one row scale: every orthant row alone,
-    every other cone as a whole (a scalar multiple keeps it invariant)."""
+    every second-order and PSD cone as a whole and every exponential cone's three rows (a
+    positive multiple keeps each of those cones invariant; different factors within one
+    would map it onto another cone)."""
     starts, off = [], 0
     for cone in cones:
         if cone.kind == "nonnegative":
             starts.extend(range(off, off + cone.rows))
+        elif cone.kind == "exp":
+            starts.extend(range(off, off + cone.rows, 3))
         else:
             starts.append(off)
         off += cone.rows
     return np.asarray(starts, dtype=np.int64)
 
 
-def _equilibrate(A, G, c, cones, settings):
-    """Ruiz equilibration of M = [A; G]: column scales d and row scales e with
+def _equilibrate(M, c, p, cones, settings):
+    """Ruiz equilibration of M = [A; G] (CSR): column scales d and row scales e with
     diag(e) M diag(d) of unit ∞-norm rows and columns (approximately), row scales constant
-    over each non-orthant cone, all within the bounds; then a cost scale σ."""
-    p, n = A.shape
-    m = G.shape[0]
+    over each block of `_row_blocks`, all within the bounds; then a cost scale σ. Returns
+    (d, e, σ, the scaled entries of M)."""
+    rows, n = M.shape
     lo, hi = settings.equilibrate_bounds
-    d, e = np.ones(n), np.ones(p + m)
-    if not settings.equilibrate:
-        return d, e, 1.0
-    M = sp.vstack([A, G]).tocsr()
-    M.sum_duplicates()
-    starts = np.concatenate([np.arange(p), p + _row_blocks(cones)]).astype(np.int64)
-    lengths = np.diff(np.append(starts, p + m))
-    # |M| entries in row order, their rows and columns, and the column order (for maxima).
+    d, e = np.ones(n), np.ones(rows)
     data = np.abs(M.data)
-    row_of = np.repeat(np.arange(p + m), np.diff(M.indptr))
+    if not settings.equilibrate:
+        return d, e, 1.0, M.data.copy()
+    starts = np.concatenate([np.arange(p), p + _row_blocks(cones)]).astype(np.int64)
+    lengths = np.diff(np.append(starts, rows))
+    blocks = starts.size < rows
+    # |M| entries in row order, their rows and columns, and the column order (for maxima).
+    row_of = np.repeat(np.arange(rows), np.diff(M.indptr))
     col_of = M.indices
-    by_col = np.argsort(col_of, kind="stable")
-    col_ptr = np.searchsorted(col_of[by_col], np.arange(n + 1))
-
-    def seg_max(values, ptr):
-        out = np.zeros(ptr.size - 1)
-        full = np.flatnonzero(np.diff(ptr) > 0)
-        if full.size:
-            out[full] = np.maximum.reduceat(values, ptr[full])
-        return out
-
+    by_col = column_order(col_of, n)
+    col_count = np.bincount(col_of, minlength=n)
+    col_start = np.cumsum(col_count) - col_count
+    full_rows = np.flatnonzero(np.diff(M.indptr) > 0)
+    full_cols = np.flatnonzero(col_count > 0)
+    row_start, col_start = M.indptr[full_rows], col_start[full_cols]
+    # The maxima of empty rows and columns stay 1 (their scale factor 1); M holds no
+    # explicit zeros, so every other maximum is positive.
+    col, row = np.ones(n), np.ones(rows)
     for _ in range(settings.equilibrate_iterations):
-        col = seg_max(data[by_col], col_ptr)
-        row = seg_max(data, M.indptr)
-        dd = np.where(col > 0, 1.0 / np.sqrt(np.maximum(col, 1e-300)), 1.0)
-        ee = np.where(row > 0, 1.0 / np.sqrt(np.maximum(row, 1e-300)), 1.0)
-        if starts.size:
+        if full_cols.size:
+            col[full_cols] = np.maximum.reduceat(data[by_col], col_start)
+        if full_rows.size:
+            row[full_rows] = np.maximum.reduceat(data, row_start)
+        dd = 1.0 / np.sqrt(col)
+        ee = 1.0 / np.sqrt(row)
+        if blocks:
             ee = np.repeat(np.add.reduceat(ee, starts) / lengths, lengths)
-        dd = np.clip(dd, lo / d, hi / d)
-        ee = np.clip(ee, lo / e, hi / e)
+        np.clip(dd, lo / d, hi / d, out=dd)
+        np.clip(ee, lo / e, hi / e, out=ee)
         data *= ee[row_of] * dd[col_of]
         d *= dd
         e *= ee
-        if np.all(np.abs(1 - col[col > 0]) < 0.1) and np.all(np.abs(1 - row[row > 0]) < 0.1):
+        if np.abs(col - 1.0).max(initial=0.0) < 0.1 and np.abs(row - 1.0).max(initial=0.0) < 0.1:
             break
-    cn = np.linalg.norm(d * c, np.inf) if n else 0.0
+    cn = np.abs(d * c).max() if n else 0.0
     sigma = float(np.clip(1.0 / cn, lo, hi)) if cn > 0 else 1.0
-    return d, e, sigma
+    return d, e, sigma, M.data * e[row_of] * d[col_of]
 
 
-def _grouped(prob):
-    """The program with its cones listed by kind (orthants, second-order, PSD,
-    exponential; the order within a kind kept), and the row permutation used."""
-    order = sorted(range(len(prob.cones)), key=lambda k: _KIND_ORDER[prob.cones[k].kind])
-    if order == list(range(len(prob.cones))):
-        return prob, None
-    offs = prob.offsets()
-    perm = np.concatenate([np.arange(offs[k][1], offs[k][1] + prob.cones[k].rows) for k in order]).astype(np.int64)
-    return ConicProblem(prob.name, prob.c, prob.G[perm], prob.h[perm], [prob.cones[k] for k in order], prob.A,
-                        prob.b, prob.description, dict(prob.extra)), perm
+class _Data:
+    """The program as the iteration sees it: equalities A x = b first (the rows of A, then
+    the rows of zero cones), the cone rows of G listed by `family_order`."""
+
+    def __init__(self, prob):
+        offs = prob.offsets()
+        zero = [np.arange(o, o + c.rows) for c, o in offs if c.kind == "zero"]
+        kept = [(c, o) for c, o in offs if c.kind != "zero"]
+        order = family_order([c for c, _ in kept])
+        self.cones = [kept[k][0] for k in order]
+        def cat(ranges):
+            return np.concatenate(ranges).astype(np.int64) if ranges else np.zeros(0, dtype=np.int64)
+
+        zero_rows = cat(zero)
+        kept_rows = cat([np.arange(o, o + c.rows) for c, o in kept])
+        sorted_rows = cat([np.arange(kept[k][1], kept[k][1] + kept[k][0].rows) for k in order])
+        # z and s are returned in the order of the kept rows.
+        self.perm = None
+        if not np.array_equal(kept_rows, sorted_rows):
+            where = np.empty(prob.m, dtype=np.int64)
+            where[kept_rows] = np.arange(kept_rows.size)
+            self.perm = where[sorted_rows]
+        self.n, self.p, self.m = prob.n, prob.p + zero_rows.size, sorted_rows.size
+        G = Csr.of(prob.G)
+        if prob.p == 0 and np.array_equal(np.concatenate([zero_rows, sorted_rows]), np.arange(prob.m)):
+            M = G     # the rows already in order
+        else:
+            M = Csr(*_stack_rows([(Csr.of(prob.A), np.arange(prob.p)), (G, zero_rows), (G, sorted_rows)]),
+                    (self.p + self.m, self.n))
+        if not M.data.all():   # no explicit zeros
+            keep = M.data != 0
+            ptr = np.zeros(M.shape[0] + 1, dtype=np.int64)
+            np.cumsum(np.bincount(M.row_of_entries()[keep], minlength=M.shape[0]), out=ptr[1:])
+            M = Csr(ptr, M.indices[keep], M.data[keep], M.shape)
+        self.M = M
+        self.c = prob.c
+        self.b = np.concatenate([prob.b, prob.h[zero_rows]])
+        self.h = prob.h[sorted_rows]
 
 
 def solve(problem: ConicProblem, where: str = "host", settings: Settings | None = None, **overrides) -> Result:
@@ -164,83 +241,119 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             raise TypeError(f"unknown solver setting {key!r}")
         setattr(settings, key, value)
     start = time.perf_counter()
-    original = problem.without_zero_cones()
-    prob, perm = _grouped(original)
-    n, m, p = prob.n, prob.m, prob.p
+    data = _Data(problem)
+    n, m, p = data.n, data.m, data.p
+    N0 = n + p + m
 
     # Equilibrated data: x = D x̃, s = E⁻¹ s̃, z = E z̃ / σ, y = E_A ỹ / σ.
-    d, e, sigma = _equilibrate(prob.A, prob.G, prob.c, prob.cones, settings)
+    d, e, sigma, scaled = _equilibrate(data.M, data.c, p, data.cones, settings)
+    M = Csr(data.M.indptr, data.M.indices, scaled, data.M.shape)
+    Mt = M.transpose()
+    G = M.rows(p, p + m)
     eA, eG = e[:p], e[p:]
-    A = (sp.diags(eA) @ prob.A @ sp.diags(d)).tocsr()
-    G = (sp.diags(eG) @ prob.G @ sp.diags(d)).tocsr()
-    c, b, h = sigma * d * prob.c, eA * prob.b, eG * prob.h
-    At, Gt = A.T.tocsr(), G.T.tocsr()
-    bnorm, hnorm, cnorm = max(1.0, _norm(prob.b)), max(1.0, _norm(prob.h)), max(1.0, _norm(prob.c))
-    binf, hinf, cinf = _inf_norm(prob.b), _inf_norm(prob.h), _inf_norm(prob.c)
+    c, b, h = sigma * d * data.c, eA * data.b, eG * data.h
+    q = np.concatenate([c, b, h])          # the τ column of the residuals
+    bh = q[n:]
+    sign = np.concatenate([np.ones(n), -np.ones(p + m)])
+    inv_d, inv_e = 1.0 / d, 1.0 / e
+    inv_eG = inv_e[p:]
+    bnorm, hnorm, cnorm = max(1.0, _norm(data.b)), max(1.0, _norm(data.h)), max(1.0, _norm(data.c))
+    bhinf, cinf = max(_inf_norm(data.b), _inf_norm(data.h)), _inf_norm(data.c)
 
     arrays = make_arrays(where)
-    K = ConeProduct(prob.cones, arrays)
-    e_K = K.identity()
-    sym = K.symmetric_mask()
+    K = ConeProduct(data.cones, arrays, settings.soc_expansion_min)
+    e_K = K.identity
+    sym = K.symmetric_mask
     nu = K.degree
-    kkt = KktSystem(A, G, *K.block_pattern(), backend=settings.linear_solver, eps=settings.regularization,
-                    refinement_steps=settings.refinement_steps)
-    sparse_positions = K.sparse_positions(kkt.tail_indptr, kkt.tail_indices)
-    if arrays.name == "device":
-        tail_indptr, tail_indices = arrays.to_device(kkt.tail_indptr), arrays.to_device(kkt.tail_indices)
-    else:
-        tail_indptr, tail_indices = kkt.tail_indptr, kkt.tail_indices
+    kkt = KktSystem(M, n, p, *K.pattern(), backend=settings.linear_solver, eps=settings.regularization,
+                    refinement_steps=settings.refinement_steps, refinement_reltol=settings.refinement_reltol,
+                    refinement_abstol=settings.refinement_abstol, Mt=Mt)
+    K.bind(kkt.tail_indptr, kkt.tail_indices, kkt.cone_values)
+    N = kkt.N
+    rhs = np.zeros(N)
+    rhs_tau = np.zeros(N)
+    rhs_tau[:N0] = sign * q                # (−K) u = (c, −b, −h): the τ column's system
     setup_time = time.perf_counter() - start
     history = []
 
-    def unscaled(x, y, z, s, tau):
-        xs, ss = d * x / tau, s / eG / tau
-        ys, zs = eA * y / (sigma * tau), eG * z / (sigma * tau)
-        if perm is not None:
+    def unscaled(v, s, tau):
+        xs, ss = d * v[:n] / tau, s * inv_eG / tau
+        ys, zs = eA * v[n:n + p] / (sigma * tau), eG * v[n + p:] / (sigma * tau)
+        if data.perm is not None:
             s_out, z_out = np.empty(m), np.empty(m)
-            s_out[perm], z_out[perm] = ss, zs
+            s_out[data.perm], z_out[data.perm] = ss, zs
             ss, zs = s_out, z_out
         return xs, ys, zs, ss
 
-    def measures(x, y, z, s, tau, kappa):
-        """Residuals, objectives and certificate residuals in the original units."""
-        rx = At @ y + Gt @ z + c * tau
-        ry = b * tau - A @ x
-        rz = h * tau - G @ x - s
-        cx, by_hz = (c @ x) / sigma, (b @ y + h @ z) / sigma
-        # ∞-norm residuals relative to the data and the iterate's own terms.
-        inf = _inf_norm
-        pres = max(inf(ry / eA), inf(rz / eG)) / tau / max(
-            1.0, max(binf, hinf) + (max(inf((b * tau - ry) / eA), inf((h * tau - rz - s) / eG)) + inf(s / eG)) / tau)
-        dres = inf(rx / d) / sigma / tau / max(1.0, cinf + inf((rx - c * tau) / d) / sigma / tau)
-        pobj, dobj = cx / tau, -by_hz / tau
-        gap = abs(pobj - dobj) / max(1.0, min(abs(pobj), abs(dobj)))
-        pinf = _norm((At @ y + Gt @ z) / d) / sigma / cnorm / -by_hz if by_hz < 0 else np.inf
-        dinf = max(_norm(A @ x / eA) / bnorm, _norm((G @ x + s) / eG) / hnorm) / -cx if cx < 0 else np.inf
-        return dict(rx=rx, ry=ry, rz=rz, rt=-(c @ x) - (b @ y + h @ z) - kappa, pres=pres, dres=dres, pobj=pobj,
-                    dobj=dobj, gap=gap, pinf=pinf, dinf=dinf, mu=(s @ z + tau * kappa) / (nu + 1))
+    # measures() works in one buffer [r | Qv | s] (r the residuals, Qv = (Aᵀy + Gᵀz, −Ax,
+    # −Gx)), whose entries in the original units give the ∞-norms as segment maxima.
+    unscale = np.concatenate([inv_d, inv_e, inv_d, inv_e, inv_eG])
+    lengths = np.array([n, p + m, n, p + m, m])
+    seg_starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])[lengths > 0]
+    seg_of = np.cumsum(lengths > 0) - 1      # the reduceat entry of each segment
+    all_segments = bool((lengths > 0).all())
+    empty_segments = lengths == 0
 
-    def finish(status, state, it, msg=""):
-        x, y, z, s, tau, kappa = state
-        meas = measures(*state)
+    def measures(v, s, tau, kappa):
+        """Residuals r = (rx, ry, rz) = (Aᵀy + Gᵀz + cτ, bτ − Ax, hτ − Gx − s), rt,
+        objectives and the relative measures in the original units."""
+        buf = np.empty(2 * N0 + m)
+        r, Qv = buf[:N0], buf[N0:2 * N0]
+        Qv.fill(0.0)
+        x, yz = v[:n], v[n:]
+        csr_matvec(Mt, yz, Qv[:n])
+        csr_matvec(M, x, Qv[n:])
+        Qv[n:] *= -1.0
+        np.multiply(q, tau, out=r)
+        r += Qv
+        r[n + p:] -= s
+        buf[2 * N0:] = s
+        scaled = buf * unscale
+        np.abs(scaled, out=scaled)
+        if all_segments:
+            inf_rx, inf_r, inf_Qx, inf_Mx, inf_s = np.maximum.reduceat(scaled, seg_starts).tolist()
+        else:
+            mx = np.maximum.reduceat(scaled, seg_starts)[seg_of] if seg_starts.size else np.zeros(5)
+            mx[empty_segments] = 0.0
+            inf_rx, inf_r, inf_Qx, inf_Mx, inf_s = mx.tolist()
+        cx, byhz = _dot(c, x), _dot(bh, yz)
+        pres = inf_r / tau / max(1.0, bhinf + (inf_Mx + inf_s) / tau)
+        dres = inf_rx / sigma / tau / max(1.0, cinf + inf_Qx / sigma / tau)
+        pobj, dobj = cx / sigma / tau, -byhz / sigma / tau
+        gap = abs(pobj - dobj) / max(1.0, min(abs(pobj), abs(dobj)))
+        pinf = dinf = np.inf
+        if byhz < 0:
+            pinf = _norm(Qv[:n] * inv_d) / cnorm / -byhz
+        if cx < 0:
+            Mx = -Qv[n:] * inv_e
+            Mx[p:] += s * inv_eG
+            dinf = max(_norm(Mx[:p]) / bnorm, _norm(Mx[p:]) / hnorm) / (-cx / sigma)
+        mu = (_dot(s, v[n + p:]) + tau * kappa) / (nu + 1)
+        return dict(r=r, rt=-cx - byhz - kappa, pres=pres, dres=dres, pobj=pobj, dobj=dobj, gap=gap, pinf=pinf,
+                    dinf=dinf, mu=mu)
+
+    def finish(status, state, it, msg="", meas=None):
+        v, s, tau, kappa = state
+        meas = meas or measures(*state)
         if status in (PRIMAL_INFEASIBLE, ALMOST_PRIMAL_INFEASIBLE):
-            scale = -(b @ y + h @ z) / sigma
-            xs, ys, zs, ss = unscaled(x, y, z, s, 1.0)
+            scale = -_dot(bh, v[n:]) / sigma
+            xs, ys, zs, ss = unscaled(v, s, 1.0)
             xs, ys, zs, ss = xs * np.nan, ys / scale, zs / scale, ss * np.nan
             pobj = dobj = np.inf
             resid = (np.nan, meas["pinf"], np.nan)
         elif status in (DUAL_INFEASIBLE, ALMOST_DUAL_INFEASIBLE):
-            scale = -(c @ x) / sigma
-            xs, ys, zs, ss = unscaled(x, y, z, s, 1.0)
+            scale = -_dot(c, v[:n]) / sigma
+            xs, ys, zs, ss = unscaled(v, s, 1.0)
             xs, ys, zs, ss = xs / scale, ys * np.nan, zs * np.nan, ss / scale
             pobj = dobj = -np.inf
             resid = (meas["dinf"], np.nan, np.nan)
         else:
-            xs, ys, zs, ss = unscaled(x, y, z, s, tau)
+            xs, ys, zs, ss = unscaled(v, s, tau)
             pobj, dobj = meas["pobj"], meas["dobj"]
             resid = (meas["pres"], meas["dres"], meas["gap"])
         return Result(status, xs, ys, zs, ss, it, pobj, dobj, resid[0], resid[1], resid[2],
-                      time.perf_counter() - start, msg, history, kkt.backend.name, setup_time)
+                      time.perf_counter() - start, msg, history, kkt.backend.name, setup_time,
+                      (arrays.h2d, arrays.d2h))
 
     def verdict(meas, reduced):
         tf, tg, ti = ((settings.reduced_tol_feas, settings.reduced_tol_gap, settings.reduced_tol_infeas) if reduced
@@ -253,78 +366,91 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             return ALMOST_DUAL_INFEASIBLE if reduced else DUAL_INFEASIBLE
         return None
 
+    def prepare():
+        """NT scaling of every family at the loaded point, H⁻¹ and the centring terms
+        written by the module, and the factorisation."""
+        K.scale_and_fill()
+        kkt.factor()
+
+    def shift_into_cone(v):
+        """v if it is comfortably interior (smallest spectral value above √eps relative to
+        its largest entry), else v + (1 + max(a, 0)) e with a = −(smallest spectral value);
+        exponential cones start at their central point."""
+        v = np.where(sym, v, e_K)
+        a = -K.spectral_min(v)
+        if a >= -np.sqrt(np.finfo(float).eps) * max(1.0, np.abs(v).max(initial=0.0)):
+            v = v + (1.0 + max(a, 0.0)) * np.where(sym, e_K, 0.0)
+        return v
+
     # Starting point: s = the least-squares slack, z = the least-norm dual point, both
     # shifted into the interior along the identity e.
-    x, y, s, z = np.zeros(n), np.zeros(p), e_K.copy(), e_K.copy()
+    v, s = np.zeros(N0), e_K.copy()
     tau = kappa = 1.0
     it = 0
+    meas = None
     good, good_it, good_merit = None, 0, np.inf   # the best iterate so far (rollback target)
     best_merit, best_it = np.inf, 0
-
-    def prepare(s, z):
-        """NT scaling of every family at (s, z), H⁻¹ written by the module into the KKT
-        values (large second-order cones as diagonal plus rank one, from the scaling
-        point), and the factorisation."""
-        K.scale(s, z)
-        kkt.reset_cone_block()
-        if arrays.name == "device":
-            vals = arrays.empty(kkt.cone_values.size)
-            K.fill_inverse_scaling(s, z, tail_indptr, tail_indices, vals)
-            kkt.cone_values[:] = arrays.to_host(vals)
-        else:
-            K.fill_inverse_scaling(s, z, tail_indptr, tail_indices, kkt.cone_values)
-        K.fill_sparse_blocks(sparse_positions, kkt.cone_values)
-        if not np.all(np.isfinite(kkt.cone_values)):
-            raise ConeFailure("scaling matrix is not finite (iterate left the cone interior)")
-        kkt.factor()
-
     try:
-        kkt.reset_cone_block()
         kkt.set_identity_blocks()
         kkt.factor()
-        x, _, uz = kkt.solve(np.zeros(n), b, h)
-        _, y, z_hat = kkt.solve(-c, np.zeros(p), np.zeros(m))
-        s, z = _shift_into_cone(K, -uz, e_K, sym), _shift_into_cone(K, z_hat, e_K, sym)
-        prepare(s, z)
+        rhs[:N0] = 0.0
+        rhs[n:N0] = -bh
+        u = kkt.solve(rhs)
+        v[:n] = u[:n]
+        s = shift_into_cone(-u[n + p:N0])
+        rhs[:] = 0.0
+        rhs[:n] = c
+        u = kkt.solve(rhs)
+        v[n:n + p] = u[n:n + p]
+        v[n + p:] = shift_into_cone(u[n + p:N0])
+        K.load_point(s, v[n + p:])
+        prepare()
 
         for it in range(settings.max_iter + 1):
-            meas = measures(x, y, z, s, tau, kappa)
-            history.append({k: meas[k] for k in ("pobj", "dobj", "pres", "dres", "gap", "mu")}
-                           | dict(it=it, tau=tau, kappa=kappa))
+            meas = meas or measures(v, s, tau, kappa)
+            history.append(dict(pobj=meas["pobj"], dobj=meas["dobj"], pres=meas["pres"], dres=meas["dres"],
+                                gap=meas["gap"], mu=meas["mu"], it=it, tau=tau, kappa=kappa))
             if settings.verbose:
                 print(f"{it:3d} {meas['pobj']: .8e} {meas['dobj']: .8e} pres {meas['pres']:.1e} "
                       f"dres {meas['dres']:.1e} gap {meas['gap']:.1e} tau {tau:.1e} kappa {kappa:.1e}")
             status = verdict(meas, reduced=False)
             if status is not None:
-                return finish(status, (x, y, z, s, tau, kappa), it)
-            if not np.isfinite(meas["mu"]):
+                return finish(status, (v, s, tau, kappa), it, meas=meas)
+            mu = meas["mu"]
+            if not np.isfinite(mu):
                 raise ConeFailure("iterate is not finite")
             merit = max(meas["pres"], meas["dres"], meas["gap"])
             if good is None or merit <= good_merit:
-                good, good_it, good_merit = (x, y, z, s, tau, kappa), it, merit
+                good, good_it, good_merit = (v, s, tau, kappa), it, merit
             if merit < 0.5 * best_merit:
                 best_merit, best_it = merit, it
             if it == settings.max_iter:
                 return finish(verdict(measures(*good), reduced=True) or MAX_ITERATIONS, good, good_it)
             if it - best_it >= settings.stall_iterations:
                 raise ConeFailure(f"no progress in {settings.stall_iterations} iterations")
-            rx, ry, rz, rt, mu = meas["rx"], meas["ry"], meas["rz"], meas["rt"], meas["mu"]
+            r, rt = meas["r"], meas["rt"]
+            rz = r[n + p:]
 
-            x1, y1, z1 = kkt.solve(-c, b, h)
-            q1 = c @ x1 + b @ y1 + h @ z1
+            u1 = kkt.solve(rhs_tau)[:N0]
+            q1 = _dot(q, u1)
 
             def direction(eta, ds_target, dk_target):
                 """Newton step for residual reduction (1 − eta) and the complementarity
                 targets ds + H⁻¹dz = ds_target, κ dτ + τ dκ = dk_target."""
-                x0, y0, z0 = kkt.solve(-eta * rx, eta * ry, eta * rz - ds_target)
-                dtau = (-eta * rt + (c @ x0 + b @ y0 + h @ z0) + dk_target / tau) / (kappa / tau - q1)
-                dx, dy, dz = x0 + dtau * x1, y0 + dtau * y1, z0 + dtau * z1
-                ds = -(G @ dx) + h * dtau + eta * rz
+                np.multiply(sign, r, out=rhs[:N0])
+                if eta != 1.0:
+                    rhs[:N0] *= eta
+                rhs[n + p:N0] += ds_target
+                u0 = kkt.solve(rhs)[:N0]
+                dtau = (-eta * rt + _dot(q, u0) + dk_target / tau) / (kappa / tau - q1)
+                du = u0 + dtau * u1
+                ds = h * dtau + eta * rz - csr_matvec(G, du[:n])
                 dkappa = (dk_target - kappa * dtau) / tau
-                return dx, dy, dz, ds, dtau, dkappa
+                return du, ds, dtau, dkappa
 
-            def max_step(ds, dz, dtau, dkappa):
-                alpha = min(K.max_step(s, ds), K.max_step(z, dz, dual=True))
+            def max_step(du, ds, dtau, dkappa):
+                K.load_direction(ds, du[n + p:])
+                alpha = K.max_step()
                 if dtau < 0:
                     alpha = min(alpha, -tau / dtau)
                 if dkappa < 0:
@@ -333,17 +459,26 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
 
             # Predictor (affine scaling): ds + H⁻¹dz = −s, κ dτ + τ dκ = −τκ.
             aff = direction(1.0, -s, -tau * kappa)
-            alpha_aff = min(1.0, max_step(aff[3], aff[2], aff[4], aff[5]))
+            alpha_aff = min(1.0, max_step(*aff))
             sigma_c = (1.0 - alpha_aff) ** 3
 
-            # Corrector: ds + H⁻¹dz = −s + Wᵀ(λ \ (σμe − (W⁻ᵀds_a)∘(W dz_a))) on symmetric
-            # cones (= −s + σμ z⁻¹ without the second-order term) in the NT scaled
-            # variables λ = W z = W⁻ᵀ s, WᵀW = H⁻¹; −s + σμ H⁻¹(−∇F(s)) on exponential
-            # cones; κ dτ + τ dκ = −τκ + σμ − dτ_a dκ_a.
-            ds_target = _centring_target(K, s, sigma_c * mu, aff if settings.corrector else None)
-            dk_target = -tau * kappa + sigma_c * mu - (aff[4] * aff[5] if settings.corrector else 0.0)
-            dx, dy, dz, ds, dtau, dkappa = direction(1.0 - sigma_c, ds_target, dk_target)
-            alpha = min(1.0, settings.step_fraction * max_step(ds, dz, dtau, dkappa))
+            # Corrector: ds + H⁻¹dz = −s + σμ c_K − r_K per family in s-space (symmetric
+            # cones: c_K = Wᵀ(λ \ e), r_K = Wᵀ(λ \ ((W⁻ᵀds_a)∘(W dz_a))), the NT scaled
+            # variables λ = W z = W⁻ᵀ s, WᵀW = H⁻¹); κ dτ + τ dκ = −τκ + σμ − dτ_a dκ_a.
+            centred, centred_k = sigma_c * mu * K.centring - s, -tau * kappa + sigma_c * mu
+            if settings.corrector:
+                step = direction(1.0 - sigma_c, centred - K.correction(), centred_k - aff[2] * aff[3])
+                alpha = min(1.0, settings.step_fraction * max_step(*step))
+                if alpha < settings.retry_step:
+                    # Retry without the second-order terms; keep the longer step.
+                    plain = direction(1.0 - sigma_c, centred, centred_k)
+                    alpha_plain = min(1.0, settings.step_fraction * max_step(*plain))
+                    if alpha_plain > alpha:
+                        step, alpha = plain, alpha_plain
+            else:
+                step = direction(1.0 - sigma_c, centred, centred_k)
+                alpha = min(1.0, settings.step_fraction * max_step(*step))
+            du, ds, dtau, dkappa = step
             # Shorten the step until the new point is strictly interior (rounding can put
             # a point computed at the boundary's edge just outside) and its scaling and
             # factorisation succeed (the next iteration's work, done here so that a
@@ -352,46 +487,26 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             for _ in range(30):
                 if alpha < settings.min_step:
                     raise ConeFailure(f"step length collapsed to {alpha:.1e}" + (f" ({refusal})" if refusal else ""))
-                xn, yn, zn, sn = x + alpha * dx, y + alpha * dy, z + alpha * dz, s + alpha * ds
                 tn, kn = tau + alpha * dtau, kappa + alpha * dkappa
-                if tn > 0 and kn > 0 and K.interior(sn) and K.interior(zn, dual=True):
-                    if verdict(measures(xn, yn, zn, sn, tn, kn), reduced=False) is not None:
-                        break  # the run ends at this point: no system to prepare
-                    try:
-                        prepare(sn, zn)
-                        break
-                    except (ConeFailure, FactorizationError) as err:
-                        refusal = f"{type(err).__name__}: {err}"
+                if tn > 0 and kn > 0:
+                    vn, sn = v + alpha * du, s + alpha * ds
+                    K.load_point(sn, vn[n + p:])
+                    if K.interior():
+                        meas = measures(vn, sn, tn, kn)
+                        if verdict(meas, reduced=False) is not None:
+                            break  # the run ends at this point: no system to prepare
+                        try:
+                            prepare()
+                            break
+                        except (ConeFailure, FactorizationError) as err:
+                            refusal = f"{type(err).__name__}: {err}"
                 alpha *= 0.5
             else:
                 raise ConeFailure("no interior point along the step")
-            x, y, z, s, tau, kappa = xn, yn, zn, sn, tn, kn
+            v, s, tau, kappa = vn, sn, tn, kn
     except (ConeFailure, FactorizationError, np.linalg.LinAlgError, ZeroDivisionError, FloatingPointError) as err:
         # Roll back to the best iterate; it may meet the reduced tolerances.
         message = f"{type(err).__name__}: {err}"
         if good is None:
-            return finish(NUMERICAL_ERROR, (x, y, z, s, tau, kappa), it, message)
+            return finish(NUMERICAL_ERROR, (v, s, tau, kappa), it, message)
         return finish(verdict(measures(*good), reduced=True) or NUMERICAL_ERROR, good, good_it, message)
-
-
-def _shift_into_cone(K, v, e, sym):
-    """v if it is comfortably interior (smallest spectral value above √eps relative to
-    its largest entry), else v + (1 + max(a, 0)) e with a = −(smallest spectral value);
-    exponential cones start at their central point."""
-    v = np.where(sym, v, e)
-    a = -K.min_eig(v)
-    if a >= -np.sqrt(np.finfo(float).eps) * max(1.0, np.abs(v).max(initial=0.0)):
-        v = v + (1.0 + max(a, 0.0)) * np.where(sym, e, 0.0)
-    return v
-
-
-def _centring_target(K, s, sigma_mu, aff):
-    target = -s.copy()
-    v = sigma_mu * K.identity()
-    if aff is not None:
-        v = v - K.prod(K.WinvT(aff[3]), K.W(aff[2]))
-    target += K.WT(K.lam_solve(v))
-    for fam in K.families:
-        if not fam.symmetric:
-            target[fam.idx] += sigma_mu * fam.hinv_mul(fam.barrier_gradient(s[fam.idx]))
-    return target

@@ -1,7 +1,8 @@
 // PSD cone on the device: order-2 projection and violation, the NT operators (1x1
 // quotient, 2x2 closed form, and the general factor path for orders 3..32: one thread
 // per item computes W in stream-ordered scratch, then one thread per operator entry
-// expands it), and the svec/smat conversions. The arithmetic is that of the host
+// expands it), the svec/smat conversions, and the interior-point forms of the companion
+// module (one thread per item over host/psd_ipm.hpp, orders 1..32). The arithmetic is that of the host
 // (host/psd_nt.hpp, host/psd_svec.hpp), compiled for the device.
 #include "cuda/psd_cuda.hpp"
 
@@ -9,8 +10,11 @@
 #include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
+#include <string>
 
 #include "cuda/device_common.cuh"
+#include "cuda/sparse_gather.cuh"
+#include "host/psd_ipm.hpp"
 #include "host/psd_nt.hpp"
 
 namespace velkora::torv::cones::device {
@@ -286,6 +290,285 @@ void psd_svec_cuda(const double* M, double* v, std::uint64_t n, std::uint64_t ba
     if (total == 0) return;
     VELKORA_LAUNCH(psd_svec_kernel, grid_for(total, kPsdThreads), dim3(kPsdThreads), 0, to_stream(stream), M, v, n,
                    batch);
+}
+
+// --- interior-point forms: one thread per item, work matrices in scratch ------------------
+
+namespace {
+
+// Threads per block of the one-thread-per-item kernels.
+constexpr unsigned kPsdItemThreads = 32;
+
+// Item b of a kernel's scratch, `doubles` per item.
+__device__ __forceinline__ double* item_work(double* work, unsigned long long doubles, unsigned long long b) {
+    return work + b * doubles;
+}
+
+// Jordan-solve work: A, V, X, Y (n x n), row_max (n), n unsigned row arguments.
+__host__ __device__ inline unsigned long long solve_doubles(unsigned long long n) { return 4 * n * n + 2 * n; }
+
+// Operator entry of item b from its congruence matrix G_b (n x n at G + b n^2).
+struct PsdGramEntry {
+    const double* G;
+    unsigned long long n;
+    __device__ __forceinline__ double operator()(unsigned long long b, unsigned long long i,
+                                                 unsigned long long j) const {
+        return host::psd_operator_entry(G + b * n * n, n, i, j);
+    }
+};
+using PsdGramBlocks = host::BatchedBlocks<PsdGramEntry>;
+
+const long long* as_index(const std::int64_t* p) { return reinterpret_cast<const long long*>(p); }
+
+}  // namespace
+
+// flags[b] = 1.0 when item b is not strictly interior, else 0.0.
+__global__ void psd_interior_kernel(const double* x, double* flags, double* work, unsigned long long n,
+                                    unsigned long long batch) {
+    const unsigned long long b = global_index();
+    if (b >= batch) return;
+    const bool inside = host::psd_unit_interior(x + b * host::psd_svec_length(n), n, item_work(work, n * n, b));
+    flags[b] = inside ? 0.0 : 1.0;
+}
+
+__global__ void psd_max_step_kernel(const double* x, const double* dx, double* steps, double* work,
+                                    unsigned long long n, unsigned long long batch) {
+    const unsigned long long b = global_index();
+    if (b >= batch) return;
+    const unsigned long long m = host::psd_svec_length(n);
+    steps[b] = host::psd_step_item(x + b * m, dx + b * m, n,
+                                   host::psd_step_work_at(item_work(work, host::psd_step_work_doubles(n), b), n));
+}
+
+__global__ void psd_spectral_min_kernel(const double* x, double* values, double* work, unsigned long long n,
+                                        unsigned long long batch) {
+    const unsigned long long b = global_index();
+    if (b >= batch) return;
+    values[b] = host::psd_spectral_min_item(
+        x + b * host::psd_svec_length(n), n,
+        host::psd_step_work_at(item_work(work, host::psd_step_work_doubles(n), b), n));
+}
+
+// The state and lambda of each item; NaN throughout for a pair that is not interior.
+__global__ void psd_nt_state_kernel(const double* s, const double* z, double* scaling, double* lam, double* work,
+                                    unsigned long long n, unsigned long long batch) {
+    const unsigned long long b = global_index();
+    if (b >= batch) return;
+    const unsigned long long m = host::psd_svec_length(n);
+    double* state = scaling + b * host::psd_state_size(n);
+    const host::PsdNtWork w = host::psd_nt_work_at(item_work(work, host::psd_nt_work_doubles(n), b), n);
+    if (!host::psd_nt_state_item(s + b * m, z + b * m, n, state, lam + b * m, w))
+        host::psd_nt_state_nan(n, state, lam + b * m);
+}
+
+__global__ void psd_scale_kernel(const double* scaling, const double* x, double* out, double* work,
+                                 unsigned long long n, unsigned long long batch, bool inverse, bool transpose) {
+    const unsigned long long b = global_index();
+    if (b >= batch) return;
+    const unsigned long long m = host::psd_svec_length(n);
+    const unsigned long long nn = n * n;
+    double* w = item_work(work, 3 * nn + n, b);
+    host::psd_scale_item(host::psd_state(scaling + b * host::psd_state_size(n), n), x + b * m, out + b * m, n,
+                         inverse, transpose, host::PsdCongruenceWork{w, w + nn, w + 2 * nn, w + 3 * nn});
+}
+
+__global__ void psd_jordan_product_kernel(const double* x, const double* y, double* out, double* work,
+                                          unsigned long long n, unsigned long long batch) {
+    const unsigned long long b = global_index();
+    if (b >= batch) return;
+    const unsigned long long m = host::psd_svec_length(n);
+    const unsigned long long nn = n * n;
+    double* w = item_work(work, 3 * nn, b);
+    host::psd_jordan_product_item(x + b * m, y + b * m, out + b * m, n, w, w + nn, w + 2 * nn);
+}
+
+// out = NaN for an item whose lam is not strictly interior.
+__global__ void psd_jordan_solve_kernel(const double* lam, const double* x, double* out, double* work,
+                                        unsigned long long n, unsigned long long batch) {
+    const unsigned long long b = global_index();
+    if (b >= batch) return;
+    const unsigned long long m = host::psd_svec_length(n);
+    const unsigned long long nn = n * n;
+    double* w = item_work(work, solve_doubles(n), b);
+    if (!host::psd_solve_interior(lam + b * m, n, w)) {
+        for (unsigned long long k = 0; k < m; ++k) out[b * m + k] = NAN;
+        return;
+    }
+    const host::PsdSolveWork sw{w, w + nn, w + 2 * nn, w + 3 * nn, w + 4 * nn,
+                                reinterpret_cast<unsigned*>(w + 4 * nn + n)};
+    host::psd_jordan_solve_item(lam + b * m, x + b * m, out + b * m, n, sw);
+}
+
+// G_b (n x n at G + b n^2) of each item: Wnt for H, Wnt^-1 for H^-1.
+__global__ void psd_state_gram_kernel(const double* scaling, double* G, double* work, unsigned long long n,
+                                      unsigned long long batch, bool inverse) {
+    const unsigned long long b = global_index();
+    if (b >= batch) return;
+    const unsigned long long nn = n * n;
+    host::psd_state_gram(host::psd_state(scaling + b * host::psd_state_size(n), n), n, inverse,
+                         item_work(work, nn, b), G + b * nn);
+}
+
+__global__ void psd_state_csr_kernel(const double* G, const long long* indptr, const long long* indices,
+                                     double* values, unsigned long long nnz, unsigned long long n,
+                                     unsigned long long batch, unsigned long long row_offset) {
+    const unsigned long long m = host::psd_svec_length(n);
+    csr_rows(indptr, indices, values, nnz, m * batch, row_offset, PsdGramBlocks{m, PsdGramEntry{G, n}});
+}
+
+__global__ void psd_state_coo_kernel(const double* G, const long long* row_indices, const long long* col_indices,
+                                     double* values, unsigned long long nnz, unsigned long long n,
+                                     unsigned long long batch, unsigned long long row_offset) {
+    const unsigned long long m = host::psd_svec_length(n);
+    coo_entries(row_indices, col_indices, values, nnz, m * batch, row_offset, PsdGramBlocks{m, PsdGramEntry{G, n}});
+}
+
+namespace {
+
+// "CUDA PSD <what> currently supports dim <= 32" for orders above the one-thread-per-item limit.
+void psd_ipm_check_order(std::uint64_t n, const char* what) {
+    if (n > kPsdGeneralMaxOrder)
+        throw std::runtime_error(std::string("CUDA PSD ") + what + " currently supports dim <= " +
+                                 std::to_string(kPsdGeneralMaxOrder));
+}
+
+dim3 item_grid(std::uint64_t batch) { return grid_for(batch, kPsdItemThreads); }
+
+// One value per item by `kernel` (inputs..., values, work, n, batch) on the scalar stream, with
+// `doubles` of stream-ordered work per item; the values combined by `how` (maximum or
+// minimum) into a finished scalar.
+template <class... Params, class... Args>
+double item_values(const char* name, void (*kernel)(Params...), Combine how, std::uint64_t doubles, std::uint64_t n,
+                   std::uint64_t batch, Args... inputs) {
+    StreamBuffer work(scratch_count({doubles}, batch), kScalarStream);
+    const double value = combine_values(how, batch, [&](double* values, cudaStream_t st) {
+        launch_checked(name, kernel, item_grid(batch), dim3(kPsdItemThreads), 0, st, inputs..., values, work.get(),
+                       static_cast<unsigned long long>(n), static_cast<unsigned long long>(batch));
+    });
+    work.release();
+    return value;
+}
+
+}  // namespace
+
+bool psd_interior_cuda(const double* x, std::uint64_t n, std::uint64_t batch, int device) {
+    const DeviceGuard guard(device);
+    if (batch == 0) return true;
+    psd_ipm_check_order(n, "interior test");
+    return item_values("psd_interior_kernel", psd_interior_kernel, Combine::kMax, n * n, n, batch, x) == 0.0;
+}
+
+double psd_max_step_cuda(const double* x, const double* dx, std::uint64_t n, std::uint64_t batch, double alpha_max,
+                         int device) {
+    const DeviceGuard guard(device);
+    if (batch == 0) return alpha_max;
+    psd_ipm_check_order(n, "max step");
+    const double step = item_values("psd_max_step_kernel", psd_max_step_kernel, Combine::kMin,
+                                    host::psd_step_work_doubles(n), n, batch, x, dx);
+    return step < alpha_max ? step : alpha_max;
+}
+
+double psd_spectral_min_cuda(const double* x, std::uint64_t n, std::uint64_t batch, int device) {
+    const DeviceGuard guard(device);
+    if (batch == 0) return HUGE_VAL;
+    psd_ipm_check_order(n, "spectral minimum");
+    return item_values("psd_spectral_min_kernel", psd_spectral_min_kernel, Combine::kMin,
+                       host::psd_step_work_doubles(n), n, batch, x);
+}
+
+void psd_nt_scaling_state_cuda(const double* s, const double* z, double* scaling, double* lam, std::uint64_t n,
+                               std::uint64_t batch, int device, StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (batch == 0) return;
+    psd_check_order(n);
+    const cudaStream_t st = to_stream(stream);
+    StreamBuffer work(scratch_count({host::psd_nt_work_doubles(n)}, batch), st);
+    VELKORA_LAUNCH(psd_nt_state_kernel, item_grid(batch), dim3(kPsdItemThreads), 0, st, s, z, scaling, lam,
+                   work.get(), static_cast<unsigned long long>(n), static_cast<unsigned long long>(batch));
+    work.release();
+}
+
+void psd_scale_cuda(const double* scaling, const double* x, double* out, std::uint64_t n, std::uint64_t batch,
+                    bool inverse, bool transpose, int device, StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (batch == 0) return;
+    psd_ipm_check_order(n, "scaling products");
+    const cudaStream_t st = to_stream(stream);
+    StreamBuffer work(scratch_count({3 * n * n + n}, batch), st);
+    VELKORA_LAUNCH(psd_scale_kernel, item_grid(batch), dim3(kPsdItemThreads), 0, st, scaling, x, out, work.get(),
+                   static_cast<unsigned long long>(n), static_cast<unsigned long long>(batch), inverse, transpose);
+    work.release();
+}
+
+void psd_jordan_product_cuda(const double* x, const double* y, double* out, std::uint64_t n, std::uint64_t batch,
+                             int device, StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (batch == 0) return;
+    psd_ipm_check_order(n, "Jordan product");
+    const cudaStream_t st = to_stream(stream);
+    StreamBuffer work(scratch_count({3 * n * n}, batch), st);
+    VELKORA_LAUNCH(psd_jordan_product_kernel, item_grid(batch), dim3(kPsdItemThreads), 0, st, x, y, out, work.get(),
+                   static_cast<unsigned long long>(n), static_cast<unsigned long long>(batch));
+    work.release();
+}
+
+void psd_jordan_solve_cuda(const double* lam, const double* x, double* out, std::uint64_t n, std::uint64_t batch,
+                           int device, StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (batch == 0) return;
+    psd_ipm_check_order(n, "Jordan solve");
+    const cudaStream_t st = to_stream(stream);
+    StreamBuffer work(scratch_count({solve_doubles(n)}, batch), st);
+    VELKORA_LAUNCH(psd_jordan_solve_kernel, item_grid(batch), dim3(kPsdItemThreads), 0, st, lam, x, out, work.get(),
+                   static_cast<unsigned long long>(n), static_cast<unsigned long long>(batch));
+    work.release();
+}
+
+namespace {
+
+// The congruence matrices of every item into scratch, then `gather` over them; one scratch
+// buffer (the batch's G, then the per-item work) released on every path.
+template <class Gather>
+void state_gather(const double* scaling, std::uint64_t n, std::uint64_t batch, bool inverse, int device,
+                  StreamHandle stream, const Gather& gather) {
+    const DeviceGuard guard(device);
+    if (batch == 0) return;
+    psd_ipm_check_order(n, "H fill");
+    const cudaStream_t st = to_stream(stream);
+    StreamBuffer scratch(scratch_count({n * n, n * n}, batch), st);
+    double* G = scratch.get();
+    VELKORA_LAUNCH(psd_state_gram_kernel, item_grid(batch), dim3(kPsdItemThreads), 0, st, scaling, G,
+                   G + batch * n * n, static_cast<unsigned long long>(n), static_cast<unsigned long long>(batch),
+                   inverse);
+    gather(G, st);
+    scratch.release();
+}
+
+}  // namespace
+
+void psd_state_hmatrix_csr_cuda(const double* scaling, const std::int64_t* indptr, const std::int64_t* indices,
+                                double* values, std::uint64_t nnz, std::uint64_t n, std::uint64_t batch,
+                                std::uint64_t row_offset, bool inverse, int device, StreamHandle stream) {
+    state_gather(scaling, n, batch, inverse, device, stream, [&](const double* G, cudaStream_t st) {
+        const unsigned long long rows = host::psd_svec_length(n) * batch;
+        VELKORA_LAUNCH(psd_state_csr_kernel, grid_blocks(rows), dim3(kThreads), 0, st, G, as_index(indptr),
+                       as_index(indices), values, static_cast<unsigned long long>(nnz),
+                       static_cast<unsigned long long>(n), static_cast<unsigned long long>(batch),
+                       static_cast<unsigned long long>(row_offset));
+    });
+}
+
+void psd_state_hmatrix_coo_cuda(const double* scaling, const std::int64_t* row_indices,
+                                const std::int64_t* col_indices, double* values, std::uint64_t nnz, std::uint64_t n,
+                                std::uint64_t batch, std::uint64_t row_offset, bool inverse, int device,
+                                StreamHandle stream) {
+    if (nnz == 0) return;
+    state_gather(scaling, n, batch, inverse, device, stream, [&](const double* G, cudaStream_t st) {
+        VELKORA_LAUNCH(psd_state_coo_kernel, grid_for(nnz), dim3(kThreads), 0, st, G, as_index(row_indices),
+                       as_index(col_indices), values, static_cast<unsigned long long>(nnz),
+                       static_cast<unsigned long long>(n), static_cast<unsigned long long>(batch),
+                       static_cast<unsigned long long>(row_offset));
+    });
 }
 
 }  // namespace velkora::torv::cones::device

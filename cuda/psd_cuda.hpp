@@ -38,4 +38,33 @@ void psd_nt_w_cuda(const double* s, const double* z, double* W, std::uint64_t n,
 void psd_smat_cuda(const double* v, double* M, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream);
 void psd_svec_cuda(const double* M, double* v, std::uint64_t n, std::uint64_t batch, int device, StreamHandle stream);
 
+// Interior-point forms of `batch` items of order n (host/psd_ipm.hpp gives the arithmetic;
+// one thread per item, its work matrices in scratch; the same code as the host, so host and
+// device agree bit for bit). Orders above kPsdGeneralMaxOrder are refused after device
+// selection ("CUDA PSD <operation> currently supports dim <= 32"; the NT state with the text
+// of psd_check_order). The scalar results wait for all queued work and are synchronous; the
+// others are asynchronous on `stream`, their scratch stream-ordered. Items that are not
+// interior get NaN where the host refuses.
+bool psd_interior_cuda(const double* x, std::uint64_t n, std::uint64_t batch, int device);
+double psd_max_step_cuda(const double* x, const double* dx, std::uint64_t n, std::uint64_t batch, double alpha_max,
+                         int device);
+double psd_spectral_min_cuda(const double* x, std::uint64_t n, std::uint64_t batch, int device);
+void psd_nt_scaling_state_cuda(const double* s, const double* z, double* scaling, double* lam, std::uint64_t n,
+                               std::uint64_t batch, int device, StreamHandle stream);
+void psd_scale_cuda(const double* scaling, const double* x, double* out, std::uint64_t n, std::uint64_t batch,
+                    bool inverse, bool transpose, int device, StreamHandle stream);
+void psd_jordan_product_cuda(const double* x, const double* y, double* out, std::uint64_t n, std::uint64_t batch,
+                             int device, StreamHandle stream);
+void psd_jordan_solve_cuda(const double* lam, const double* x, double* out, std::uint64_t n, std::uint64_t batch,
+                           int device, StreamHandle stream);
+// H (or H^-1) of each item from the stored state, items as consecutive diagonal blocks of the
+// m*batch rows from row_offset (the caller has checked that indptr covers them).
+void psd_state_hmatrix_csr_cuda(const double* scaling, const std::int64_t* indptr, const std::int64_t* indices,
+                                double* values, std::uint64_t nnz, std::uint64_t n, std::uint64_t batch,
+                                std::uint64_t row_offset, bool inverse, int device, StreamHandle stream);
+void psd_state_hmatrix_coo_cuda(const double* scaling, const std::int64_t* row_indices,
+                                const std::int64_t* col_indices, double* values, std::uint64_t nnz, std::uint64_t n,
+                                std::uint64_t batch, std::uint64_t row_offset, bool inverse, int device,
+                                StreamHandle stream);
+
 }  // namespace velkora::torv::cones::device

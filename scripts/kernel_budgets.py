@@ -75,7 +75,17 @@ BUDGETS = {
     "psd2_violation_kernel": (48, 0, 0),  # today 37, 0, 0
     "psd_general_operator_from_w_kernel": (48, 0, 0),  # today 38, 0, 0
     "psd_general_w_kernel": (152, 0, 0),  # today 138, 0, 0
+    "psd_interior_kernel": (72, 0, 0),  # today 57, 0, 0
+    "psd_jordan_product_kernel": (72, 0, 0),  # today 64, 0, 0
+    "psd_jordan_solve_kernel": (144, 0, 0),  # today 131, 0, 0
+    "psd_max_step_kernel": (88, 0, 0),  # today 77, 0, 0
+    "psd_nt_state_kernel": (88, 0, 0),  # today 80, 0, 0
+    "psd_scale_kernel": (80, 0, 0),  # today 66, 0, 0
     "psd_smat_kernel": (40, 0, 0),  # today 28, 0, 0
+    "psd_spectral_min_kernel": (88, 0, 0),  # today 76, 0, 0
+    "psd_state_coo_kernel": (48, 0, 0),  # today 40, 0, 0
+    "psd_state_csr_kernel": (64, 0, 0),  # today 54, 0, 0
+    "psd_state_gram_kernel": (72, 0, 0),  # today 62, 0, 0
     "psd_svec_kernel": (40, 0, 0),  # today 28, 0, 0
     "psd_w_coo_gather_kernel": (48, 0, 0),  # today 38, 0, 0
     "psd_w_csr_gather_kernel": (56, 0, 0),  # today 43, 0, 0

@@ -2,6 +2,7 @@
 product and solve, steps, spectral minima and H / H^-1 fills of every family, host and device
 (emulated), against NumPy references, exact rational bisection, _cpp_cuda's NT matrices and
 refusals, and identities (W z = W^-T s = lambda, W^T W = H^-1, lam o (lam \\ x) = x)."""
+import functools
 from fractions import Fraction
 
 import numpy as np
@@ -9,6 +10,7 @@ import pytest
 import scipy.sparse as sp
 
 import _cpp_cuda
+from test_psd import assert_nt_accurate, boundary_cases, nt_residuals, ref_operator, smat, spd, svec
 
 _ipm = pytest.importorskip("_ipm_cones")
 
@@ -16,7 +18,8 @@ EPS = np.finfo(float).eps
 FAMILIES = ["zero", "nonnegative", "second_order"]
 SIZES = [1, 2, 3, 7, 65, 257]
 BATCHES = [1, 5]
-CLASSES = {"zero": "ZeroCone", "nonnegative": "NonnegativeCone", "second_order": "SecondOrderCone"}
+CLASSES = {"zero": "ZeroCone", "nonnegative": "NonnegativeCone", "second_order": "SecondOrderCone",
+           "psd": "PsdCone"}
 CPP = {"zero": "ZeroConeCpp", "nonnegative": "NonnegativeConeCpp", "second_order": "SecondOrderConeCpp"}
 
 
@@ -160,13 +163,14 @@ SOC_EXTRA = [
 ]
 
 
-@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("family", FAMILIES + ["psd"])
 def test_surface(family):
     """Class names, properties, every method with its signature and a one-line docstring."""
     assert _ipm.__doc__
     assert [k for k in vars(_ipm) if not k.startswith("_")] == list(CLASSES.values()) + ["ExponentialCone"]
     c = cone(family, 4)
-    assert (c.dim, c.rows, c.scaling_size) == (4, 4, {"zero": 0, "nonnegative": 4, "second_order": 8}[family])
+    expected = {"zero": (4, 0), "nonnegative": (4, 4), "second_order": (4, 8), "psd": (10, 37)}[family]
+    assert (c.dim, c.rows, c.scaling_size) == (4, *expected)
     cls = type(c)
     methods = METHODS + (SOC_EXTRA if family == "second_order" else [])
     for name, sig in methods:
@@ -176,8 +180,9 @@ def test_surface(family):
     public = {k for k in vars(cls) if not k.startswith("_")}
     extra = {"expansion_recommended"} if family == "second_order" else set()
     assert public == {m for m, _ in methods} | {"dim", "rows", "scaling_size"} | extra
-    if family == "second_order":
-        with pytest.raises(RuntimeError, match="^second-order cone dim must be positive$"):
+    if family in ("second_order", "psd"):
+        msg = {"second_order": "second-order cone dim", "psd": "PSD cone dim"}[family]
+        with pytest.raises(RuntimeError, match=f"^{msg} must be positive$"):
             cone(family, 0)
     else:
         assert cone(family, 0).rows == 0
@@ -1193,3 +1198,396 @@ def test_exp_parallel_paths(rng):
     assert c.interior(S, 3) and c.dual_interior(Z, 3)
     S[-1] = 0.0  # the last cone's z
     assert not c.interior(S, 3) and c.barrier(S, 3) == np.inf
+
+
+# --- PSD cones ----------------------------------------------------------------------------
+# svec vectors of m = n(n+1)/2 entries, every operation an O(n^3) congruence or
+# factorisation per item. References: CVXOPT's compute_scaling (r with W X = r^T X r), the
+# NT matrix of _cpp_cuda, NumPy, and exact rational positive-definiteness tests.
+
+PSD_ORDERS = [1, 2, 3, 5, 12]
+NORM2 = functools.partial(np.linalg.norm, ord=2)
+
+
+def psd_pairs(n, batch, rng):
+    """`batch` pairs of well-conditioned SPD matrices (eigenvalues in [1, 2]) as svec runs."""
+    s = np.concatenate([svec(spd(rng, n)) for _ in range(batch)])
+    z = np.concatenate([svec(spd(rng, n)) for _ in range(batch)])
+    return s, z
+
+
+def cvxopt_nt(S, Z):
+    """CVXOPT's NT scaling of one pair: r (W X = r^T X r, r^T Z r = diag(lam) = r^-1 S r^-T),
+    rti = r^-T and lam ('s' blocks as full column-major matrices, lower triangle read)."""
+    cvxopt = pytest.importorskip("cvxopt")
+    from cvxopt import misc
+    n = S.shape[0]
+    packed = [cvxopt.matrix(np.asarray(M, dtype=float).T.ravel().copy(), (n * n, 1)) for M in (S, Z)]
+    lam = cvxopt.matrix(0.0, (n, 1))
+    w = misc.compute_scaling(packed[0], packed[1], lam, {"l": 0, "q": [], "s": [n]})
+    return np.array(w["r"][0]), np.array(w["rti"][0]), np.array(lam).ravel()
+
+
+def psd_apply(c, pl, sc, v, batch, **kw):
+    out = pl.out(c.rows * batch)
+    c.scale_into(sc, pl.put(v), out, batch=batch, **kw)
+    return pl.get(out)
+
+
+def psd_fill(c, pl, sc, batch, inverse):
+    """H (or H^-1) of the batch from the stored state over a dense CSR pattern."""
+    rows = c.rows * batch
+    indptr, indices = dense_pattern(rows)
+    vals = pl.out(indices.size)
+    c.hmatrix_csr_values_into(sc, pl.put(indptr, np.int64), pl.put(indices, np.int64), vals, batch=batch,
+                              inverse=inverse)
+    return pl.get(vals).reshape(rows, rows)
+
+
+def rel(a, b):
+    return np.linalg.norm(a - b) / np.linalg.norm(b)
+
+
+@pytest.mark.parametrize("n", PSD_ORDERS)
+@pytest.mark.parametrize("batch", [1, 3])
+def test_psd_nt_identities(n, batch, place, rng):
+    """Well-conditioned pairs: lam = svec(diag(sigma)) with CVXOPT's scaled point as sigma;
+    W z = W^-T s = lam, W^-1 W = W^-T W^T = I and W^T W = H^-1 through scale_into; the H
+    fill has the bits of _cpp_cuda's NT matrix where both form W the same way (its inline
+    factor path; from order 11 a build with host LAPACK computes it by other routines, and
+    the two agree to rounding), the H^-1 fill is CVXOPT's r r^T congruence and inverts it."""
+    c = cone("psd", n)
+    m = c.rows
+    s, z = psd_pairs(n, batch, rng)
+    sc, lam_d = state("psd", c, place, s, z, batch)
+    lam = place.get(lam_d)
+    tol = 64 * n * EPS
+    refs = [cvxopt_nt(smat(si, n), smat(zi, n)) for si, zi in zip(items(s, m), items(z, m))]
+    for lb, (_, _, lc) in zip(items(lam, m), refs):
+        L = smat(lb, n)
+        assert np.array_equal(L, np.diag(np.diag(L)))  # the scaled point is diagonal
+        np.testing.assert_allclose(np.sort(np.diag(L)), np.sort(lc), rtol=tol, atol=0)
+    np.testing.assert_allclose(psd_apply(c, place, sc, z, batch), lam, rtol=0, atol=tol * np.abs(lam).max())
+    np.testing.assert_allclose(psd_apply(c, place, sc, s, batch, inverse=True, transpose=True), lam, rtol=0,
+                               atol=tol * np.abs(lam).max())
+    x = rng.normal(size=m * batch)
+    wx = psd_apply(c, place, sc, x, batch)
+    wtx = psd_apply(c, place, sc, x, batch, transpose=True)
+    np.testing.assert_allclose(psd_apply(c, place, sc, wx, batch, inverse=True), x, rtol=0, atol=tol)
+    np.testing.assert_allclose(psd_apply(c, place, sc, wtx, batch, inverse=True, transpose=True), x, rtol=0,
+                               atol=tol)
+    hinv_ref = block_diag([ref_operator(r @ r.T) for r, _, _ in refs], m, batch)
+    fills = {inverse: psd_fill(c, place, sc, batch, inverse) for inverse in (False, True)}
+    np.testing.assert_allclose(psd_apply(c, place, sc, wx, batch, transpose=True), hinv_ref @ x, rtol=0,
+                               atol=tol * np.abs(hinv_ref).max() * 4)
+    np.testing.assert_allclose(fills[True], hinv_ref, rtol=0, atol=tol * np.abs(hinv_ref).max())
+    cpp = _cpp_cuda.PsdConeCpp(n)
+    H = block_diag([cpp.nt_scaling_matrix_array(si, zi) for si, zi in zip(items(s, m), items(z, m))], m, batch)
+    if _cpp_cuda.has_host_blas() and n >= 11:
+        np.testing.assert_allclose(fills[False], H, rtol=0, atol=tol * np.abs(H).max())
+    else:
+        np.testing.assert_array_equal(fills[False], H)
+    np.testing.assert_allclose(fills[True] @ H, np.eye(m * batch), rtol=0, atol=tol * np.linalg.cond(H))
+
+
+@pytest.mark.parametrize("n", PSD_ORDERS)
+def test_psd_nt_near_the_boundary(n, place):
+    """The pairs of _cpp_cuda's boundary test (smallest eigenvalues of S and Z independently
+    down to 1e-12, scales 1e-8 .. 1e8, different eigenvectors), all in one batch: each
+    identity holds within 10 times the larger of CVXOPT's residual on the same pair and eps
+    times its condition number -
+      W z = lam:        a relative eps change of z moves R^T Z R by eps |R|^2 |Z|,
+                        cond = |R|^2 |Z| / |lam| (2-norms, R = CVXOPT's r);
+      W^-T s = lam:     likewise cond = |R^-T|^2 |S| / |lam|;
+      H^-1 z = s and H^-1 s^-1 = z^-1 from the inverse fill: the roles of H s = z and
+                        H z^-1 = s^-1 swapped (cond 1 + |W^-1|^2 |Z| / |S| and max(cond S,
+                        cond Z), W the scaling point);
+    and the H fill passes _cpp_cuda's accuracy property of its own NT matrix."""
+    c = cone("psd", n)
+    m = c.rows
+    cases = boundary_cases(n)
+    batch = len(cases)
+    sc, lam = state("psd", c, place, np.concatenate([k.s for k in cases]), np.concatenate([k.z for k in cases]),
+                    batch)
+    lam = place.get(lam)
+    wz = psd_apply(c, place, sc, np.concatenate([k.z for k in cases]), batch)
+    ws = psd_apply(c, place, sc, np.concatenate([k.s for k in cases]), batch, inverse=True, transpose=True)
+    fills = {inverse: psd_fill(c, place, sc, batch, inverse) for inverse in (False, True)}
+    for t, k in enumerate(cases):
+        blk = slice(t * m, (t + 1) * m)
+        S, Z = smat(k.s, n), smat(k.z, n)
+        r, rti, lc = cvxopt_nt(S, Z)
+        lcv = svec(np.diag(lc))
+        checks = [
+            (rel(wz[blk], lam[blk]), rel(svec(r.T @ Z @ r), lcv), NORM2(r) ** 2 * NORM2(Z) / NORM2(np.diag(lc))),
+            (rel(ws[blk], lam[blk]), rel(svec(rti.T @ S @ rti), lcv),
+             NORM2(rti) ** 2 * NORM2(S) / NORM2(np.diag(lc))),
+        ]
+        Hinv = fills[True][blk, blk]
+        ours = nt_residuals(Hinv, k.z, k.s, k.z_inv, k.s_inv)
+        theirs = nt_residuals(ref_operator(r @ r.T), k.z, k.s, k.z_inv, k.s_inv)
+        conds = (1 + NORM2(r @ r.T) ** 2 * NORM2(Z) / NORM2(S), k.cond[1])
+        checks += list(zip(ours, theirs, conds))
+        for what, (got, ref, cond) in zip(["W z = lam", "W^-T s = lam", "H^-1 z = s", "H^-1 s^-1 = z^-1"], checks):
+            assert got <= 10 * max(ref, EPS * cond), f"pair {t}, {what}: {got:.3g}, CVXOPT {ref:.3g}"
+        assert_nt_accurate(fills[False][blk, blk], k, f"H from the state, pair {t}")
+
+
+@pytest.mark.parametrize("n", PSD_ORDERS)
+@pytest.mark.parametrize("batch", [1, 3])
+def test_psd_jordan(n, batch, place, rng):
+    """x o y = svec((XY + YX)/2) against NumPy; lam o (lam \\ x) = x for the diagonal lam of
+    the NT scaled point (entrywise quotients: a few ulp) and for general positive definite
+    lam (Jacobi eigenvectors, whose 1e-12 stop bounds the residual by 2 n 1e-12 |lam| |u|);
+    out = x in place gives the same bits."""
+    c = cone("psd", n)
+    m = c.rows
+    x, y = rng.normal(size=m * batch), rng.normal(size=m * batch)
+    out = place.out(m * batch)
+    c.jordan_product_into(place.put(x), place.put(y), out, batch=batch)
+    ref = np.concatenate([svec((smat(a, n) @ smat(b, n) + smat(b, n) @ smat(a, n)) / 2)
+                          for a, b in zip(items(x, m), items(y, m))])
+    np.testing.assert_allclose(place.get(out), ref, rtol=0, atol=4 * n * EPS * np.abs(ref).max())
+    _, nt_lam = state("psd", c, Host(), *psd_pairs(n, batch, rng), batch)
+    general = psd_pairs(n, batch, rng)[0] * np.exp(rng.uniform(-5, 5))
+    for lam, atol in ((nt_lam, 8 * EPS), (general, 2 * n * 1e-12 + 64 * n * EPS)):
+        u = place.out(m * batch)
+        c.jordan_solve_into(place.put(lam), place.put(x), u, batch=batch)
+        back = place.out(m * batch)
+        c.jordan_product_into(place.put(lam), u, back, batch=batch)
+        scale = max(NORM2(smat(lb, n)) * NORM2(smat(ub, n)) for lb, ub in zip(items(lam, m), items(place.get(u), m)))
+        np.testing.assert_allclose(place.get(back), x, rtol=0, atol=atol * scale)
+        same = place.put(x)
+        c.jordan_solve_into(place.put(lam), same, same, batch=batch)
+        np.testing.assert_array_equal(place.get(same), place.get(u))
+
+
+def positive_definite_exact(A):
+    """X > 0 exactly: Gaussian elimination in rational arithmetic, every pivot positive."""
+    A = [row[:] for row in A]
+    for k in range(len(A)):
+        if A[k][k] <= 0:
+            return False
+        for i in range(k + 1, len(A)):
+            f = A[i][k] / A[k][k]
+            for j in range(k, len(A)):
+                A[i][j] -= f * A[k][j]
+    return True
+
+
+def psd_boundary_point(rng, n, gap):
+    """A positive definite matrix with eigenvalues in [0.5, 2], the smallest set to gap."""
+    Q, _ = np.linalg.qr(rng.standard_normal((n, n)))
+    lam = rng.uniform(0.5, 2.0, n)
+    if gap is not None:
+        lam[0] = gap
+    return svec((Q * lam) @ Q.T)
+
+
+@pytest.mark.parametrize("n", PSD_ORDERS)
+@pytest.mark.parametrize("gap", [None, 1e-6, 1e-12])
+def test_psd_max_step_exact(n, gap, place, rng):
+    """The exit step of each item is bracketed exactly: X + a D is positive definite in
+    rational arithmetic at a = alpha (1 - tol) and not at alpha (1 + tol), with tol = 8 n eps
+    (cond(X) + |M| / |lambda_min(M)|), M = L^-1 D L^-T: the Cholesky factor's backward error
+    moves the exit by about n eps cond(X) relative to it, and a backward-stable eigenvalue of
+    M is off by about n eps |M|. The batch gives the minimum over its items, alpha_max
+    clamps, dx = x never leaves, a non-interior item or a NaN direction gives 0."""
+    c, batch = cone("psd", n), 3
+    m = c.rows
+    x = np.concatenate([psd_boundary_point(rng, n, gap) for _ in range(batch)])
+    dx = rng.normal(size=m * batch)
+    steps = []
+    for xi, di in zip(items(x, m), items(dx, m)):
+        alpha = c.max_step(place.put(xi), place.put(di))
+        steps.append(alpha)
+        X, D = smat(xi, n), smat(di, n)
+        L = np.linalg.cholesky(X)
+        M = np.linalg.solve(L, np.linalg.solve(L, D).T)
+        ev = np.linalg.eigvalsh((M + M.T) / 2)
+        if ev[0] >= 0:
+            assert alpha == np.inf
+            continue
+        tol = 8 * n * EPS * (np.linalg.cond(X) + np.abs(ev).max() / -ev[0])
+        Xq = [[Fraction(float(v)) for v in row] for row in X]
+        Dq = [[Fraction(float(v)) for v in row] for row in D]
+        at = lambda a: [[Xq[i][j] + a * Dq[i][j] for j in range(n)] for i in range(n)]  # noqa: E731
+        assert positive_definite_exact(at(Fraction(alpha) * (1 - Fraction(tol))))
+        assert not positive_definite_exact(at(Fraction(alpha) * (1 + Fraction(tol))))
+    whole = c.max_step(place.put(x), place.put(dx), batch)
+    assert whole == min(steps)
+    assert c.max_step(place.put(x), place.put(dx), batch, alpha_max=0.25 * whole) == 0.25 * whole
+    assert c.max_step(place.put(x), place.put(x), batch) == np.inf
+    bad = x.copy()
+    bad[-m:] = -x[-m:]
+    assert c.max_step(place.put(bad), place.put(dx), batch) == 0.0
+    nan = dx.copy()
+    nan[-1] = np.nan
+    assert c.max_step(place.put(x), place.put(nan), batch) == 0.0
+
+
+def psd_boundary_sweep(rng, n):
+    """Matrices within a few ulps of singular on either side (smallest eigenvalue k 4 eps, k
+    = -3 .. 3, and +-1e-10), at three exactly related scales."""
+    Q, _ = np.linalg.qr(rng.standard_normal((n, n)))
+    lam = rng.uniform(1.0, 2.0, n)
+    pts = []
+    for scale in (2.0 ** -660, 1.0, 2.0 ** 660):
+        for low in [k * 4 * EPS for k in range(-3, 4)] + [-1e-10, 1e-10]:
+            lam[0] = low
+            pts.append(svec((Q * lam) @ Q.T) * scale)
+    return pts
+
+
+@pytest.mark.parametrize("n", PSD_ORDERS)
+def test_psd_spectral_min_and_interior(n, place, rng):
+    """spectral_min against eigvalsh (both backward stable: 8 n eps |X|), NaN propagating, +inf
+    for no item; interior() gives exactly _cpp_cuda's NT verdict (x in the role of s) on
+    sweeps across the boundary, alone and inside a batch, and NaN is never interior."""
+    c = cone("psd", n)
+    m = c.rows
+    x = rng.normal(size=m * 3) * 1e150
+    ref = min(np.linalg.eigvalsh(smat(xi, n))[0] for xi in items(x, m))
+    norm = max(NORM2(smat(xi, n)) for xi in items(x, m))
+    assert c.spectral_min(place.put(x), 3) == pytest.approx(ref, rel=0, abs=8 * n * EPS * norm)
+    x[m + 1 if m > 1 else m] = np.nan
+    assert np.isnan(c.spectral_min(place.put(x), 3))
+    assert c.spectral_min(place.put(np.zeros(0)), 0) == np.inf
+    cpp = _cpp_cuda.PsdConeCpp(n)
+    partner = svec(spd(rng, n))
+    verdicts = set()
+    for p in psd_boundary_sweep(rng, n):
+        try:
+            cpp.nt_scaling_matrix(p, partner)
+            accepted = True
+        except RuntimeError:
+            accepted = False
+        verdicts.add(accepted)
+        assert c.interior(place.put(p)) == accepted
+        assert c.interior(place.put(np.concatenate([partner, p, partner])), 3) == accepted
+    assert verdicts == {True, False}
+    p = partner.copy()
+    p[-1] = np.nan
+    assert not c.interior(place.put(p))
+
+
+def psd_bad_batch(rng, n=3, batch=4):
+    """A batch of pairs and a copy of s whose last item is negative definite."""
+    s, z = psd_pairs(n, batch, rng)
+    bad = s.copy()
+    bad[-(n * (n + 1) // 2):] *= -1.0
+    return s, z, bad
+
+
+def test_psd_refusals_leave_outputs_untouched(rng):
+    """Every item is tested before anything is written: NT scaling (s or z), Jordan solve,
+    the H fill's structure."""
+    n, batch = 3, 4
+    c = cone("psd", n)
+    m = c.rows
+    s, z, bad = psd_bad_batch(rng, n, batch)
+    sc, lam = np.full(c.scaling_size * batch, 7.0), np.full(m * batch, 7.0)
+    msg = "^PSD NT scaling requires strictly positive definite matrices$"
+    for pair in ((bad, z), (s, bad)):
+        with pytest.raises(RuntimeError, match=msg):
+            c.nt_scaling_into(*pair, sc, lam, batch)
+    out = np.full(m * batch, 7.0)
+    with pytest.raises(RuntimeError, match="^PSD Jordan solve requires a strictly positive definite lam$"):
+        c.jordan_solve_into(bad, z, out, batch)
+    assert (sc == 7).all() and (lam == 7).all() and (out == 7).all()
+    sc, _ = state("psd", c, Host(), s, z, batch)
+    indptr, indices = dense_pattern(m * batch)
+    broken = indptr.copy()
+    broken[-2] = broken[-1] + 1
+    vals = np.full(indices.size, 7.0)
+    with pytest.raises(RuntimeError, match="^CSR indptr entries must be monotone and within values length$"):
+        c.hmatrix_csr_values_into(sc, broken, indices, vals, batch)
+    assert (vals == 7).all()
+
+
+def test_psd_device_refusals(rng, dev):
+    """Device items that are not interior get NaN (no synchronisation, no refusal); orders
+    above 32 are refused by every method before any work."""
+    n, batch = 3, 4
+    c = cone("psd", n)
+    m = c.rows
+    s, z, bad = psd_bad_batch(rng, n, batch)
+    out, lam_d = dev.empty(c.scaling_size * batch), dev.empty(m * batch)
+    c.nt_scaling_into(dev.array(bad), dev.array(z), out, lam_d, batch)
+    got, got_lam = dev.to_numpy(out).reshape(batch, -1), dev.to_numpy(lam_d).reshape(batch, -1)
+    assert np.isnan(got[-1]).all() and np.isnan(got_lam[-1]).all() and not np.isnan(got[:-1]).any()
+    u = dev.empty(m * batch)
+    c.jordan_solve_into(dev.array(bad), dev.array(z), u, batch)
+    got = dev.to_numpy(u).reshape(batch, -1)
+    assert np.isnan(got[-1]).all() and not np.isnan(got[:-1]).any()
+
+    big = cone("psd", 33)
+    v, w = dev.array(np.ones(big.rows)), dev.empty(big.rows)
+    ix = dev.array(np.zeros(1, np.int64))
+    calls = {
+        "interior test": lambda: big.interior(v),
+        "max step": lambda: big.max_step(v, v),
+        "spectral minimum": lambda: big.spectral_min(v),
+        "NT scaling": lambda: big.nt_scaling_into(v, v, dev.empty(big.scaling_size), w),
+        "scaling products": lambda: big.scale_into(dev.empty(big.scaling_size), v, w),
+        "Jordan product": lambda: big.jordan_product_into(v, v, w),
+        "Jordan solve": lambda: big.jordan_solve_into(v, v, w),
+        "H fill": lambda: big.hmatrix_coo_values_into(dev.empty(big.scaling_size), ix, ix, dev.empty(1)),
+    }
+    for what, call in calls.items():
+        with pytest.raises(RuntimeError, match=f"^CUDA PSD {what} currently supports dim <= 32$"):
+            call()
+    assert np.isnan(dev.to_numpy(w)).all()
+
+
+@pytest.mark.parametrize("n", [1, 3, 12])
+def test_psd_device_equals_host(n, dev, rng):
+    """Every device form gives the host's bits (one thread per item runs the host's code),
+    including the general Jordan solve and the H fills into CSR and COO structures with the
+    batch's blocks at a row offset among other stored entries, whose placement matches the
+    dense fill of each item."""
+    c, batch, off = cone("psd", n), 3, 2
+    m = c.rows
+    host, device = Host(), Device(dev)
+    s, z = psd_pairs(n, batch, rng)
+    x, y = rng.normal(size=m * batch), rng.normal(size=m * batch)
+    N = off + m * batch + 1
+    A = sp.coo_matrix(np.ones((N, N)))
+    A_csr = A.tocsr()
+    results = []
+    for pl in (host, device):
+        sc, lam = state("psd", c, pl, s, z, batch)
+        outs = [pl.get(sc), pl.get(lam)]
+        calls = [("scale_into", (sc, pl.put(x)), kw) for kw in
+                 ({}, {"inverse": True}, {"transpose": True}, {"inverse": True, "transpose": True})]
+        calls += [("jordan_product_into", (pl.put(x), pl.put(y)), {}), ("jordan_solve_into", (lam, pl.put(x)), {}),
+                  ("jordan_solve_into", (pl.put(s), pl.put(x)), {})]
+        for name, args, kw in calls:
+            out = pl.out(m * batch)
+            getattr(c, name)(*args, out, batch=batch, **kw)
+            outs.append(pl.get(out))
+        for inverse in (False, True):
+            out = pl.out(A_csr.nnz, 5.0)
+            c.hmatrix_csr_values_into(sc, pl.put(A_csr.indptr, np.int64), pl.put(A_csr.indices, np.int64), out,
+                                      batch, row_offset=off, inverse=inverse)
+            outs.append(pl.get(out))
+            out = pl.out(A.nnz, 5.0)
+            c.hmatrix_coo_values_into(sc, pl.put(A.row, np.int64), pl.put(A.col, np.int64), out, batch,
+                                      row_offset=off, inverse=inverse)
+            outs.append(pl.get(out))
+        outs.append([c.interior(pl.put(s), batch), c.max_step(pl.put(s), pl.put(x), batch),
+                     c.spectral_min(pl.put(s), batch), c.spectral_min(pl.put(x), batch)])
+        results.append(outs)
+    for h, d in zip(*results):
+        np.testing.assert_array_equal(np.asarray(h, dtype=float), np.asarray(d, dtype=float))
+    sc, _ = state("psd", c, host, s, z, batch)
+    dense = psd_fill(c, host, sc, batch, False)
+    got = sp.csr_matrix((results[0][-5], A_csr.indices, A_csr.indptr), shape=(N, N)).toarray()
+    coo = np.zeros((N, N))
+    coo[A.row, A.col] = results[0][-4]
+    block = slice(off, off + m * batch)
+    for filled in (got, coo):
+        np.testing.assert_array_equal(filled[block, block], dense)
+        assert (filled[:off] == 5).all() and (filled[block.stop:] == 5).all()
+    assert (got[block, :off] == 0).all() and (got[block, block.stop:] == 0).all()
+    assert (coo[block, :off] == 0).all() and (coo[block, block.stop:] == 0).all()

@@ -981,11 +981,14 @@ def test_device_conversions(cones, dev, rng, n):
 
 
 def test_device_general_kernel_keeps_work_matrices_in_scratch(cones, dev):
-    """The one-thread-per-item kernel must take its n x n work matrices from the
+    """The one-thread-per-item kernels must take their n x n work matrices from the
     launcher's scratch: per-thread local arrays of that size are reserved by the runtime
     for every thread that could be resident, gigabytes on a large card. The emulated
-    build records each function's stack frame (-fstack-usage); the kernel's frame, and
-    every frame of its source file together, must stay far below one 32 x 32 matrix set."""
+    build records each function's stack frame (-fstack-usage); every kernel's frame (the NT
+    scaling point's and the interior-point forms') stays below 1024 bytes, and no function
+    of the source file comes near one 32 x 32 matrix (8192 bytes). A bound per function, not
+    on the file's total, which grows with the number of launchers (and with the redzones of
+    the sanitizer build) without any frame holding a matrix."""
     if not dev.emulated:
         pytest.skip("stack frames are recorded by the emulated build")
     su = Path(cones.__file__).parent / "CMakeFiles" / "velkora_core.dir" / "cuda" / "psd_cuda.cu.su"
@@ -996,5 +999,6 @@ def test_device_general_kernel_keeps_work_matrices_in_scratch(cones, dev):
         frames[location] = int(size)
     kernel = [size for loc, size in frames.items() if "psd_general_w_kernel(" in loc]
     assert len(kernel) == 1
-    assert kernel[0] <= 1024
-    assert sum(frames.values()) <= 16384  # one 32 x 32 matrix alone is 8192 bytes
+    kernels = [size for loc, size in frames.items() if "_kernel(" in loc]
+    assert max(kernels) <= 1024
+    assert max(frames.values()) <= 4096

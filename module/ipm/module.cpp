@@ -11,6 +11,7 @@
     X(zero)                     \
     X(nonnegative)              \
     X(second_order)             \
+    X(psd)                      \
     X(exponential)
 
 namespace velkora::torv::cones::cpp::ipm {
