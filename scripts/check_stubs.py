@@ -1,6 +1,7 @@
-"""Checks the type stubs installed beside _cpp_cuda and _ipm_cones against the modules the
-running Python imports: mypy.stubtest (names, classes, properties, module contents), and a
-stub regenerated from the module compared line by line with the installed one (every
+"""Checks the type stubs of _cpp_cuda and _ipm_cones (beside each module, and in an install
+also the stub-only packages <module>-stubs) against the modules the running Python
+imports: mypy.stubtest (names, classes, properties, module contents), and a stub
+regenerated from the module compared line by line with the installed ones (every
 signature and docstring). Exit status 1 on any difference."""
 import difflib
 import importlib
@@ -20,20 +21,24 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         for name in MODULES:
             module_dir = Path(importlib.import_module(name).__file__).parent
-            installed = module_dir / f"{name}.pyi"
-            if not installed.is_file():
-                print(f"{name}: no stub beside {module_dir}")
-                failed = True
-                continue
-            shutil.copy(installed, Path(tmp) / installed.name)
             fresh = Path(tmp) / f"{name}.regenerated"
             subprocess.run([sys.executable, str(ROOT / "scripts" / "make_stub.py"), name, str(module_dir), str(fresh)],
                            check=True)
-            diff = list(difflib.unified_diff(installed.read_text().splitlines(), fresh.read_text().splitlines(),
-                                             str(installed), "regenerated from the module", lineterm=""))
-            if diff:
-                print("\n".join(diff))
-                failed = True
+            # Beside the module (build trees and installs); an install also has <name>-stubs.
+            places = [module_dir / f"{name}.pyi"]
+            if (module_dir / f"{name}-stubs").is_dir() or not (module_dir / "CMakeCache.txt").is_file():
+                places.append(module_dir / f"{name}-stubs" / "__init__.pyi")
+            for installed in places:
+                if not installed.is_file():
+                    print(f"{name}: no stub {installed}")
+                    failed = True
+                    continue
+                diff = list(difflib.unified_diff(installed.read_text().splitlines(), fresh.read_text().splitlines(),
+                                                 str(installed), "regenerated from the module", lineterm=""))
+                if diff:
+                    print("\n".join(diff))
+                    failed = True
+            shutil.copy(places[0], Path(tmp) / f"{name}.pyi")
         if failed:
             return 1
         env = dict(os.environ, MYPYPATH=tmp)

@@ -27,7 +27,8 @@ echo "wheel: $WHEEL"
 $PY - "$WHEEL" <<'PY'
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
-needed = ["_cpp_cuda.pyi", "_ipm_cones.pyi", "cones_ipm/__init__.py", "cones_ipm/py.typed"]
+needed = ["_cpp_cuda.pyi", "_ipm_cones.pyi", "_cpp_cuda-stubs/__init__.pyi", "_ipm_cones-stubs/__init__.pyi",
+          "cones_ipm/__init__.py", "cones_ipm/py.typed"]
 missing = [n for n in needed if n not in names]
 missing += [n for n in ("LICENSE",) if not any(x.endswith(".dist-info/licenses/" + n) for x in names)]
 missing += [n for n in ("_cpp_cuda.cpython", "_ipm_cones.cpython") if not any(x.startswith(n) for x in names)]
@@ -53,3 +54,15 @@ print(f"wheel: velkora-cones-cpp {cones_ipm.__version__} imports in a fresh venv
       f"(has_cuda={_cpp_cuda.has_cuda()}, host BLAS {_cpp_cuda.host_blas_backend()})")
 ')
 "$WORK/venv/bin/python" scripts/check_stubs.py
+# A type checker in that environment finds the stubs and cones_ipm's inline types.
+printf '%s\n' "import _cpp_cuda, _ipm_cones, cones_ipm" "reveal_type(_cpp_cuda.has_cuda())" \
+    "reveal_type(_ipm_cones.SecondOrderCone(3).max_step(_cpp_cuda.NonnegativeConeCpp(1).unit_vector_array(0), None))" \
+    "reveal_type(cones_ipm.Settings().tol_gap)" >"$WORK/use.py"
+TYPES=$(cd "$WORK" && venv/bin/python -m mypy --no-error-summary use.py || true)
+if [ "$(printf '%s\n' "$TYPES" | grep -c 'Revealed type is "\(builtins\.\)\?\(bool\|float\)"')" != 3 ] ||
+   printf '%s\n' "$TYPES" | grep -v 'Argument 2 to "max_step"' | grep -q 'error:' ||
+   ! printf '%s\n' "$TYPES" | grep -q 'Argument 2 to "max_step"'; then
+    printf 'wheel: mypy in the fresh venv does not see the stubs as expected:\n%s\n' "$TYPES"
+    exit 1
+fi
+echo "wheel: mypy in the fresh venv types both modules from their stubs (and refuses None for an array)"
