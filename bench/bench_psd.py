@@ -180,6 +180,7 @@ def compare_with_baseline(current_dir, commit):
             for n, t in run_worker(where).items():
                 times[n] = [min(a, b) for a, b in zip(times.get(n, t), t)]
     print(f"\n== PSD NT scaling: this module against the module of {commit} (subprocesses) ==")
+    print("new/old = this module's time / the baseline's: below 1 this module is faster, above 1 slower")
     print(f"{'routine':<40}{'order':>6}{'new':>12}{'old':>12}{'new/old':>10}")
     for k, label in enumerate(("H, batch (per item)", "W alone (one-entry sparse fill)")):
         for n in BASELINE_ORDERS:

@@ -102,6 +102,7 @@ def main():
             for label, t in times_in_subprocess(module_dir).items():
                 times[label] = min(t, times.get(label, t))
     print(f"\n== NT scaling matrix, this module against commit {BASELINE_COMMIT} (host arrays) ==")
+    print("new/old = this module's time / the baseline's: below 1 this module is faster, above 1 slower")
     print(f"{'operation':<34}{'new':>12}{'old':>12}{'new/old':>10}")
     for label in new:
         print(f"{label:<34}{new[label] * 1e6:>10.2f}us{old[label] * 1e6:>10.2f}us{new[label] / old[label]:>10.2f}")

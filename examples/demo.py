@@ -149,7 +149,8 @@ def host_demo():
 
     kkt_demo()
 
-    print("\n== Timings against NumPy (host arrays; ratio = NumPy time / module time) ==")
+    print("\n== Timings against NumPy (host arrays; ratio = NumPy time / module time: "
+          "above 1 the module is faster) ==")
     print(f"{'family':<13}{'n':>9}  {'op':<10}{'module':>11}{'numpy':>11}{'ratio':>8}  check")
     for n, psd_order in ((1000, 8), (100000, 16), (1000000, 24)):
         for label, cone, x, _, _, ref in families(n, psd_order):
@@ -207,10 +208,17 @@ def device_demo():
     except ImportError:
         _cuemu = None
     if not cones.has_cuda():
-        print("\n(no CUDA device: device demo skipped)")
+        print("\nThis module sees no CUDA device (has_cuda() is False): it refuses device arrays, so it shows "
+              "no device section.")
         return
-    print("\n== The same operations on device arrays"
-          f"{' (CUDA host emulation)' if _cuemu is not None else ''}, checked against the host ==")
+    if _cuemu is not None:
+        print("\n== The same operations on device arrays, checked against the host ==\n"
+              "Run by the CUDA host emulation build (build/emu): the module's own cuda/ kernels compiled for the "
+              "CPU,\nwith emulated device memory and streams (there is no GPU on this machine).")
+    else:
+        print("\nThis module sees a CUDA device, but the demo makes its device arrays with the emulation's "
+              "helper _cuemu:\nrun the device section on the emulation build (PYTHONPATH=build/emu).")
+        return
 
     def to_dev(a):
         return _cuemu.array(np.ascontiguousarray(a, dtype=np.float64))

@@ -7,6 +7,7 @@
 
 #include "cuda/device_api.hpp"
 #include "module/registration.hpp"
+#include "module/views.hpp"
 
 namespace nb = nanobind;
 namespace cones = velkora::torv::cones;
@@ -41,4 +42,5 @@ NB_MODULE(_cpp_cuda, m) {
     cones::cpp::register_psd_cone(m);
     cones::cpp::register_exponential_cone(m);
     cones::cpp::register_psd_functions(m);
+    cones::cpp::explain_argument_refusals(m);
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace velkora::torv::cones::cpp {
@@ -25,6 +26,35 @@ struct PlainArray : Base {
     PlainArray() = default;
     explicit PlainArray(Base&& base) : Base(std::move(base)) {}
 };
+
+// What an array parameter takes (every kind below is one-dimensional and C-contiguous):
+// its element type and whether it must be writable. Used only to say why an argument
+// was refused.
+struct ArrayRequirement {
+    nb::dlpack::dtype dtype;
+    bool writable;
+};
+template <class Base>
+struct ArrayRequirementOf;
+template <class T>
+struct ArrayRequirementOf<nb::ndarray<T, nb::ndim<1>, nb::c_contig>> {
+    static constexpr ArrayRequirement value{nb::dtype<std::remove_const_t<T>>(), !std::is_const_v<T>};
+};
+
+// The binding's refusal of an argument, told in its TypeError. nanobind refuses an
+// argument by failing the call's overload resolution; its TypeError lists the accepted
+// signatures but not which argument failed or why. The casters of PlainArray and
+// EntryIndex record the object they refused (on the calling thread), and every function
+// of the module is called through a wrapper that, when the call fails with that
+// TypeError, puts one line first: "<parameter> must be <what it takes> (got <what it
+// got>)", e.g. "input must be a 1-D C-contiguous float64 array (got float32)". The type,
+// the signature table and the signatures themselves are unchanged; successful calls pay
+// one indirect call.
+void note_refused_array(PyObject* object, const ArrayRequirement& requirement) noexcept;
+void note_refused_entry_index(PyObject* object) noexcept;
+// Installs the wrapper on every function and method of the module and of its classes
+// (called once, after everything is registered).
+void explain_argument_refusals(nb::module_& module);
 
 // True for an instance of numpy.ma.MaskedArray (or a subclass); no import is triggered
 // (an instance can only exist once numpy.ma is loaded), no Python error is left set.
@@ -153,17 +183,23 @@ void check_in_place_or_no_overlap(const VectorView<Out>& output, const VectorVie
 
 namespace nanobind::detail {
 
-// PlainArray<Base>: Base's own caster after the refusal of masked arrays.
+// PlainArray<Base>: Base's own caster after the refusal of masked arrays; a refused
+// object is recorded for the TypeError's first line.
 template <class Base>
 struct type_caster<velkora::torv::cones::cpp::PlainArray<Base>> {
     NB_TYPE_CASTER(velkora::torv::cones::cpp::PlainArray<Base>, make_caster<Base>::Name)
 
     bool from_python(handle src, uint32_t flags, cleanup_list* cleanup) noexcept {
-        if (velkora::torv::cones::cpp::is_masked_array(src.ptr())) return false;
-        make_caster<Base> inner;
-        if (!inner.from_python(src, flags, cleanup)) return false;
-        value = Value(std::move(inner.value));
-        return true;
+        namespace v = velkora::torv::cones::cpp;
+        if (!v::is_masked_array(src.ptr())) {
+            make_caster<Base> inner;
+            if (inner.from_python(src, flags, cleanup)) {
+                value = Value(std::move(inner.value));
+                return true;
+            }
+        }
+        v::note_refused_array(src.ptr(), v::ArrayRequirementOf<Base>::value);
+        return false;
     }
 };
 
@@ -173,7 +209,10 @@ struct type_caster<velkora::torv::cones::cpp::EntryIndex> {
     NB_TYPE_CASTER(velkora::torv::cones::cpp::EntryIndex, make_caster<std::uint64_t>::Name)
 
     bool from_python(handle src, uint32_t flags, cleanup_list* cleanup) noexcept {
-        if (PyBool_Check(src.ptr())) return false;
+        if (PyBool_Check(src.ptr())) {
+            velkora::torv::cones::cpp::note_refused_entry_index(src.ptr());
+            return false;
+        }
         make_caster<std::uint64_t> inner;
         if (!inner.from_python(src, flags, cleanup)) return false;
         value.value = inner.value;

@@ -19,30 +19,49 @@ find_python() {
     exit 1
 }
 
+# Build output goes to build/setup.log; one line per step here (the log's end on failure).
+mkdir -p build
+LOG=build/setup.log
+: >"$LOG"
+echo "setup: build output goes to $LOG"
+step() {
+    local what=$1
+    shift
+    echo "setup: $what"
+    if ! "$@" >>"$LOG" 2>&1; then
+        echo "setup: FAILED: $what; the end of $LOG:" >&2
+        tail -n 40 "$LOG" >&2
+        exit 1
+    fi
+}
+
 export PATH="/usr/local/cuda/bin:$PATH"
 if [ ! -x .venv/bin/python ]; then
-    "$(find_python)" -m venv .venv
+    step "Python 3.12 virtual environment in .venv" "$(find_python)" -m venv .venv
 fi
 PY=.venv/bin/python
-$PY -m pip install -q --upgrade "pip>=24"
-$PY -m pip install -q -r requirements.txt
+step "pip" $PY -m pip install -q --upgrade "pip>=24"
+step "packages of requirements.txt" $PY -m pip install -q -r requirements.txt
 
 # Production build: nvcc, sm_75..sm_90, static CUDA runtime.
-$PY -m pip install -q --no-build-isolation .
+step "production build (nvcc), installed into .venv" $PY -m pip install -q --no-build-isolation .
 
 # Emulation build: cuda/ compiled as C++ against emu/, plus the _cuemu test helper.
-cmake -S . -B build/emu -DVELKORA_CUDA_EMULATION=ON -DCMAKE_BUILD_TYPE=Release \
-      -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
-cmake --build build/emu -j "$(nproc)"
+step "CUDA host emulation build (build/emu): configure" \
+    cmake -S . -B build/emu -DVELKORA_CUDA_EMULATION=ON -DCMAKE_BUILD_TYPE=Release \
+    -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
+step "CUDA host emulation build (build/emu): compile" cmake --build build/emu -j "$(nproc)"
 
 # Sanitizer build: the emulation build with AddressSanitizer + UndefinedBehaviorSanitizer
 # (run it through scripts/sanitized.sh, which preloads the runtimes).
-cmake -S . -B build/emu-asan -DVELKORA_CUDA_EMULATION=ON -DVELKORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
-cmake --build build/emu-asan -j "$(nproc)"
+step "sanitizer build (build/emu-asan): configure" \
+    cmake -S . -B build/emu-asan -DVELKORA_CUDA_EMULATION=ON -DVELKORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
+step "sanitizer build (build/emu-asan): compile" cmake --build build/emu-asan -j "$(nproc)"
 
 # Emulation build without host LAPACK: the PSD cone on its Jacobi and inline factor paths
 # at every order, has_host_blas() False.
-cmake -S . -B build/nolapack -DVELKORA_CUDA_EMULATION=ON -DVELKORA_HOST_LAPACK=OFF -DCMAKE_BUILD_TYPE=Release \
-      -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
-cmake --build build/nolapack -j "$(nproc)"
+step "emulation build without host LAPACK (build/nolapack): configure" \
+    cmake -S . -B build/nolapack -DVELKORA_CUDA_EMULATION=ON -DVELKORA_HOST_LAPACK=OFF -DCMAKE_BUILD_TYPE=Release \
+    -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
+step "emulation build without host LAPACK (build/nolapack): compile" cmake --build build/nolapack -j "$(nproc)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, then checks every kernel's resource budget on the production device
-# sources (compile only), then runs the whole test suite on four builds and modes: the
+# sources (compile only), then builds the wheel and checks it in a fresh virtual
+# environment with its type stubs (scripts/wheel.sh), then runs the whole test suite on four builds and modes: the
 # production module (host paths, no CUDA device here), the CUDA host emulation
 # instrumented with AddressSanitizer + UBSan, the CUDA host emulation (device paths), and
 # the same emulation in its strict modes (CUEMU_STRICT=1: deferred streams, random block
@@ -12,6 +13,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 echo "=== kernel resource budgets (production device code, every architecture) ==="
 PATH="/usr/local/cuda/bin:$PATH" .venv/bin/python scripts/kernel_budgets.py
+echo "=== the wheel: manylinux tag, install into a fresh venv, type stubs against the modules ==="
+bash scripts/wheel.sh
 echo "=== production build ==="
 .venv/bin/python -m pytest -q tests "$@"
 echo "=== CUDA host emulation build, AddressSanitizer + UndefinedBehaviorSanitizer ==="

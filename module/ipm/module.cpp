@@ -3,6 +3,8 @@
 // and reserves no memory.
 #include <nanobind/nanobind.h>
 
+#include "module/views.hpp"
+
 // The families, in the order the module exposes them. Adding a family is one file
 // module/ipm/<family>.cpp defining register_<family>(module) and one line here.
 #define VELKORA_IPM_FAMILIES(X) \
@@ -27,4 +29,5 @@ NB_MODULE(_ipm_cones, m) {
 #define VELKORA_IPM_REGISTER(family) velkora::torv::cones::cpp::ipm::register_##family(m);
     VELKORA_IPM_FAMILIES(VELKORA_IPM_REGISTER)
 #undef VELKORA_IPM_REGISTER
+    velkora::torv::cones::cpp::explain_argument_refusals(m);
 }
