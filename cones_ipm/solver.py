@@ -449,13 +449,16 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
                 return du, ds, dtau, dkappa
 
             def max_step(du, ds, dtau, dkappa):
-                K.load_direction(ds, du[n + p:])
-                alpha = K.max_step()
+                """Largest step keeping τ, κ positive and the point in K × K* (exact ratios
+                on symmetric cones, then backtracking into the exponential cones' interiors
+                from that step)."""
+                alpha = np.inf
                 if dtau < 0:
                     alpha = min(alpha, -tau / dtau)
                 if dkappa < 0:
                     alpha = min(alpha, -kappa / dkappa)
-                return alpha
+                K.load_direction(ds, du[n + p:])
+                return K.max_step(alpha)
 
             # Predictor (affine scaling): ds + H⁻¹dz = −s, κ dτ + τ dκ = −τκ.
             aff = direction(1.0, -s, -tau * kappa)
