@@ -250,15 +250,16 @@ def log_sum_exp(terms, seed):
 def geometric_program(variables, seed):
     """A random geometric program in convex (log) form: min log Σ_k exp(F_0 u + g_0) s.t.
     log Σ_k exp(F_i u + g_i) ≤ 0 for variables / 2 posynomial constraints of four terms
-    each, and −3 ≤ u ≤ 3 (u the logarithms of the GP's variables)."""
+    each, and −3 ≤ u ≤ 3 (u the logarithms of the GP's variables; exponents of unit variance
+    at u = ±1)."""
     rng = _rng(seed)
     n = variables
     u = cp.Variable(n)
     cons = [u <= 3, u >= -3]
     for _ in range(max(1, n // 2)):
-        F = rng.standard_normal((4, n))
+        F = rng.standard_normal((4, n)) / np.sqrt(n)
         cons.append(cp.log_sum_exp(F @ u + rng.uniform(-3.0, -2.0, 4)) <= 0)   # u = 0 strictly feasible
-    F0 = rng.standard_normal((6, n))
+    F0 = rng.standard_normal((6, n)) / np.sqrt(n)
     return cp.Problem(cp.Minimize(cp.log_sum_exp(F0 @ u + rng.standard_normal(6))), cons)
 
 
@@ -335,7 +336,7 @@ MODELS = {
     "logistic_plain": ("EXP", logistic_plain, 50, 400),
     "entropy_max": ("EXP", entropy_max, 20, 600),
     "log_sum_exp": ("EXP", log_sum_exp, 30, 600),
-    "geometric_program": ("EXP", geometric_program, 8, 60),
+    "geometric_program": ("EXP", geometric_program, 8, 150),
     "relative_entropy": ("EXP", relative_entropy, 30, 600),
 }
 
