@@ -1,8 +1,8 @@
 """CVXPY interface: `problem.solve(solver=ConesIpm())` solves a CVXPY problem with cones_ipm.
 
 CVXPY (an optional dependency: `pip install .[cvxpy]`) compiles the problem to
-min cᵀx s.t. A x + s = b, s ∈ Z × R+ × Q … × S …, which is our G x + s = h with the zero
-rows first. PSD constraints arrive as vectorised triangles in the layout the solver class
+min cᵀx s.t. A x + s = b, s ∈ Z × R+ × Q … × S … × K_exp …, which is our G x + s = h with
+the zero rows first. Exponential cones arrive as (x, y, z) per cone, y e^{x/y} ≤ z, our order. PSD constraints arrive as vectorised triangles in the layout the solver class
 declares: we ask for the upper triangle column by column with off-diagonal entries times
 √2, which is, entry for entry, our svec (lower triangle row by row, off-diagonal × √2), so
 the rows go through unpermuted. `cvxpy_data_to_problem` turns CVXPY's conic data into a
@@ -13,7 +13,7 @@ from __future__ import annotations
 import numpy as np
 
 import cvxpy.settings as s
-from cvxpy.constraints import SOC, SvecPSD
+from cvxpy.constraints import SOC, ExpCone, SvecPSD
 from cvxpy.reductions.solution import Solution, failure_solution
 from cvxpy.reductions.solvers import utilities
 from cvxpy.reductions.solvers.conic_solvers.conic_solver import ConicSolver
@@ -45,8 +45,11 @@ def cvxpy_data_to_problem(data, name="cvxpy"):
         cones.append(ConeDecl("nonnegative", dims.nonneg))
     cones += [ConeDecl("soc", d) for d in dims.soc]
     cones += [ConeDecl("psd", d) for d in dims.psd]
-    if dims.exp or dims.p3d or dims.pnd:
-        raise ValueError("cones_ipm's CVXPY interface takes zero, nonnegative, second-order and PSD cones")
+    if dims.exp:
+        cones.append(ConeDecl("exp", dims.exp))
+    if dims.p3d or dims.pnd:
+        raise ValueError("cones_ipm's CVXPY interface takes zero, nonnegative, second-order, PSD and exponential "
+                         "cones")
     return ConicProblem(name, data[s.C], data[s.A], data[s.B], cones)
 
 
@@ -55,7 +58,8 @@ class ConesIpm(ConicSolver):
     are cones_ipm Settings fields, plus `where` ("host" or "device")."""
 
     MIP_CAPABLE = False
-    SUPPORTED_CONSTRAINTS = ConicSolver.SUPPORTED_CONSTRAINTS + [SOC, SvecPSD]
+    SUPPORTED_CONSTRAINTS = ConicSolver.SUPPORTED_CONSTRAINTS + [SOC, SvecPSD, ExpCone]
+    EXP_CONE_ORDER = [0, 1, 2]
     PSD_TRIANGLE_KIND = TriangleKind.UPPER
     PSD_SQRT2_SCALING = True
 

@@ -1,4 +1,4 @@
-"""Seeded CVXPY models of standard LP, SOCP and SDP kinds (and infeasible/unbounded
+"""Seeded CVXPY models of standard LP, SOCP, SDP and exponential-cone kinds (and infeasible/unbounded
 variants), for the solver's benchmark and tests. Needs CVXPY.
 
 `MODELS[name] = (family, builder, small size, large size)`; `builder(size, seed)` returns a
@@ -201,6 +201,80 @@ def nuclear_completion(order, seed):
     return cp.Problem(cp.Minimize(cp.normNuc(X)), [cp.multiply(mask, X) == mask * M])
 
 
+# ---- exponential cones ------------------------------------------------------------------
+def logistic_regression(samples, seed, reg="l1"):
+    """Sparse logistic regression: min Σ log(1 + exp(−y_i x_iᵀw)) + λ R(w) over w (d =
+    samples / 5 features, labels from a sparse true model with 10% flipped), R = ‖w‖₁ ("l1"),
+    ‖w‖² ("l2") or none. Two exponential cones per sample."""
+    rng = _rng(seed)
+    d = max(3, samples // 5)
+    X = rng.standard_normal((samples, d))
+    w0 = rng.standard_normal(d) * (rng.random(d) < 0.3)
+    y = np.where(X @ w0 + 0.5 * rng.standard_normal(samples) >= 0, 1.0, -1.0)
+    y[rng.random(samples) < 0.1] *= -1.0
+    w = cp.Variable(d)
+    loss = cp.sum(cp.logistic(-cp.multiply(y, X @ w)))
+    penalty = {"l1": 0.1 * np.sqrt(samples) * cp.norm1(w), "l2": 0.1 * cp.sum_squares(w), None: 0}[reg]
+    return cp.Problem(cp.Minimize(loss + penalty))
+
+
+def logistic_l2(samples, seed):
+    return logistic_regression(samples, seed, "l2")
+
+
+def logistic_plain(samples, seed):
+    return logistic_regression(samples, seed, None)
+
+
+def entropy_max(n, seed):
+    """max Σ −p_i log p_i over the simplex with n/4 linear moment constraints that a
+    random interior distribution meets."""
+    rng = _rng(seed)
+    k = max(1, n // 4)
+    F = rng.standard_normal((k, n))
+    p0 = rng.dirichlet(np.ones(n))
+    p = cp.Variable(n)
+    return cp.Problem(cp.Maximize(cp.sum(cp.entr(p))), [cp.sum(p) == 1, F @ p == F @ p0])
+
+
+def log_sum_exp(terms, seed):
+    """min log Σ exp(F x + g) over x in the box ‖x‖∞ ≤ 1 (terms / 5 variables)."""
+    rng = _rng(seed)
+    d = max(2, terms // 5)
+    F = rng.standard_normal((terms, d))
+    g = rng.standard_normal(terms)
+    x = cp.Variable(d)
+    return cp.Problem(cp.Minimize(cp.log_sum_exp(F @ x + g)), [cp.norm_inf(x) <= 1])
+
+
+def geometric_program(variables, seed):
+    """A random geometric program in convex (log) form: min log Σ_k exp(F_0 u + g_0) s.t.
+    log Σ_k exp(F_i u + g_i) ≤ 0 for variables / 2 posynomial constraints of four terms
+    each, and −3 ≤ u ≤ 3 (u the logarithms of the GP's variables; exponents of unit variance
+    at u = ±1)."""
+    rng = _rng(seed)
+    n = variables
+    u = cp.Variable(n)
+    cons = [u <= 3, u >= -3]
+    for _ in range(max(1, n // 2)):
+        F = rng.standard_normal((4, n)) / np.sqrt(n)
+        cons.append(cp.log_sum_exp(F @ u + rng.uniform(-3.0, -2.0, 4)) <= 0)   # u = 0 strictly feasible
+    F0 = rng.standard_normal((6, n)) / np.sqrt(n)
+    return cp.Problem(cp.Minimize(cp.log_sum_exp(F0 @ u + rng.standard_normal(6))), cons)
+
+
+def relative_entropy(n, seed):
+    """min Σ x_i log(x_i / q_i) (relative entropy to a random distribution q) over
+    distributions x with n/5 prescribed moments of another random distribution."""
+    rng = _rng(seed)
+    k = max(1, n // 5)
+    q = rng.dirichlet(np.ones(n))
+    F = rng.standard_normal((k, n))
+    x0 = rng.dirichlet(np.ones(n))
+    x = cp.Variable(n)
+    return cp.Problem(cp.Minimize(cp.sum(cp.rel_entr(x, q))), [cp.sum(x) == 1, F @ x == F @ x0])
+
+
 # ---- infeasible and unbounded ----------------------------------------------------------
 def lp_infeasible(n, seed):
     rng = _rng(seed)
@@ -257,6 +331,13 @@ MODELS = {
     "min_eigenvalue": ("SDP", min_eigenvalue, 6, 60),
     "nearest_correlation": ("SDP", nearest_correlation, 6, 40),
     "nuclear_completion": ("SDP", nuclear_completion, 8, 60),
+    "logistic_l1": ("EXP", logistic_regression, 50, 400),
+    "logistic_l2": ("EXP", logistic_l2, 50, 400),
+    "logistic_plain": ("EXP", logistic_plain, 50, 400),
+    "entropy_max": ("EXP", entropy_max, 20, 600),
+    "log_sum_exp": ("EXP", log_sum_exp, 30, 600),
+    "geometric_program": ("EXP", geometric_program, 8, 150),
+    "relative_entropy": ("EXP", relative_entropy, 30, 600),
 }
 
 # name: (builder, small size, large size, expected status of the conic program)

@@ -1,4 +1,4 @@
-"""Primal–dual interior-point method (homogeneous self-dual embedding, NT scaling, Mehrotra predictor–corrector) for min cᵀx s.t. Gx + s = h, Ax = b, s ∈ K, whose cone blocks come from the module."""
+"""Primal–dual interior-point method (homogeneous self-dual embedding, NT scaling on symmetric cones and a primal–dual scaling on exponential cones, Mehrotra predictor–corrector) for min cᵀx s.t. Gx + s = h, Ax = b, s ∈ K, whose cone blocks come from the module."""
 from __future__ import annotations
 
 import math
@@ -44,7 +44,7 @@ class Settings:
     equilibrate_iterations: int = 15
     equilibrate_bounds: tuple = (1e-4, 1e4)
     linear_solver: str = "auto"   # "pardiso" (MKL, if installed), "qdldl", or "auto"
-    corrector: bool = True        # Mehrotra's second-order term on symmetric cones
+    corrector: bool = True        # Mehrotra's second-order term (third-order on exponential cones)
     # A combined step shorter than this is retried without the second-order terms (same
     # centring); the longer of the two steps is taken.
     retry_step: float = 0.1
@@ -449,13 +449,16 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
                 return du, ds, dtau, dkappa
 
             def max_step(du, ds, dtau, dkappa):
-                K.load_direction(ds, du[n + p:])
-                alpha = K.max_step()
+                """Largest step keeping τ, κ positive and the point in K × K* (exact ratios
+                on symmetric cones, then backtracking into the exponential cones' interiors
+                from that step)."""
+                alpha = np.inf
                 if dtau < 0:
                     alpha = min(alpha, -tau / dtau)
                 if dkappa < 0:
                     alpha = min(alpha, -kappa / dkappa)
-                return alpha
+                K.load_direction(ds, du[n + p:])
+                return K.max_step(alpha)
 
             # Predictor (affine scaling): ds + H⁻¹dz = −s, κ dτ + τ dκ = −τκ.
             aff = direction(1.0, -s, -tau * kappa)
@@ -464,7 +467,8 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
 
             # Corrector: ds + H⁻¹dz = −s + σμ c_K − r_K per family in s-space (symmetric
             # cones: c_K = Wᵀ(λ \ e), r_K = Wᵀ(λ \ ((W⁻ᵀds_a)∘(W dz_a))), the NT scaled
-            # variables λ = W z = W⁻ᵀ s, WᵀW = H⁻¹); κ dτ + τ dκ = −τκ + σμ − dτ_a dκ_a.
+            # variables λ = W z = W⁻ᵀ s, WᵀW = H⁻¹; exponential cones: c_K = s̃, the shadow
+            # point, r_K = −H⁻¹η, η the third-order term); κ dτ + τ dκ = −τκ + σμ − dτ_a dκ_a.
             centred, centred_k = sigma_c * mu * K.centring - s, -tau * kappa + sigma_c * mu
             if settings.corrector:
                 step = direction(1.0 - sigma_c, centred - K.correction(), centred_k - aff[2] * aff[3])
