@@ -1,10 +1,15 @@
 // Exponential cones on the device: projection, violation, membership and the
 // block-diagonal PSB scaling matrices, one thread per cone (per entry for the matrices).
 // The per-cone arithmetic is the host's own (host/exponential_rules.hpp), so host and
-// device make the same comparisons, NaN included.
+// device make the same comparisons, NaN included. Then the interior-point forms
+// (host/exponential_ipm.hpp): membership of K and K*, backtracking step, barrier values,
+// shadow points, scaling states, products with H or H^-1, corrector and combined shift, one
+// thread per cone; H or H^-1 fills from the states through the shared gather walks.
 #include "cuda/exponential_cuda.hpp"
 
 #include "cuda/device_common.cuh"
+#include "cuda/sparse_gather.cuh"
+#include "host/exponential_ipm.hpp"
 #include "host/exponential_rules.hpp"
 
 namespace velkora::torv::cones::device {
@@ -87,6 +92,247 @@ void exp_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint6
     if (total == 0) return;
     VELKORA_LAUNCH(exp_nt_scaling_kernel, grid_for(total), dim3(kThreads), 0, to_stream(stream), s, z, H, count,
                    batch);
+}
+
+
+// --- interior-point forms: one thread per cone --------------------------------------------
+
+namespace {
+const long long* exp_as_index(const std::int64_t* p) { return reinterpret_cast<const long long*>(p); }
+using ExpStateBlocks = host::BatchedBlocks<host::ExpStateEntry>;
+}  // namespace
+
+// Flag 1.0 where a cone is not strictly inside K (dual: K*); block maximum into partial.
+__global__ void exp_ipm_interior_kernel(const double* x, double* partial, unsigned long long cones, bool dual) {
+    __shared__ double buf[kThreads];
+    const unsigned long long k = global_index();
+    bool outside = false;
+    if (k < cones) outside = dual ? !host::exp_dual_interior(x + 3 * k) : !host::exp_primal_interior(x + 3 * k);
+    const double top = block_max(buf, outside ? 1.0 : 0.0);
+    if (threadIdx.x == 0) partial[blockIdx.x] = top;
+}
+
+// Per block: the minimum over its cones of the first accepted term of the backtracking sequence.
+__global__ void exp_ipm_cone_step_kernel(const double* s, const double* ds, const double* z, const double* dz,
+                                         double* partial, unsigned long long cones, double alpha0, double factor,
+                                         double alpha_min) {
+    __shared__ double buf[kThreads];
+    const unsigned long long k = global_index();
+    const unsigned long long o = 3 * k;
+    const double step =
+        k < cones ? host::exp_cone_step(s + o, ds + o, z + o, dz + o, alpha0, factor, alpha_min) : HUGE_VAL;
+    const double low = block_min(buf, step);
+    if (threadIdx.x == 0) partial[blockIdx.x] = low;
+}
+
+// Flag 1.0 where a cone's trial points s + alpha ds, z + alpha dz are not inside.
+__global__ void exp_ipm_trial_kernel(const double* s, double* partial, unsigned long long cones, const double* ds,
+                                     const double* z, const double* dz, double alpha) {
+    __shared__ double buf[kThreads];
+    const unsigned long long k = global_index();
+    const unsigned long long o = 3 * k;
+    const bool outside = k < cones && !host::exp_trial_inside(s + o, ds + o, z + o, dz + o, alpha);
+    const double top = block_max(buf, outside ? 1.0 : 0.0);
+    if (threadIdx.x == 0) partial[blockIdx.x] = top;
+}
+
+// Per block: the sum of its cones' barrier values (+inf for a cone that is not interior).
+__global__ void exp_ipm_barrier_kernel(const double* x, double* partial, unsigned long long cones, bool dual) {
+    __shared__ double buf[kThreads];
+    const unsigned long long k = global_index();
+    double v = 0.0;
+    if (k < cones) {
+        const double* c = x + 3 * k;
+        if (dual)
+            v = host::exp_dual_interior(c) ? host::exp_dual_barrier_value(host::exp_dual_shadow(c), c[2]) : HUGE_VAL;
+        else
+            v = host::exp_primal_interior(c) ? host::exp_barrier_value(host::exp_point(c)) : HUGE_VAL;
+    }
+    const double total = block_sum(buf, v);
+    if (threadIdx.x == 0) partial[blockIdx.x] = total;
+}
+
+// grad f(s) per cone; NaN for a cone that is not interior.
+__global__ void exp_ipm_gradient_kernel(const double* s, double* out, unsigned long long cones) {
+    const unsigned long long k = global_index();
+    if (k >= cones) return;
+    const double* c = s + 3 * k;
+    double g[3];
+    const bool inside = host::exp_primal_interior(c);
+    host::exp_barrier_gradient(host::exp_point(c), g);
+    for (int i = 0; i < 3; ++i) out[3 * k + i] = inside ? g[i] : NAN;
+}
+
+// s~ = -grad f*(z) per cone; NaN for a cone that is not inside K*.
+__global__ void exp_ipm_shadow_kernel(const double* z, double* out, unsigned long long cones) {
+    const unsigned long long k = global_index();
+    if (k >= cones) return;
+    const double* c = z + 3 * k;
+    const bool inside = host::exp_dual_interior(c);
+    const host::ExpShadow sh = host::exp_dual_shadow(c);
+    for (int i = 0; i < 3; ++i) out[3 * k + i] = inside ? sh.s[i] : NAN;
+}
+
+__global__ void exp_ipm_scaling_kernel(const double* s, const double* z, double* states, unsigned long long cones) {
+    const unsigned long long k = global_index();
+    if (k < cones) host::exp_pd_state(s + 3 * k, z + 3 * k, states + host::kExpStateSize * k);
+}
+
+__global__ void exp_ipm_dual_scaling_kernel(const double* z, double mu, double* states, unsigned long long cones) {
+    const unsigned long long k = global_index();
+    if (k < cones) host::exp_dual_side_state(z + 3 * k, mu, states + host::kExpStateSize * k);
+}
+
+__global__ void exp_ipm_apply_kernel(const double* states, const double* x, double* out, unsigned long long cones,
+                                     bool inverse) {
+    const unsigned long long k = global_index();
+    if (k < cones) host::exp_state_apply(states + host::kExpStateSize * k, x + 3 * k, out + 3 * k, inverse);
+}
+
+// eta per cone; NaN for a cone whose s is not interior.
+__global__ void exp_ipm_corrector_kernel(const double* s, const double* ds, const double* dz, double* out,
+                                         unsigned long long cones) {
+    const unsigned long long k = global_index();
+    if (k >= cones) return;
+    const unsigned long long o = 3 * k;
+    const bool inside = host::exp_primal_interior(s + o);
+    double eta[3];
+    host::exp_corrector(s + o, ds + o, dz + o, eta);
+    for (int i = 0; i < 3; ++i) out[o + i] = inside ? eta[i] : NAN;
+}
+
+// d_s per cone; NaN for a cone whose s is not interior when the correction is used.
+__global__ void exp_ipm_shift_kernel(const double* states, const double* s, const double* ds, const double* dz,
+                                     double* out, unsigned long long cones, double sigma_mu, double correction) {
+    const unsigned long long k = global_index();
+    if (k >= cones) return;
+    const unsigned long long o = 3 * k;
+    const bool usable = correction == 0.0 || host::exp_primal_interior(s + o);
+    double d[3];
+    host::exp_combined_shift(states + host::kExpStateSize * k, s + o, ds + o, dz + o, sigma_mu, correction, d);
+    for (int i = 0; i < 3; ++i) out[o + i] = usable ? d[i] : NAN;
+}
+
+__global__ void exp_ipm_csr_kernel(const double* states, const long long* indptr, const long long* indices,
+                                   double* values, unsigned long long nnz, unsigned long long cones,
+                                   unsigned long long row_offset, bool inverse) {
+    csr_rows(indptr, indices, values, nnz, 3 * cones, row_offset,
+             ExpStateBlocks{3, host::ExpStateEntry{states, inverse}});
+}
+
+__global__ void exp_ipm_coo_kernel(const double* states, const long long* row_indices, const long long* col_indices,
+                                   double* values, unsigned long long nnz, unsigned long long cones,
+                                   unsigned long long row_offset, bool inverse) {
+    coo_entries(row_indices, col_indices, values, nnz, 3 * cones, row_offset,
+                ExpStateBlocks{3, host::ExpStateEntry{states, inverse}});
+}
+
+bool exp_ipm_interior_cuda(const double* x, std::uint64_t cones, bool dual, int device) {
+    const DeviceGuard guard(device);
+    if (cones == 0) return true;
+    return flags_all_clear("exp_ipm_interior_kernel", exp_ipm_interior_kernel, x, cones, dual);
+}
+
+double exp_ipm_step_cuda(const double* s, const double* ds, const double* z, const double* dz, std::uint64_t cones,
+                         double alpha0, double factor, double alpha_min, int device) {
+    const DeviceGuard guard(device);
+    if (cones == 0) return alpha0 >= alpha_min ? alpha0 : 0.0;
+    double alpha = combine_values(Combine::kMin, blocks_for(cones), [&](double* partials, cudaStream_t st) {
+        VELKORA_LAUNCH(exp_ipm_cone_step_kernel, grid_for(cones), dim3(kThreads), 0, st, s, ds, z, dz, partials,
+                       static_cast<unsigned long long>(cones), alpha0, factor, alpha_min);
+    });
+    // The host's continuation: the check at the smallest first accepted term, then the next terms.
+    while (alpha > 0.0) {
+        if (flags_all_clear("exp_ipm_trial_kernel", exp_ipm_trial_kernel, s, cones, ds, z, dz, alpha)) return alpha;
+        alpha = host::exp_next_alpha(alpha, factor, alpha_min);
+    }
+    return 0.0;
+}
+
+double exp_ipm_barrier_cuda(const double* x, std::uint64_t cones, bool dual, int device) {
+    const DeviceGuard guard(device);
+    if (cones == 0) return 0.0;
+    return combine_values(Combine::kSum, blocks_for(cones), [&](double* partials, cudaStream_t st) {
+        VELKORA_LAUNCH(exp_ipm_barrier_kernel, grid_for(cones), dim3(kThreads), 0, st, x, partials,
+                       static_cast<unsigned long long>(cones), dual);
+    });
+}
+
+void exp_ipm_barrier_gradient_cuda(const double* s, double* out, std::uint64_t cones, int device,
+                                   StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (cones == 0) return;
+    VELKORA_LAUNCH(exp_ipm_gradient_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), s, out,
+                   static_cast<unsigned long long>(cones));
+}
+
+void exp_ipm_dual_shadow_cuda(const double* z, double* out, std::uint64_t cones, int device, StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (cones == 0) return;
+    VELKORA_LAUNCH(exp_ipm_shadow_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), z, out,
+                   static_cast<unsigned long long>(cones));
+}
+
+void exp_ipm_scaling_cuda(const double* s, const double* z, double* states, std::uint64_t cones, int device,
+                          StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (cones == 0) return;
+    VELKORA_LAUNCH(exp_ipm_scaling_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), s, z, states,
+                   static_cast<unsigned long long>(cones));
+}
+
+void exp_ipm_dual_scaling_cuda(const double* z, double mu, double* states, std::uint64_t cones, int device,
+                               StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (cones == 0) return;
+    VELKORA_LAUNCH(exp_ipm_dual_scaling_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), z, mu, states,
+                   static_cast<unsigned long long>(cones));
+}
+
+void exp_ipm_apply_cuda(const double* states, const double* x, double* out, std::uint64_t cones, bool inverse,
+                        int device, StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (cones == 0) return;
+    VELKORA_LAUNCH(exp_ipm_apply_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), states, x, out,
+                   static_cast<unsigned long long>(cones), inverse);
+}
+
+void exp_ipm_corrector_cuda(const double* s, const double* ds, const double* dz, double* out, std::uint64_t cones,
+                            int device, StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (cones == 0) return;
+    VELKORA_LAUNCH(exp_ipm_corrector_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), s, ds, dz, out,
+                   static_cast<unsigned long long>(cones));
+}
+
+void exp_ipm_combined_shift_cuda(const double* states, const double* s, const double* ds, const double* dz,
+                                 double* out, std::uint64_t cones, double sigma_mu, double correction, int device,
+                                 StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (cones == 0) return;
+    VELKORA_LAUNCH(exp_ipm_shift_kernel, grid_for(cones), dim3(kThreads), 0, to_stream(stream), states, s, ds, dz, out,
+                   static_cast<unsigned long long>(cones), sigma_mu, correction);
+}
+
+void exp_ipm_hmatrix_csr_cuda(const double* states, const std::int64_t* indptr, const std::int64_t* indices,
+                              double* values, std::uint64_t nnz, std::uint64_t cones, std::uint64_t row_offset,
+                              bool inverse, int device, StreamHandle stream) {
+    const DeviceGuard guard(device);
+    const unsigned long long rows = 3 * cones;
+    if (rows == 0) return;
+    VELKORA_LAUNCH(exp_ipm_csr_kernel, grid_blocks(rows), dim3(kThreads), 0, to_stream(stream), states,
+                   exp_as_index(indptr), exp_as_index(indices), values, nnz, static_cast<unsigned long long>(cones),
+                   row_offset, inverse);
+}
+
+void exp_ipm_hmatrix_coo_cuda(const double* states, const std::int64_t* row_indices, const std::int64_t* col_indices,
+                              double* values, std::uint64_t nnz, std::uint64_t cones, std::uint64_t row_offset,
+                              bool inverse, int device, StreamHandle stream) {
+    const DeviceGuard guard(device);
+    if (nnz == 0 || cones == 0) return;
+    VELKORA_LAUNCH(exp_ipm_coo_kernel, grid_for(nnz), dim3(kThreads), 0, to_stream(stream), states,
+                   exp_as_index(row_indices), exp_as_index(col_indices), values, nnz,
+                   static_cast<unsigned long long>(cones), row_offset, inverse);
 }
 
 }  // namespace velkora::torv::cones::device

@@ -40,6 +40,19 @@ BUDGETS = {
     "direct_coo_kernel": (48, 304, 0),  # today 40, 48, 0
     "direct_csr_kernel": (72, 304, 0),  # today 58, 48, 0
     "exp_contains_kernel": (48, 0, 2048),  # today 36, 0, 2048
+    "exp_ipm_apply_kernel": (56, 0, 0),  # today 46, 0, 0
+    "exp_ipm_barrier_kernel": (56, 0, 2048),  # today 46, 0, 2048
+    "exp_ipm_cone_step_kernel": (72, 0, 2048),  # today 64, 0, 2048
+    "exp_ipm_coo_kernel": (40, 0, 0),  # today 30, 0, 0
+    "exp_ipm_corrector_kernel": (80, 0, 0),  # today 72, 0, 0
+    "exp_ipm_csr_kernel": (48, 0, 0),  # today 36, 0, 0
+    "exp_ipm_dual_scaling_kernel": (72, 0, 0),  # today 60, 0, 0
+    "exp_ipm_gradient_kernel": (48, 0, 0),  # today 39, 0, 0
+    "exp_ipm_interior_kernel": (48, 0, 2048),  # today 38, 0, 2048
+    "exp_ipm_scaling_kernel": (120, 280, 0),  # today 106, 24, 0
+    "exp_ipm_shadow_kernel": (56, 0, 0),  # today 47, 0, 0
+    "exp_ipm_shift_kernel": (88, 0, 0),  # today 80, 0, 0
+    "exp_ipm_trial_kernel": (56, 0, 2048),  # today 42, 0, 2048
     "exp_nt_scaling_kernel": (48, 304, 0),  # today 40, 48, 0
     "exp_project_kernel": (48, 0, 0),  # today 36, 0, 0
     "exp_violation_kernel": (48, 0, 2048),  # today 36, 0, 2048

@@ -164,7 +164,7 @@ SOC_EXTRA = [
 def test_surface(family):
     """Class names, properties, every method with its signature and a one-line docstring."""
     assert _ipm.__doc__
-    assert [k for k in vars(_ipm) if not k.startswith("_")] == list(CLASSES.values())
+    assert [k for k in vars(_ipm) if not k.startswith("_")] == list(CLASSES.values()) + ["ExponentialCone"]
     c = cone(family, 4)
     assert (c.dim, c.rows, c.scaling_size) == (4, 4, {"zero": 0, "nonnegative": 4, "second_order": 8}[family])
     cls = type(c)
@@ -547,3 +547,649 @@ def test_parallel_minima(rng):
     x[n - 2] = np.nan
     assert np.isnan(c.spectral_min(x))
     assert not c.interior(x)
+
+
+# --- exponential cones ------------------------------------------------------------------------
+# K = cl{(x, y, z): y > 0, y exp(x/y) <= z}, K* = {(u, v, w): (u - v, -u, w) in K}, barrier
+# f(s) = -log(y log(z/y) - x) - log y - log z. The references below are plain NumPy/SciPy
+# forms: the gradient, the Hessian as a sum of four positive semidefinite outer products, the
+# shadow point s~ = -grad f*(z) through SciPy's Wright omega, and the Tuncel form of the
+# primal-dual scaling; exact verdicts come from 60-digit decimal arithmetic.
+
+EXP_STATE = 28
+EXP_PD, EXP_CENTRAL, EXP_DUAL_SIDE = 0.0, 1.0, 2.0
+
+
+def exp_grad(s):
+    x, y, z = s
+    r = np.log(z / y)
+    psi = y * r - x
+    return np.array([1 / psi, -(r - 1) / psi - 1 / y, -(y / z) / psi - 1 / z])
+
+
+def exp_hess(s):
+    x, y, z = s
+    r = np.log(z / y)
+    psi = y * r - x
+    c = 1 / np.sqrt(y * psi)
+    V = np.array([[-1 / psi, (r - 1) / psi, (y / z) / psi], [0, c, -(y / z) * c], [0, 1 / y, 0], [0, 0, 1 / z]])
+    return V.T @ V
+
+
+def exp_barrier_ref(s):
+    x, y, z = s
+    return -np.log(y * np.log(z / y) - x) - np.log(y) - np.log(z)
+
+
+def exp_shadow_ref(zd):
+    """s~ with -grad f(s~) = z: e = omega(1 + d) - 1, d = v/a + 1 + log(w/a), a = -u."""
+    from scipy.special import wrightomega
+    u, v, w = zd
+    a = -u
+    e = wrightomega(1 + (v / a + 1 + np.log(w / a))).real - 1
+    y = 1 / (a * e)
+    return np.array([y * (v / a + 1 - 2 * e), y, (1 + e) / (e * w)])
+
+
+def exp_tuncel(s, zd, st):
+    """Tuncel's Z (Z^T S)^-1 Z^T + Ha - Ha S (S^T Ha S)^-1 S^T Ha, Ha = mu hess f(s), S = [s s~], Z = [z z~]."""
+    Ha = (s @ zd) / 3 * exp_hess(s)
+    S, Z = np.column_stack([s, st]), np.column_stack([zd, -exp_grad(s)])
+    G = Z.T @ S
+    HS = Ha @ S
+    return Z @ np.linalg.solve((G + G.T) / 2, Z.T) + Ha - HS @ np.linalg.solve(S.T @ HS, HS.T)
+
+
+def exp_points(rng, count, lo, hi, gap, dual=False):
+    """Points of int K (int K*) at scales 10^lo..10^hi and relative distance 10^gap from the boundary."""
+    a, w = 10.0 ** rng.uniform(lo, hi, (2, count))
+    delta = 10.0 ** rng.uniform(*gap, count)
+    if dual:
+        return np.column_stack([-a, a * (delta - 1 - np.log(w / a)), w])
+    return np.column_stack([a * (np.log(w / a) - delta), a, w])
+
+
+def exp_pairs(kind, rng, count):
+    """(s, z) as (count, 3) arrays: independent at moderate scales, over 1e-8..1e8, near both
+    boundaries; or z = mu z~(s) (central) and its relative perturbations of 1e-10..1e-2."""
+    if kind in ("moderate", "wide", "boundary"):
+        lo, hi, gap = {"moderate": (-2, 2, (-3, 1)), "wide": (-8, 8, (-6, 1)), "boundary": (-4, 4, (-12, -6))}[kind]
+        return exp_points(rng, count, lo, hi, gap), exp_points(rng, count, lo, hi, gap, dual=True)
+    s = exp_points(rng, count, -6, 6, (-6, 1))
+    z = -(10.0 ** rng.uniform(-8, 8, (count, 1))) * np.array([exp_grad(v) for v in s])
+    if kind == "near_central":
+        z = z * (1 + 10.0 ** rng.uniform(-10, -2, (count, 1)) * rng.normal(size=(count, 3)))
+        keep = (z[:, 0] < 0) & (z[:, 1] - z[:, 0] - z[:, 0] * np.log(z[:, 2] / -z[:, 0]) > 0)
+        s, z = s[keep], z[keep]
+    return s, z
+
+
+def exp_blocks(c, pl, sc, cones, inverse=False):
+    """H (or H^-1) of every cone through the CSR fill over a pattern of 3 x 3 diagonal blocks."""
+    indptr = np.arange(0, 9 * cones + 1, 3, dtype=np.int64)
+    indices = (3 * (np.arange(3 * cones) // 3)[:, None] + np.arange(3)).reshape(-1).astype(np.int64)
+    vals = pl.out(indices.size)
+    c.hmatrix_csr_values_into(sc, pl.put(indptr, np.int64), pl.put(indices, np.int64), vals, cones // c.blocks,
+                              inverse=inverse)
+    return pl.get(vals).reshape(cones, 3, 3)
+
+
+def exp_cone(cones):
+    """Cones laid out as batch items of 4 cones where the count allows (cones = blocks * batch)."""
+    blocks = 4 if cones % 4 == 0 else 1
+    return _ipm.ExponentialCone(blocks), cones // blocks
+
+
+def exp_call(pl, fn, n, *arrays, **kw):
+    """fn(*arrays placed, out of n entries, **kw) -> host copy of out."""
+    res = pl.out(n)
+    fn(*[pl.put(a) if isinstance(a, np.ndarray) else a for a in arrays], res, **kw)
+    return pl.get(res)
+
+
+EXP_METHODS = [
+    ("interior", f"(self, x: {RO}, batch: int = 1) -> bool"),
+    ("dual_interior", f"(self, x: {RO}, batch: int = 1) -> bool"),
+    ("backtrack_step", f"(self, s: {RO}, ds: {RO}, z: {RO}, dz: {RO}, alpha0: float, factor: float = 0.8, "
+                       f"batch: int = 1, alpha_min: float = 0.0) -> float"),
+    ("barrier", f"(self, x: {RO}, batch: int = 1) -> float"),
+    ("dual_barrier", f"(self, x: {RO}, batch: int = 1) -> float"),
+    ("barrier_gradient_into", f"(self, s: {RO}, out: {RW}, batch: int = 1, stream: int = 0) -> None"),
+    ("dual_shadow_into", f"(self, z: {RO}, out: {RW}, batch: int = 1, stream: int = 0) -> None"),
+    ("scaling_into", f"(self, s: {RO}, z: {RO}, scaling: {RW}, batch: int = 1, stream: int = 0) -> None"),
+    ("dual_scaling_into", f"(self, z: {RO}, mu: float, scaling: {RW}, batch: int = 1, stream: int = 0) -> None"),
+    ("hmatrix_product_into", f"(self, scaling: {RO}, x: {RO}, out: {RW}, inverse: bool = False, batch: int = 1, "
+                             f"stream: int = 0) -> None"),
+    ("corrector_into", f"(self, s: {RO}, ds: {RO}, dz: {RO}, out: {RW}, batch: int = 1, stream: int = 0) -> None"),
+    ("combined_shift_into", f"(self, scaling: {RO}, s: {RO}, ds: {RO}, dz: {RO}, out: {RW}, sigma_mu: float, "
+                            f"correction: float = 1.0, batch: int = 1, stream: int = 0) -> None"),
+    METHODS[-2], METHODS[-1],
+]
+
+
+def test_exp_surface():
+    c = _ipm.ExponentialCone(5)
+    assert (c.dim, c.rows, c.scaling_size, c.blocks) == (3, 15, 5 * EXP_STATE, 5)
+    assert _ipm.ExponentialCone().blocks == 1
+    assert _ipm.ExponentialCone.__init__.__doc__.splitlines()[0] == "__init__(self, blocks: int = 1) -> None"
+    for name, sig in EXP_METHODS:
+        doc = getattr(_ipm.ExponentialCone, name).__doc__.splitlines()
+        assert doc[0] == f"{name}{sig}" and len(doc) >= 3 and doc[2]
+    public = {k for k in vars(_ipm.ExponentialCone) if not k.startswith("_")}
+    assert public == {m for m, _ in EXP_METHODS} | {"dim", "rows", "scaling_size", "blocks"}
+    with pytest.raises(RuntimeError, match="^exponential cone block count must be positive$"):
+        _ipm.ExponentialCone(0)
+
+
+def exp_decimal_margin(cone_point, dual):
+    """The exact sign of y log(z/y) - x (dual: v - u - u log(w/-u)) of the doubles, with its size
+    relative to the terms, in 60-digit decimal arithmetic."""
+    from decimal import Decimal, getcontext
+    getcontext().prec = 60
+    a, b, c = (Decimal(float(v)) for v in cone_point)
+    if dual:
+        term = -a * (c / -a).ln()
+        value, scale = (b - a) + term, abs(b) + abs(a) + abs(term)
+    else:
+        term = b * (c / b).ln()
+        value, scale = term - a, abs(term) + abs(a)
+    return value, float(abs(value) / scale)
+
+
+def exp_boundary_sweep(dual):
+    """Points across the boundary (relative margins 1e-6, 1e-9, 1e-13) at scales 1e-300..1e300,
+    ratios z/y that over- and underflow, and ratios within 2^-30 of 1 (where log(z/y) taken from
+    the rounded quotient would misjudge margins below 1e-7)."""
+    pts = []
+    ratios = [(1e-300, 1e300), (1e300, 1e-300), (1e-150, 3e-150), (7e149, 1e150), (0.7, 0.7 * (1 + 2.0 ** -30)),
+             (3.0, 3.0 * (1 - 2.0 ** -31)), (1e-8, 1e8), (2.5, 0.3)]
+    for a, w in ratios:  # the boundary value b of x (dual: of v) for y = a, z = w (dual: u = -a, w)
+        lr = np.log(w) - np.log(a) if w / a in (0, np.inf) else np.log1p((w - a) / a)
+        b = -a * (1 + lr) if dual else a * lr
+        for margin in (1e-6, 1e-9, 1e-13):
+            for side in (1, -1):  # side 1 inside
+                shift = side * margin * max(abs(b), a if dual else 1e-300)
+                pts.append(np.array([-a, b + shift, w]) if dual else np.array([b - shift, a, w]))
+    return pts
+
+
+@pytest.mark.parametrize("dual", [False, True])
+def test_exp_membership(dual, place):
+    """interior / dual_interior against exact decimal verdicts across the boundary at extreme
+    scales (every verdict whose margin exceeds 32 eps of the terms); a batch is interior only
+    when every cone is; NaN, inf, y = 0 (u = 0) and the other cone's point are refused."""
+    c = _ipm.ExponentialCone(1)
+    test = c.dual_interior if dual else c.interior
+    decided = 0
+    for p in exp_boundary_sweep(dual):
+        value, margin = exp_decimal_margin(p, dual)
+        if margin > 32 * EPS:
+            assert test(place.put(p)) == (value > 0), p
+            decided += 1
+    assert decided >= 40
+    good = np.array([-1.0, 2.0, 0.1]) if dual else np.array([0.0, 1.0, 3.0])
+    assert test(place.put(good)) and test(place.put(np.tile(good, 5)), 5)
+    assert test(place.put(np.zeros(0)), 0)
+    other = np.array([0.0, 1.0, 3.0]) if dual else np.array([-1.0, 2.0, 0.1])
+    assert not test(place.put(other))  # (-1, 2, 0.1) is in int K* only; (0, 1, 3) in int K only
+    for k, bad in [(0, np.nan), (2, np.inf), (0, -np.inf), (1, np.nan), (0 if dual else 1, 0.0)]:
+        x = np.tile(good, 5)
+        x[9 + k] = bad
+        assert not test(place.put(x), 5)
+
+
+@pytest.mark.parametrize("kind", ["moderate", "wide"])
+def test_exp_barrier_and_shadow(kind, place, rng):
+    """f and grad f against NumPy (and grad f against finite differences of f), f* against
+    finite differences giving -s~ and against -3 - f(s~); s~ against SciPy's Wright omega;
+    -grad f(s~) = z and <s~, z> = 3 to the conditioning of d = v/a + 1 + log(w/a); +inf outside."""
+    s, z = exp_pairs(kind, rng, 40)
+    cones = len(s)
+    c, batch = exp_cone(cones)
+    S, Z = s.reshape(-1), z.reshape(-1)
+    grad = exp_call(place, c.barrier_gradient_into, S.size, S, batch=batch).reshape(-1, 3)
+    shadow = exp_call(place, c.dual_shadow_into, Z.size, Z, batch=batch).reshape(-1, 3)
+    back = exp_call(place, c.barrier_gradient_into, Z.size, shadow.reshape(-1), batch=batch).reshape(-1, 3)
+    f, fstar = c.barrier(place.put(S), batch), c.dual_barrier(place.put(Z), batch)
+    ref_f = np.array([exp_barrier_ref(v) for v in s])
+    # psi = y log(z/y) - x carries the relative error eps (|y log(z/y)| + |x|)/psi in either form
+    yr = s[:, 1] * np.log(s[:, 2] / s[:, 1])
+    kpsi = (np.abs(yr) + np.abs(s[:, 0])) / (yr - s[:, 0])
+    assert f == pytest.approx(ref_f.sum(), rel=0, abs=64 * EPS * (np.abs(ref_f) + kpsi).sum())
+    for k in range(cones):
+        np.testing.assert_allclose(grad[k], exp_grad(s[k]), rtol=0, atol=64 * EPS * kpsi[k] * np.abs(grad[k]).max())
+        a = -z[k, 0]
+        d = z[k, 1] / a + 1 + np.log(z[k, 2] / a)
+        cond = 64 * EPS * (1 + abs(z[k, 1] / a) + abs(np.log(z[k, 2] / a))) / d  # relative error of d
+        np.testing.assert_allclose(-back[k], z[k], rtol=0, atol=cond * np.abs(z[k]).max())
+        assert shadow[k] @ z[k] == pytest.approx(3, rel=cond)
+        np.testing.assert_allclose(shadow[k], exp_shadow_ref(z[k]), rtol=0, atol=cond * np.abs(shadow[k]).max())
+    one = _ipm.ExponentialCone(1)
+    for k in range(min(cones, 8)):
+        assert one.dual_barrier(place.put(z[k])) == pytest.approx(-3 - exp_barrier_ref(shadow[k]), rel=1e-9, abs=1e-9)
+        if kind == "moderate":
+            # central differences with steps of local length 1e-4 (h_i = 1e-4 / sqrt(hess_ii)): the
+            # truncation error is then ~1e-8 of the derivative's local scale sqrt(hess_ii)
+            for v, fn, deriv, hess in ((s[k], one.barrier, grad[k], exp_hess(s[k])),
+                                       (z[k], one.dual_barrier, -shadow[k], np.linalg.inv(exp_hess(shadow[k])))):
+                local = np.sqrt(np.diag(hess))
+                fd = [(fn(place.put(v + h * e)) - fn(place.put(v - h * e))) / (2 * h)
+                      for h, e in zip(1e-4 / local, np.eye(3))]
+                np.testing.assert_array_less(np.abs(np.array(fd) - deriv), 1e-6 * local)
+    outside = S.copy()
+    outside[3 * cones - 2] = -1.0  # the last cone's y
+    assert c.barrier(place.put(outside), batch) == np.inf
+    assert c.dual_barrier(place.put(-np.abs(Z)), batch) == np.inf
+    assert c.barrier(place.put(np.zeros(0)), 0) == 0.0
+
+
+def exp_omega_exact(d):
+    """e > 0 with e + log1p(e) = d, in 60-digit decimal arithmetic (Newton; log1p by its series below 1e-20)."""
+    from decimal import Decimal, getcontext
+    getcontext().prec = 60
+    d = Decimal(float(d))
+    e = d / 2 if d < 1 else d - d.ln()
+    for _ in range(400):
+        l1 = (1 + e).ln() if e > Decimal(10) ** -20 else e - e * e / 2
+        nxt = e - (e + l1 - d) / (1 + 1 / (1 + e))
+        nxt = nxt if nxt > 0 else e / 2
+        if abs(nxt - e) <= Decimal(10) ** -40 * nxt:
+            return float(nxt)
+        e = nxt
+    raise AssertionError("no convergence")
+
+
+def test_exp_shadow_omega_sweep(place):
+    """The shadow point of z = (-1, d - 1, 1) is (x, 1/e, (1 + e)/e) with e + log1p(e) = d: e to a
+    few ulps against 60-digit arithmetic for d from 2^-53 to 1e300 (where Lambert W of exp(1 + d)
+    would overflow from d = 708 on)."""
+    ds = np.concatenate([np.array([1, 3, 1000, 2 ** 20, 2 ** 40]) * 2.0 ** -53, 10.0 ** np.linspace(-10, 300, 80)])
+    ds[ds < 1] = np.round(ds[ds < 1] * 2.0 ** 53) * 2.0 ** -53
+    v = ds - 1  # exact below 1 (multiples of 2^-53)
+    z = np.column_stack([-np.ones(ds.size), v, np.ones(ds.size)]).reshape(-1)
+    shadow = exp_call(place, _ipm.ExponentialCone(ds.size).dual_shadow_into, z.size, z).reshape(-1, 3)
+    for k in range(ds.size):
+        e = exp_omega_exact(v[k] + 1.0)  # the d the module forms: (v/a + 1) + log(w/a), a = w = 1
+        assert 1 / shadow[k, 1] == pytest.approx(e, rel=4 * EPS)
+        assert shadow[k, 2] == pytest.approx((1 + e) / e, rel=4 * EPS)
+
+
+@pytest.mark.parametrize("kind", ["moderate", "wide", "boundary", "near_central", "central"])
+def test_exp_scaling(kind, place, rng):
+    """The scaling state and its fills: H and H^-1 exactly symmetric; H s = z and H^-1 z = s to
+    rounding (relative to |H||s|, |H^-1||z|); H s~ = z~ in the primal-dual mode (and to
+    O(mu mu~ - 1) in the central-path mode, which is used exactly when mu mu~ - 1 <= 1e-7);
+    positive coefficients and independent directions (H positive definite), and at moderate
+    scales positive eigenvalues of the diagonally scaled H and H^-1, H H^-1 = I, and agreement
+    with Tuncel's form (primal-dual) or mu (hess f - z~ z~^T/3) + z z^T/s.z (central path);
+    products from the state equal the fills' products."""
+    s, z = exp_pairs(kind, rng, 120)
+    cones = len(s)
+    c, batch = exp_cone(cones)
+    S, Z = s.reshape(-1), z.reshape(-1)
+    sc = place.out(EXP_STATE * cones)
+    c.scaling_into(place.put(S), place.put(Z), sc, batch)
+    state = place.get(sc).reshape(cones, EXP_STATE)
+    H, Hi = exp_blocks(c, place, sc, cones), exp_blocks(c, place, sc, cones, inverse=True)
+    assert (H == H.transpose(0, 2, 1)).all() and (Hi == Hi.transpose(0, 2, 1)).all()
+    shadow = exp_call(place, c.dual_shadow_into, Z.size, Z, batch=batch).reshape(-1, 3)
+    ztilde = -exp_call(place, c.barrier_gradient_into, S.size, S, batch=batch).reshape(-1, 3)
+    np.testing.assert_array_equal(state[:, 25:], shadow)
+    x = rng.normal(size=3 * cones)
+    hx = exp_call(place, c.hmatrix_product_into, x.size, sc, x, batch=batch).reshape(-1, 3)
+    hix = exp_call(place, c.hmatrix_product_into, x.size, sc, x, inverse=True, batch=batch).reshape(-1, 3)
+    same = place.put(x.copy())
+    c.hmatrix_product_into(sc, same, same, True, batch)  # out is x
+    np.testing.assert_array_equal(place.get(same), hix.reshape(-1))
+    modes = state[:, 0]
+    assert set(modes) <= {EXP_PD, EXP_CENTRAL}
+    hs_tol = 1e-12 if kind in ("moderate", "near_central", "central") else 1e-8
+    for k in range(cones):
+        sk, zk, st, zt = s[k], z[k], shadow[k], ztilde[k]
+        nH, nHi = np.linalg.norm(H[k], 2), np.linalg.norm(Hi[k], 2)
+        gap = (sk @ zk / 3) * (st @ zt / 3) - 1
+        assert modes[k] == (EXP_PD if gap > 2e-7 else EXP_CENTRAL) or 5e-8 < gap < 2e-7
+        # three positive semidefinite terms, each entry a sum of three products: a few dozen eps
+        assert np.linalg.norm(H[k] @ sk - zk) <= 64 * EPS * nH * np.linalg.norm(sk)
+        assert np.linalg.norm(Hi[k] @ zk - sk) <= 64 * EPS * nHi * np.linalg.norm(zk)
+        # primal-dual: H s~ = (<s~, z>/<s, z~>) z~ by construction (the ratio is 1 up to the
+        # shadow points' own error); central path: H s~ = z~ + O(mu mu~ - 1)
+        ratio = (st @ zk) / (sk @ zt) if modes[k] == EXP_PD else 1.0
+        lim = hs_tol if modes[k] == EXP_PD else 16 * max(gap, 0) + 1e-12
+        assert np.linalg.norm(H[k] @ st - ratio * zt) <= lim * nH * np.linalg.norm(st)
+        h, p = state[k, 1:4], state[k, 4:13].reshape(3, 3)
+        g, q = state[k, 13:16], state[k, 16:25].reshape(3, 3)
+        assert (h > 0).all() and (g > 0).all()
+        unit = lambda m: m / np.linalg.norm(m, axis=1, keepdims=True)  # noqa: E731
+        assert abs(np.linalg.det(unit(p))) > 0 and abs(np.linalg.det(unit(q))) > 0
+        np.testing.assert_allclose(hx[k], H[k] @ x[3 * k:3 * k + 3], rtol=0, atol=8 * EPS * nH * np.abs(x).max())
+        np.testing.assert_allclose(hix[k], Hi[k] @ x[3 * k:3 * k + 3], rtol=0, atol=8 * EPS * nHi * np.abs(x).max())
+        if kind in ("moderate", "central"):
+            for M in (H[k], Hi[k]):
+                d = 1 / np.sqrt(np.diag(M))
+                assert np.linalg.eigvalsh(d[:, None] * M * d).min() > 0
+            np.testing.assert_allclose(H[k] @ Hi[k], np.eye(3), rtol=0, atol=64 * EPS * np.linalg.cond(H[k]))
+            mu = sk @ zk / 3
+            ref = (exp_tuncel(sk, zk, st) if modes[k] == EXP_PD else
+                   mu * (exp_hess(sk) - np.outer(zt, zt) / 3) + np.outer(zk, zk) / (3 * mu))
+            np.testing.assert_allclose(H[k], ref, rtol=0, atol=1e-8 * np.abs(ref).max())
+    if kind == "central":
+        assert (modes == EXP_CENTRAL).all()
+    if kind in ("moderate", "wide"):
+        assert (modes == EXP_PD).all()
+
+
+def test_exp_dual_side_scaling(place, rng):
+    """Dual-side state (mode 2): H^-1 = mu hess f(s~)^-1 = mu hess f*(z) against NumPy at moderate
+    scales; H^-1 z = mu s~ (hess f*(z) z = s~) and H H^-1 = I over 1e-8..1e8; exactly symmetric."""
+    for kind in ("moderate", "wide"):
+        _, z = exp_pairs(kind, rng, 60)
+        c, batch = exp_cone(len(z))
+        Z, mu = z.reshape(-1), 10.0 ** rng.uniform(-6, 6)
+        sc = place.out(EXP_STATE * len(z))
+        c.dual_scaling_into(place.put(Z), mu, sc, batch)
+        assert (place.get(sc)[0::EXP_STATE] == EXP_DUAL_SIDE).all()
+        H, Hi = exp_blocks(c, place, sc, len(z)), exp_blocks(c, place, sc, len(z), inverse=True)
+        assert (H == H.transpose(0, 2, 1)).all() and (Hi == Hi.transpose(0, 2, 1)).all()
+        shadow = exp_call(place, c.dual_shadow_into, Z.size, Z, batch=batch).reshape(-1, 3)
+        hiz = exp_call(place, c.hmatrix_product_into, Z.size, sc, Z, inverse=True, batch=batch).reshape(-1, 3)
+        for k in range(len(z)):
+            # H = R~^T R~/mu, H^-1 = mu R~^-1 R~^-T: each product is accurate to cond(R~) eps
+            np.testing.assert_allclose(hiz[k], mu * shadow[k], rtol=0,
+                                       atol=64 * EPS * np.linalg.norm(Hi[k], 2) * np.linalg.norm(z[k]))
+            D = 1 / np.sqrt(np.diag(H[k]))
+            np.testing.assert_allclose((D[:, None] * H[k]) @ (Hi[k] / D[None, :]), np.eye(3), rtol=0,
+                                       atol=64 * EPS * np.linalg.cond(D[:, None] * H[k] * D))
+            if kind == "moderate":  # the NumPy inverse is accurate to cond(hess) eps
+                hess = exp_hess(exp_shadow_ref(z[k]))
+                ref = mu * np.linalg.inv(hess)
+                np.testing.assert_allclose(Hi[k], ref, rtol=0, atol=64 * EPS * np.linalg.cond(hess) * np.abs(ref).max())
+
+
+@pytest.mark.parametrize("kind", ["moderate", "wide", "near_central"])
+def test_exp_corrector_and_shift(kind, place, rng):
+    """eta = 1/2 f'''(s)[ds, hess f(s)^-1 dz]: the logarithmic-homogeneity identity
+    f'''(s)[s, .] = -2 hess f(s) gives eta(s, s, dz) = -dz (the sign of Mehrotra's term for the
+    orthant); at moderate scales eta against central differences of the NumPy Hessian (in the
+    local norms, where self-concordance bounds it by |ds|_s |u|_s). The combined shift: with
+    correction 0 exactly s - sigma_mu s~ (directions not read); otherwise H d_s equals the z-space
+    right-hand side z + sigma_mu grad f(s) - correction eta (primal-dual mode: H s~ = z~)."""
+    s, z = exp_pairs(kind, rng, 60)
+    cones = len(s)
+    c, batch = exp_cone(cones)
+    S, Z = s.reshape(-1), z.reshape(-1)
+    dz = rng.normal(size=S.size) * np.abs(Z)
+    eta_ss = exp_call(place, c.corrector_into, S.size, S, S, dz, batch=batch).reshape(-1, 3)
+    for k in range(cones):  # a solve with hess f(s) and a product with it: forward error cond(hess) eps
+        v = dz[3 * k:3 * k + 3]
+        assert np.linalg.norm(eta_ss[k] + v) <= 64 * EPS * np.linalg.cond(exp_hess(s[k])) * np.linalg.norm(v)
+    ds = rng.normal(size=S.size) * np.abs(S)
+    eta = exp_call(place, c.corrector_into, S.size, S, ds, dz, batch=batch).reshape(-1, 3)
+    sc = place.out(EXP_STATE * cones)
+    c.scaling_into(place.put(S), place.put(Z), sc, batch)
+    sigma_mu = 0.3 * (S @ Z) / S.size
+    nan = np.full(S.size, np.nan)
+    plain = exp_call(place, c.combined_shift_into, S.size, sc, S, nan, nan, sigma_mu=sigma_mu, correction=0.0,
+                     batch=batch)
+    shadow = place.get(sc).reshape(cones, EXP_STATE)[:, 25:]
+    np.testing.assert_array_equal(plain, S - sigma_mu * shadow.reshape(-1))
+    corr = 0.7
+    shift = exp_call(place, c.combined_shift_into, S.size, sc, S, ds, dz, sigma_mu=sigma_mu, correction=corr,
+                     batch=batch).reshape(-1, 3)
+    H = exp_blocks(c, place, sc, cones)
+    modes = place.get(sc)[0::EXP_STATE]
+    ztilde = -exp_call(place, c.barrier_gradient_into, S.size, S, batch=batch).reshape(-1, 3)
+    state = place.get(sc).reshape(cones, EXP_STATE)
+    for k in range(cones):
+        if modes[k] != EXP_PD:
+            continue
+        st, zt = shadow[k], ztilde[k]
+        ratio = (st @ z[k]) / (s[k] @ zt)
+        target = z[k] - sigma_mu * ratio * zt - corr * eta[k]
+        nH = np.linalg.norm(H[k], 2)
+        # forward error: d_s assembled from s, sigma_mu s~ and the rank-one terms of H^-1 eta, then times H
+        g, q = state[k, 13:16], state[k, 16:25].reshape(3, 3)
+        hieta = sum(g[j] * (q[j] @ q[j]) for j in range(3)) * np.linalg.norm(eta[k])
+        tol = 64 * EPS * nH * (np.linalg.norm(s[k]) + sigma_mu * np.linalg.norm(st) + corr * hieta
+                               + np.linalg.norm(shift[k]))
+        hs_tol = 1e-12 if kind != "wide" else 1e-8
+        assert np.linalg.norm(H[k] @ shift[k] - target) <= tol + hs_tol * sigma_mu * nH * np.linalg.norm(st)
+    if kind == "moderate":
+        # central differences of the NumPy Hessian along a with a local step 1e-4 (truncation ~1e-8),
+        # compared in the local norms at well-conditioned points (gaps 0.1..3)
+        s = exp_points(rng, 24, -1, 1, (-1, 0.5))
+        a, b = rng.normal(size=(2, 24, 3)) * np.abs(s)
+        eta = exp_call(place, _ipm.ExponentialCone(24).corrector_into, 72, s.reshape(-1), a.reshape(-1),
+                       b.reshape(-1)).reshape(-1, 3)
+        for k in range(24):
+            hess = exp_hess(s[k])
+            u = np.linalg.solve(hess, b[k])
+            na, nu = np.sqrt(a[k] @ hess @ a[k]), np.sqrt(u @ hess @ u)
+            h = 1e-4 / na
+            fd = 0.5 * (exp_hess(s[k] + h * a[k]) - exp_hess(s[k] - h * a[k])) / (2 * h) @ u
+            err = eta[k] - fd
+            assert np.sqrt(err @ np.linalg.solve(hess, err)) <= 1e-6 * na * nu
+
+
+@pytest.mark.parametrize("kind", ["moderate", "wide"])
+def test_exp_backtrack_step(kind, place, rng):
+    """One call gives the backtracking loop's answer bit for bit: the first of alpha0,
+    alpha0 factor, ... at which every cone's s + alpha ds is in int K and z + alpha dz in int K*
+    (judged by interior / dual_interior on the trial points); alpha_min cuts the sequence; 0.0
+    for non-interior data or NaN directions; zero directions keep alpha0."""
+    s, z = exp_pairs(kind, rng, 64)
+    c, batch = exp_cone(len(s))
+    S, Z = s.reshape(-1), z.reshape(-1)
+    one = _ipm.ExponentialCone(len(s))
+
+    def loop(ds, dz, alpha0, factor, alpha_min=0.0):
+        alpha = alpha0
+        while alpha >= alpha_min and alpha > 0:
+            if one.interior(S + alpha * ds) and one.dual_interior(Z + alpha * dz):
+                return alpha
+            nxt = alpha * factor
+            alpha = nxt if nxt < alpha else 0.0
+        return 0.0
+
+    steps = []
+    for spread, alpha0, factor in ((1.0, 1.0, 0.8), (30.0, 0.99, 0.5), (1e3, 1.0, 0.9), (1e-9, 0.5, 0.8)):
+        ds, dz = rng.normal(size=S.size) * np.abs(S) * spread, rng.normal(size=S.size) * np.abs(Z) * spread
+        got = c.backtrack_step(place.put(S), place.put(ds), place.put(Z), place.put(dz), alpha0, factor, batch)
+        assert got == loop(ds, dz, alpha0, factor)
+        steps.append(got)
+        if 0 < got < alpha0:
+            assert c.backtrack_step(place.put(S), place.put(ds), place.put(Z), place.put(dz), alpha0, factor, batch,
+                                    alpha_min=got * (1 + 1e-12)) == 0.0
+            assert c.backtrack_step(place.put(S), place.put(ds), place.put(Z), place.put(dz), alpha0, factor, batch,
+                                    alpha_min=got) == got
+    assert steps[0] > 0 and steps[-1] == 0.5 and min(steps) < 0.5  # the spreads reach both ends
+    zero = np.zeros(S.size)
+    assert c.backtrack_step(place.put(S), place.put(zero), place.put(Z), place.put(zero), 0.75, 0.8, batch) == 0.75
+    nan = zero.copy()
+    nan[4] = np.nan
+    assert c.backtrack_step(place.put(S), place.put(nan), place.put(Z), place.put(zero), 1.0, 0.8, batch) == 0.0
+    bad = Z.copy()
+    bad[-3] = 1.0  # the last cone's u > 0: z not in int K*
+    assert c.backtrack_step(place.put(S), place.put(zero), place.put(bad), place.put(zero), 1.0, 0.8, batch) == 0.0
+    for kw, msg in [({"factor": 1.0}, "factor must lie strictly between 0 and 1"),
+                    ({"factor": np.nan}, "factor must lie strictly between 0 and 1"),
+                    ({"alpha0": np.inf}, "alpha0 must be finite and nonnegative"),
+                    ({"alpha0": -1.0}, "alpha0 must be finite and nonnegative"),
+                    ({"alpha_min": np.nan}, "alpha_min must be finite and nonnegative")]:
+        args = {"alpha0": 1.0, "factor": 0.8, **kw}
+        with pytest.raises(RuntimeError, match=f"^{msg}$"):
+            c.backtrack_step(place.put(S), place.put(zero), place.put(Z), place.put(zero), batch=batch, **args)
+
+
+def test_exp_device_equals_host(dev, rng):
+    """Every device form against the host's at moderate points: the arithmetic is shared, so
+    results agree to the few ulps by which a device's log/log1p may differ, times the points'
+    conditioning (psi's cancellation, at most 1e3 here): 1e-12 of each cone's largest entry (bit
+    for bit under the emulation); sums over cones to their summation order."""
+    s, z = exp_pairs("moderate", rng, 96)
+    c, batch = exp_cone(len(s))
+    S, Z = s.reshape(-1), z.reshape(-1)
+    ds, dz, x = (rng.normal(size=S.size) for _ in range(3))
+    m = S.size
+    indptr = np.arange(0, 3 * m + 1, 3, dtype=np.int64)
+    indices = (3 * (np.arange(m) // 3)[:, None] + np.arange(3)).reshape(-1).astype(np.int64)
+    rows = np.repeat(np.arange(m, dtype=np.int64), 3)
+    results = []
+    for pl in (Host(), Device(dev)):
+        sc, dsc = pl.out(EXP_STATE * len(s)), pl.out(EXP_STATE * len(s))
+        c.scaling_into(pl.put(S), pl.put(Z), sc, batch)
+        c.dual_scaling_into(pl.put(Z), 0.37, dsc, batch)
+        out = [pl.get(sc), pl.get(dsc),
+               exp_call(pl, c.barrier_gradient_into, m, S, batch=batch),
+               exp_call(pl, c.dual_shadow_into, m, Z, batch=batch),
+               exp_call(pl, c.corrector_into, m, S, ds, dz, batch=batch),
+               exp_call(pl, c.combined_shift_into, m, sc, S, ds, dz, sigma_mu=0.2, batch=batch)]
+        for state in (sc, dsc):
+            for inverse in (False, True):
+                out.append(exp_call(pl, c.hmatrix_product_into, m, state, x, inverse=inverse, batch=batch))
+                v = pl.out(indices.size)
+                c.hmatrix_csr_values_into(state, pl.put(indptr, np.int64), pl.put(indices, np.int64), v, batch,
+                                          inverse=inverse)
+                w = pl.out(indices.size)
+                c.hmatrix_coo_values_into(state, pl.put(rows, np.int64), pl.put(indices, np.int64), w, batch,
+                                          inverse=inverse)
+                out += [pl.get(v), pl.get(w)]
+        scalars = [c.interior(pl.put(S), batch), c.dual_interior(pl.put(Z), batch), c.interior(pl.put(Z), batch),
+                   c.backtrack_step(pl.put(S), pl.put(ds * 30), pl.put(Z), pl.put(dz * 30), 1.0, 0.8, batch)]
+        sums = [c.barrier(pl.put(S), batch), c.dual_barrier(pl.put(Z), batch)]
+        results.append((out, scalars, sums))
+    (ho, hs, hsum), (do, ds_, dsum) = results
+    for h, d in zip(ho, do):
+        scale = np.abs(h).reshape(len(s), -1).max(1, keepdims=True)
+        assert (np.abs(d - h).reshape(len(s), -1) <= 1e-12 * scale).all()
+    assert hs == ds_
+    for h, d, terms in zip(hsum, dsum, (c.barrier, c.dual_barrier)):
+        assert d == pytest.approx(h, rel=64 * EPS * len(s) * 100)
+
+
+def test_exp_refusals(place, rng):
+    """Host arrays: every refusing form tests all cones first (outputs untouched) with its
+    message; device arrays: the failing cone's outputs are NaN, the others computed. Lengths,
+    devices and the scalars are checked first."""
+    s, z = exp_pairs("moderate", rng, 8)
+    c, batch = _ipm.ExponentialCone(4), 2
+    S, Z = s.reshape(-1), z.reshape(-1)
+    badS, badZ = S.copy(), Z.copy()
+    badS[-2] = -1.0  # the last cone's y
+    badZ[-1] = -1.0  # the last cone's w
+    sc_ok = place.out(EXP_STATE * 8)
+    c.scaling_into(place.put(S), place.put(Z), sc_ok, batch)
+    scaling = "exponential primal-dual scaling requires s strictly inside the cone and z strictly inside the dual cone"
+    barrier = "exponential barrier requires strictly interior cone vectors"
+    dual = "exponential dual barrier requires z strictly inside the dual cone"
+    cases = [
+        (lambda o: c.scaling_into(place.put(badS), place.put(Z), o, batch), EXP_STATE, scaling),
+        (lambda o: c.scaling_into(place.put(S), place.put(badZ), o, batch), EXP_STATE, scaling),
+        (lambda o: c.dual_scaling_into(place.put(badZ), 1.0, o, batch), EXP_STATE, dual),
+        (lambda o: c.dual_shadow_into(place.put(badZ), o, batch), 3, dual),
+        (lambda o: c.barrier_gradient_into(place.put(badS), o, batch), 3, barrier),
+        (lambda o: c.corrector_into(place.put(badS), place.put(S), place.put(Z), o, batch), 3, barrier),
+        (lambda o: c.combined_shift_into(sc_ok, place.put(badS), place.put(S), place.put(Z), o, 0.1, batch=batch), 3,
+         barrier),
+    ]
+    for call, per_cone, msg in cases:
+        out = place.out(per_cone * 8, 7.0)
+        if isinstance(place, Host):
+            with pytest.raises(RuntimeError, match=f"^{msg}$"):
+                call(out)
+            assert (place.get(out) == 7.0).all()
+        else:
+            call(out)
+            got = place.get(out).reshape(8, per_cone)
+            assert np.isnan(got[-1]).all() and np.isfinite(got[:-1]).all()
+    out = place.out(EXP_STATE * 8, 7.0)
+    with pytest.raises(RuntimeError, match="^mu must be positive and finite$"):
+        c.dual_scaling_into(place.put(Z), 0.0, out, batch)
+    with pytest.raises(RuntimeError, match="^sigma_mu must be finite and nonnegative$"):
+        c.combined_shift_into(sc_ok, place.put(S), place.put(S), place.put(Z), place.out(24), -1.0, batch=batch)
+    with pytest.raises(RuntimeError, match="^correction must be finite$"):
+        c.combined_shift_into(sc_ok, place.put(S), place.put(S), place.put(Z), place.out(24), 0.1, np.inf, batch)
+    with pytest.raises(RuntimeError, match="^s expected 24 entries, got 21$"):
+        c.scaling_into(place.put(S[:-3]), place.put(Z), out, batch)
+    with pytest.raises(RuntimeError, match=f"^scaling expected {EXP_STATE * 8} entries, got {EXP_STATE * 4}$"):
+        c.scaling_into(place.put(S), place.put(Z), place.out(EXP_STATE * 4), batch)
+    assert (place.get(out) == 7.0).all()
+
+
+def test_exp_device_placement(dev, rng):
+    s, z = exp_pairs("moderate", rng, 2)
+    c = _ipm.ExponentialCone(2)
+    S, Z = s.reshape(-1), z.reshape(-1)
+    with pytest.raises(RuntimeError, match="^input vectors must live on the same device$"):
+        c.backtrack_step(S, dev.array(S), Z, Z, 1.0)
+    with pytest.raises(RuntimeError, match="^input and output must live on the same device$"):
+        c.scaling_into(S, Z, dev.empty(2 * EXP_STATE))
+
+
+@pytest.mark.parametrize("fmt", ["csr", "coo"])
+def test_exp_hmatrix_fill_structure(fmt, place, rng):
+    """Cones as consecutive 3 x 3 diagonal blocks from row_offset; stored entries of those rows
+    outside the blocks become 0; other rows (and COO entries of other rows) keep their values."""
+    s, z = exp_pairs("moderate", rng, 6)
+    c, batch, off = _ipm.ExponentialCone(3), 2, 2
+    sc = np.empty(EXP_STATE * 6)
+    c.scaling_into(s.reshape(-1), z.reshape(-1), sc, batch)
+    blocks = exp_blocks(c, Host(), sc, 6)
+    m = off + 18 + 2
+    ref = np.zeros((m, m))
+    for k in range(6):
+        ref[off + 3 * k:off + 3 * k + 3, off + 3 * k:off + 3 * k + 3] = blocks[k]
+    keep = np.ones((m, m), bool)
+    keep[off:off + 18] = False
+    A = sp.coo_matrix(np.ones((m, m)))
+    out = place.out(A.nnz, 5.0)
+    if fmt == "csr":
+        A = A.tocsr()
+        c.hmatrix_csr_values_into(place.put(sc), place.put(A.indptr, np.int64), place.put(A.indices, np.int64), out,
+                                  batch, row_offset=off)
+        got = sp.csr_matrix((place.get(out), A.indices, A.indptr), shape=(m, m)).toarray()
+    else:
+        c.hmatrix_coo_values_into(place.put(sc), place.put(A.row, np.int64), place.put(A.col, np.int64), out, batch,
+                                  row_offset=off)
+        got = np.zeros((m, m))
+        got[A.row, A.col] = place.get(out)
+    np.testing.assert_array_equal(got[~keep], ref[~keep])
+    assert (got[keep] == 5.0).all()
+
+
+def test_exp_parallel_paths(rng):
+    """Above the OpenMP thresholds (3000 cones) every host form equals the cone-by-cone calls:
+    states, shadow points, gradients, corrector, shift and products bit for bit, the step and
+    the verdicts exactly, the barrier sums to their summation order."""
+    s, z = exp_pairs("moderate", rng, 3000)
+    c, one = _ipm.ExponentialCone(1000), _ipm.ExponentialCone(1)
+    S, Z = s.reshape(-1), z.reshape(-1)
+    ds, dz = rng.normal(size=(2, S.size)) * np.abs(S) * 3
+    sc = np.empty(EXP_STATE * 3000)
+    c.scaling_into(S, Z, sc, 3)
+    whole = [sc, exp_call(Host(), c.dual_shadow_into, S.size, Z, batch=3),
+             exp_call(Host(), c.barrier_gradient_into, S.size, S, batch=3),
+             exp_call(Host(), c.corrector_into, S.size, S, ds, dz, batch=3),
+             exp_call(Host(), c.combined_shift_into, S.size, sc, S, ds, dz, sigma_mu=0.1, batch=3),
+             exp_call(Host(), c.hmatrix_product_into, S.size, sc, ds, inverse=True, batch=3)]
+    parts = [[] for _ in whole]
+    for k in range(3000):
+        sk, zk, dsk, dzk = s[k], z[k], ds[3 * k:3 * k + 3], dz[3 * k:3 * k + 3]
+        st = np.empty(EXP_STATE)
+        one.scaling_into(sk, zk, st)
+        parts[0].append(st)
+        parts[1].append(exp_call(Host(), one.dual_shadow_into, 3, zk))
+        parts[2].append(exp_call(Host(), one.barrier_gradient_into, 3, sk))
+        parts[3].append(exp_call(Host(), one.corrector_into, 3, sk, dsk, dzk))
+        parts[4].append(exp_call(Host(), one.combined_shift_into, 3, st, sk, dsk, dzk, sigma_mu=0.1))
+        parts[5].append(exp_call(Host(), one.hmatrix_product_into, 3, st, dsk, inverse=True))
+    for w, p in zip(whole, parts):
+        np.testing.assert_array_equal(w, np.concatenate(p))
+    steps = [one.backtrack_step(s[k], ds[3 * k:3 * k + 3], z[k], dz[3 * k:3 * k + 3], 1.0) for k in range(3000)]
+    assert c.backtrack_step(S, ds, Z, dz, 1.0, batch=3) == min(steps)
+    for fn, x in ((c.barrier, S), (c.dual_barrier, Z)):
+        single = [getattr(one, fn.__name__)(x[3 * k:3 * k + 3]) for k in range(3000)]
+        assert fn(x, 3) == pytest.approx(sum(single), rel=0, abs=3000 * 4 * EPS * sum(abs(v) for v in single))
+    assert c.interior(S, 3) and c.dual_interior(Z, 3)
+    S[-1] = 0.0  # the last cone's z
+    assert not c.interior(S, 3) and c.barrier(S, 3) == np.inf

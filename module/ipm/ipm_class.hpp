@@ -22,11 +22,16 @@
 //   hmatrix_csr_cuda(c, sc, indptr, indices, values, nnz, batch, row_offset, inv, device, stream)
 //   hmatrix_coo_cuda(c, sc, rows, cols, values, nnz, batch, row_offset, inv, device, stream)
 // The host routines that refuse (nt_scaling, jordan_solve) test every item before writing.
+// Optional members of F: ctor_arg with ctor_default_one (the constructor's argument name,
+// default "dim", and whether it defaults to 1) and hmatrix_doc (the H fill's docstring). A
+// family whose arithmetic is not the symmetric-cone surface's binds bind_ipm_class and
+// bind_hmatrix_methods with its own methods instead of bind_ipm_methods.
 #pragma once
 
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 
 #include "cuda/device_api.hpp"
 #include "host/sparse_fill.hpp"
@@ -41,13 +46,39 @@ inline void check_alpha_max(double alpha_max) {
     if (!(alpha_max >= 0.0)) throw std::runtime_error("alpha_max must be nonnegative");
 }
 
+template <class F, class = void>
+struct IpmCtor {
+    static constexpr const char* arg = "dim";
+    static constexpr bool default_one = false;
+};
+template <class F>
+struct IpmCtor<F, std::void_t<decltype(F::ctor_arg)>> {
+    static constexpr const char* arg = F::ctor_arg;
+    static constexpr bool default_one = F::ctor_default_one;
+};
+
+template <class F, class = void>
+struct IpmHmatrixDoc {
+    static constexpr const char* csr =
+        "H (or H^-1 = W^T W with inverse=True) of each item from the stored scaling into the values of a CSR "
+        "matrix: items as consecutive diagonal blocks from row row_offset; other stored entries of those rows "
+        "become 0.";
+};
+template <class F>
+struct IpmHmatrixDoc<F, std::void_t<decltype(F::hmatrix_doc)>> {
+    static constexpr const char* csr = F::hmatrix_doc;
+};
+
 template <class F>
 nb::class_<typename F::Bound> bind_ipm_class(nb::module_& m) {
     using B = typename F::Bound;
     using namespace nb::literals;
     nb::class_<B> cls(m, F::python_name, F::class_doc);
-    cls.def(
-        "__init__", [](B* self, u64 dim) { new (self) B(F::construct(dim)); }, "dim"_a);
+    auto init = [](B* self, u64 size) { new (self) B(F::construct(size)); };
+    if constexpr (IpmCtor<F>::default_one)
+        cls.def("__init__", init, nb::arg(IpmCtor<F>::arg) = 1);
+    else
+        cls.def("__init__", init, nb::arg(IpmCtor<F>::arg));
     cls.def_prop_ro("dim", [](const B& c) { return F::dim(c); }, "Cone dimension (the order for PSD cones).");
     cls.def_prop_ro("rows", [](const B& c) { return F::rows(c); }, "Entries of one item's vectors.");
     cls.def_prop_ro("scaling_size", [](const B& c) { return F::scaling_size(c); },
@@ -87,10 +118,7 @@ void bind_hmatrix_methods(nb::class_<typename F::Bound>& cls) {
             host::csr_fill(ptr.data, ptr.size, idx.data, vals.data, vals.size, rows, row_offset, entry);
         },
         "scaling"_a.noconvert(), "indptr"_a.noconvert(), "indices"_a.noconvert(), "values"_a.noconvert(),
-        "batch"_a = 1, "row_offset"_a = 0, "inverse"_a = false, "stream"_a = 0,
-        "H (or H^-1 = W^T W with inverse=True) of each item from the stored scaling into the values of a CSR "
-        "matrix: items as consecutive diagonal blocks from row row_offset; other stored entries of those rows "
-        "become 0.");
+        "batch"_a = 1, "row_offset"_a = 0, "inverse"_a = false, "stream"_a = 0, IpmHmatrixDoc<F>::csr);
 
     cls.def(
         "hmatrix_coo_values_into",

@@ -8,7 +8,8 @@
 #define VELKORA_IPM_FAMILIES(X) \
     X(zero)                     \
     X(nonnegative)              \
-    X(second_order)
+    X(second_order)             \
+    X(exponential)
 
 namespace velkora::torv::cones::cpp::ipm {
 #define VELKORA_IPM_DECLARE(family) void register_##family(nanobind::module_& m);
@@ -20,7 +21,8 @@ NB_MODULE(_ipm_cones, m) {
     m.doc() =
         "Interior-point cone arithmetic companion of _cpp_cuda: NT scaling state and scaled point, products "
         "with W, Jordan products and solves, step lengths and H or H^-1 from the stored scaling, for batches of "
-        "equal cones on host (OpenMP) or CUDA device arrays.";
+        "equal cones on host (OpenMP) or CUDA device arrays; for exponential cones the barrier forms, primal-dual "
+        "scaling and corrector of a method for nonsymmetric cones.";
 #define VELKORA_IPM_REGISTER(family) velkora::torv::cones::cpp::ipm::register_##family(m);
     VELKORA_IPM_FAMILIES(VELKORA_IPM_REGISTER)
 #undef VELKORA_IPM_REGISTER
