@@ -16,6 +16,11 @@ constexpr const char* kInteriorMessage = "nonnegative NT scaling requires strict
 // x_i > 0, written so that a NaN is not positive: a NaN is in no interior.
 inline bool positive(double v) { return v > 0.0; }
 
+// Some entry of s or z not positive (one vectorised scan of each).
+inline bool outside_interior(const double* s, const double* z, u64 n) {
+    return any_not_above(z, n, 0.0) || any_not_above(s, n, 0.0);
+}
+
 // Parallel from these sizes on (bench/bench_threads.py): the projection (a map), the sum of
 // squares and the membership scan.
 constexpr u64 kMapThreshold = u64(1) << 17;
@@ -42,8 +47,7 @@ bool nonnegative_contains(const double* x, u64 n, double atol) {
 }
 
 void nonnegative_check_interior(const double* s, const double* z, u64 n) {
-    for (u64 i = 0; i < n; ++i)
-        if (!positive(z[i]) || !positive(s[i])) throw std::runtime_error(kInteriorMessage);
+    if (outside_interior(s, z, n)) throw std::runtime_error(kInteriorMessage);
 }
 
 std::vector<double> nonnegative_nt_scaling(const double* s, const double* z, u64 n) {
@@ -61,8 +65,7 @@ void nonnegative_fill_diagonal(const double* s, const double* z, double* out, u6
 
 void nonnegative_nt_scaling_into(const double* s, const double* z, double* out, u64 n, u64 batch) {
     const u64 total = n * batch;
-    for (u64 i = 0; i < total; ++i)
-        if (!positive(s[i]) || !positive(z[i])) throw std::runtime_error(kInteriorMessage);
+    if (outside_interior(s, z, total)) throw std::runtime_error(kInteriorMessage);
     const u64 block = n * n;
     if (batch * block == 0) return;
     std::memset(out, 0, batch * block * sizeof(double));
@@ -75,9 +78,11 @@ void nonnegative_nt_scaling_into(const double* s, const double* z, double* out, 
 }
 
 void nonnegative_sparse_check(const double* s, const double* z, u64 n) {
-    for (u64 i = 0; i < n; ++i)
-        if (!positive(s[i]) || !positive(z[i]))
-            throw std::runtime_error("nonnegative sparse H fill requires strictly positive inputs");
+    if (outside_interior(s, z, n)) throw std::runtime_error("nonnegative sparse H fill requires strictly positive inputs");
+}
+
+void NonnegativeSparseEntries::diagonal(u64 r, u64 count, double* out) const {
+    quotients(z + r, s + r, out, count);
 }
 
 }  // namespace velkora::torv::cones::host

@@ -171,6 +171,15 @@ struct Below {
     VELKORA_INLINE bool operator()(double v) const { return !(v >= bound); }
 };
 
+struct NotAbove {
+    double bound;
+    VELKORA_INLINE void operator()(const Vec& v, Vec& r) const {
+        const Vec zero = {}, one = zero + 1.0;
+        r = v > bound ? zero : one;
+    }
+    VELKORA_INLINE bool operator()(double v) const { return !(v > bound); }
+};
+
 struct PositivePart {
     VELKORA_INLINE void operator()(const Vec& v, Vec& r) const {
         const Vec zero = {};
@@ -220,8 +229,46 @@ VELKORA_VECTOR_CLONES bool any_abs_above(const double* x, u64 n, double bound) {
 
 VELKORA_VECTOR_CLONES bool any_below(const double* x, u64 n, double bound) { return any_entry(x, n, Below{bound}); }
 
+VELKORA_VECTOR_CLONES bool any_not_above(const double* x, u64 n, double bound) {
+    return any_entry(x, n, NotAbove{bound});
+}
+
 VELKORA_VECTOR_CLONES void positive_part(const double* in, double* out, u64 n, bool stream) {
     map_entries(in, out, n, PositivePart{}, stream);
+}
+
+VELKORA_VECTOR_CLONES u64 diagonal_positions(const std::int64_t* next, const std::int64_t* cols, std::int64_t position,
+                                             std::int64_t row, u64 limit) {
+    // Runs of 32: the exclusive-or of each entry with its expected value, or-reduced (zero
+    // when the whole run matches), a loop the compiler vectorises.
+    constexpr u64 kRun = 32;
+    u64 k = 0;
+    for (; k + kRun <= limit; k += kRun) {
+        const std::int64_t p = position + 1 + static_cast<std::int64_t>(k);
+        const std::int64_t g = row + static_cast<std::int64_t>(k);
+        std::int64_t off = 0;
+        for (u64 l = 0; l < kRun; ++l) {
+            const std::int64_t at = static_cast<std::int64_t>(l);
+            off |= (next[k + l] ^ (p + at)) | (cols[k + l] ^ (g + at));
+        }
+        if (off != 0) break;
+    }
+    for (; k < limit; ++k) {
+        const std::int64_t at = static_cast<std::int64_t>(k);
+        if (next[k] != position + 1 + at || cols[k] != row + at) break;
+    }
+    return k;
+}
+
+VELKORA_VECTOR_CLONES void quotients(const double* num, const double* den, double* out, u64 n) {
+    u64 i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        Vec a, b;
+        load(num + i, a);
+        load(den + i, b);
+        store(out + i, a / b);
+    }
+    for (; i < n; ++i) out[i] = num[i] / den[i];
 }
 
 VELKORA_VECTOR_CLONES void scaled_copy(const double* in, double* out, u64 n, double factor, bool stream) {

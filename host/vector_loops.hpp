@@ -47,6 +47,13 @@ double sum_negative_squares(const double* x, u64 n);
 bool any_abs_above(const double* x, u64 n, double bound);
 // Some entry with !(x_i >= bound) (NaN counts).
 bool any_below(const double* x, u64 n, double bound);
+// Some entry with !(x_i > bound) (NaN counts).
+bool any_not_above(const double* x, u64 n, double bound);
+
+// The number of leading k < limit with next[k] == position + 1 + k and cols[k] == row + k
+// (a stretch of CSR rows that each store only their diagonal entry, read in vectors).
+u64 diagonal_positions(const std::int64_t* next, const std::int64_t* cols, std::int64_t position, std::int64_t row,
+                       u64 limit);
 
 // Whether the maps of a call writing `bytes` of output should use non-temporal stores
 // (`stream` below): for outputs beyond kStreamBytes (measured: below, ordinary stores win,
@@ -62,6 +69,8 @@ void copy_entries(const double* in, double* out, u64 n, bool stream);
 void fill_zero(double* out, u64 n, bool stream);
 // out_i = in_i > 0 ? in_i : +0.0.
 void positive_part(const double* in, double* out, u64 n, bool stream);
+// out_i = num_i / den_i (out apart from num and den).
+void quotients(const double* num, const double* den, double* out, u64 n);
 // out_i = in_i * factor.
 void scaled_copy(const double* in, double* out, u64 n, double factor, bool stream);
 // out_i = ((a * in_i) * b) * c (a row of a scaled outer product).
