@@ -38,7 +38,7 @@ def sample(fn, number):
     return (time.perf_counter() - start) / number
 
 
-def calls_per_sample(fn, seconds=2e-3):
+def calls_per_sample(fn, seconds=1e-3):
     fn()
     start = time.perf_counter()
     fn()
@@ -303,7 +303,7 @@ def thread_rows(rounds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", type=pathlib.Path, default=DEFAULT_JSON, help="where the rows are written")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--single", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--thread-worker", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()

@@ -45,6 +45,7 @@ def main():
             ax.invert_yaxis()
         if sized:
             ax.axhline(1.0, color="black", linewidth=0.8, linestyle="--")
+            ax.set_ylim(bottom=0.0)
         else:
             ax.axvline(1.0, color="black", linewidth=0.8, linestyle="--")
         ax.set_title(group, fontsize=10)
