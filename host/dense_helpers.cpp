@@ -11,7 +11,7 @@
 namespace velkora::torv::cones::host {
 
 void fill_identity_diagonal(double* matrix, u64 n) {
-    parallel_for(n, n > kDiagonalThreshold, [=](u64 i) { matrix[i * (n + 1)] = 1.0; });
+    parallel_for(n, above(n, kDiagonalThreshold), [=](u64 i) { matrix[i * (n + 1)] = 1.0; });
 }
 
 void check_unit_index(u64 length, u64 index) {

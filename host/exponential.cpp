@@ -25,7 +25,7 @@ double exp_perspective(double x, double y) { return expcone::perspective(x, y); 
 bool exp_strictly_interior(double x, double y, double z) { return expcone::strictly_interior(x, y, z); }
 
 void exp_project(const double* in, double* out, u64 blocks) {
-    parallel_for(blocks, blocks > kExpConeThreshold, [=](u64 k) {
+    parallel_for(blocks, above(blocks, kExpConeThreshold), [=](u64 k) {
         const double* c = in + 3 * k;
         const double x = c[0], y = c[1], z = c[2];
         double* o = out + 3 * k;
@@ -34,7 +34,7 @@ void exp_project(const double* in, double* out, u64 blocks) {
 }
 
 double exp_violation(const double* x, u64 blocks) {
-    const double sum = parallel_sum(blocks, blocks > kExpConeThreshold, [=](u64 k) {
+    const double sum = parallel_sum(blocks, above(blocks, kExpConeThreshold), [=](u64 k) {
         const double* c = x + 3 * k;
         return expcone::violation_sq(c[0], c[1], c[2]);
     });
@@ -88,7 +88,7 @@ void exp_scaling_batch(const double* s, const double* z, double* out, u64 blocks
     std::memset(out, 0, matrix * batch * sizeof(double));
     // One flat index over every cone of every item; a cone that fails reports true and
     // the scan (sequential: stops; parallel: shared flag) makes the call refuse here.
-    const bool failed = parallel_any(cones, cones > kExpConeThreshold, [=](u64 q) {
+    const bool failed = parallel_any(cones, above(cones, kExpConeThreshold), [=](u64 q) {
         const u64 t = q / blocks, k = q % blocks;
         const double* us = s + t * n + 3 * k;
         const double* vs = z + t * n + 3 * k;

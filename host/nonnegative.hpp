@@ -30,4 +30,13 @@ void nonnegative_nt_scaling_into(const double* s, const double* z, double* out, 
 // "nonnegative sparse H fill requires strictly positive inputs".
 void nonnegative_sparse_check(const double* s, const double* z, u64 n);
 
+// The entries of H = diag(z / s) for the sparse fill, the diagonal also by stretches.
+struct NonnegativeSparseEntries {
+    const double* s;
+    const double* z;
+    double operator()(u64 r, u64 c) const { return r == c ? z[r] / s[r] : 0.0; }
+    // out[k] = z[r + k] / s[r + k] for k < count.
+    void diagonal(u64 r, u64 count, double* out) const;
+};
+
 }  // namespace velkora::torv::cones::host

@@ -15,7 +15,7 @@ namespace {
 // 2^18 entries, well above the projection's threshold.
 constexpr u64 kIpmElementwiseThreshold = u64(1) << 18;
 
-bool parallel(u64 n) { return n > kIpmElementwiseThreshold; }
+bool parallel(u64 n) { return above(n, kIpmElementwiseThreshold); }
 
 bool all_positive(const double* x, u64 n) {
     return !parallel_any(n, parallel(n), [=](u64 i) { return !nonnegative_entry_interior(x[i]); });

@@ -37,9 +37,9 @@ VELKORA_HD inline bool soc_sum_sq_trusted(double sum) {
 // Exponent of the factor 2^shift applied to the root of the rescaled sum.
 VELKORA_HD inline int soc_rescue_shift(double sum) { return sum > 1.0 ? kSocRescueShift : -kSocRescueShift; }
 
-// ||x_1..n-1||, rescued as above (0 when n = 1). `parallel` selects the OpenMP reduction
-// (per-thread partial sums); otherwise the sum runs in index order.
-double soc_tail_norm(const double* x, u64 n, bool parallel);
+// ||x_1..n-1||, rescued as above (0 when n = 1): the sums of squares are the deterministic
+// block sums of host/parallel.hpp (32 partial sums per block), in parallel for long tails.
+double soc_tail_norm(const double* x, u64 n);
 
 // Head of the projection of a point strictly between the cone and its polar (|x_0| < t,
 // t = ||x_bar|| > 0): (x_0 + t)*0.5, or x_0*0.5 + t*0.5 when the sum overflows.
@@ -52,7 +52,7 @@ VELKORA_HD inline double soc_projection_head(double x0, double t) {
 // -t >= r, else a = soc_projection_head(t, r) at the head and x_k*(a/r) on the tail. `in`
 // may equal `out`.
 void soc_project(const double* in, double* out, u64 n);
-// Distance from x to the cone: ||x - project(x)|| (a temporary of n doubles), rescued as above.
+// Distance from x to the cone, ||x - project(x)||, from x_0 and ||x_bar|| (one pass over x).
 double soc_violation(const double* x, u64 n);
 // x_0 >= ||x_bar|| - atol (NaN gives false).
 bool soc_contains(const double* x, u64 n, double atol);
@@ -241,24 +241,48 @@ VELKORA_HD inline SocTailSums soc_nt_tail_sums(const double* s, const double* z,
     return stack[0];
 }
 
-// The whole O(n) set-up on one thread: exponents from the largest |entry| of s and of z, the
-// tail sums at unit scale (soc_nt_tail_sums; they cannot overflow, and squares that underflow
-// are below 2^-1000 of the head's), the scalars, and w into w[0..n). Returns whether the pair
-// is strictly interior (w and p are filled in either case). The same bits as the device kernel.
-VELKORA_HD inline bool soc_nt_point(const double* s, const double* z, u64 n, SocNtPoint& p, double* w) {
+// The pair at unit scale: the exponents from the largest |entry| of s and of z, their
+// factors, the heads and the tail sums (soc_nt_tail_sums; they cannot overflow, and squares
+// that underflow are below 2^-1000 of the head's).
+struct SocNtUnit {
+    int es;
+    int ez;
+    SocPow2 su;
+    SocPow2 zu;
+    double s0u;
+    double z0u;
+    SocTailSums t;
+};
+
+VELKORA_HD inline SocNtUnit soc_nt_unit(const double* s, const double* z, u64 n) {
     double s_top = 0.0;
     double z_top = 0.0;
     for (u64 i = 0; i < n; ++i) {
         s_top = fmax(s_top, soc_scale_magnitude(s[i]));
         z_top = fmax(z_top, soc_scale_magnitude(z[i]));
     }
-    const int es = soc_quarter_exponent(s_top);
-    const int ez = soc_quarter_exponent(z_top);
-    const SocPow2 su = soc_pow2(-2 * es);
-    const SocPow2 zu = soc_pow2(-2 * ez);
-    const SocTailSums t = soc_nt_tail_sums(s, z, n, su, zu);
-    const bool interior =
-        soc_nt_point_scalars(soc_pow2_apply(su, s[0]), t.ss, soc_pow2_apply(zu, z[0]), t.zz, t.sz, es, ez, p);
+    SocNtUnit u;
+    u.es = soc_quarter_exponent(s_top);
+    u.ez = soc_quarter_exponent(z_top);
+    u.su = soc_pow2(-2 * u.es);
+    u.zu = soc_pow2(-2 * u.ez);
+    u.s0u = soc_pow2_apply(u.su, s[0]);
+    u.z0u = soc_pow2_apply(u.zu, z[0]);
+    u.t = soc_nt_tail_sums(s, z, n, u.su, u.zu);
+    return u;
+}
+
+// Whether the pair is strictly interior, as the scaling point decides it.
+VELKORA_HD inline bool soc_nt_unit_interior(const SocNtUnit& u) {
+    return soc_unit_interior(u.s0u, u.t.ss) && soc_unit_interior(u.z0u, u.t.zz);
+}
+
+// The whole O(n) set-up on one thread: soc_nt_unit, the scalars, and w into w[0..n).
+// Returns whether the pair is strictly interior (w and p are filled in either case). The
+// same bits as the device kernel.
+VELKORA_HD inline bool soc_nt_point(const double* s, const double* z, u64 n, SocNtPoint& p, double* w) {
+    const SocNtUnit u = soc_nt_unit(s, z, n);
+    const bool interior = soc_nt_point_scalars(u.s0u, u.t.ss, u.z0u, u.t.zz, u.t.sz, u.es, u.ez, p);
     for (u64 i = 0; i < n; ++i) w[i] = soc_nt_point_entry(p, s[i], z[i], i);
     return interior;
 }
@@ -269,9 +293,10 @@ VELKORA_HD inline bool soc_nt_point(const double* s, const double* z, u64 n, Soc
 void soc_nt_scaling_into(const double* s, const double* z, double* H, u64 n);
 // The same matrix as a new vector of n*n values.
 std::vector<double> soc_nt_dense(const double* s, const double* z, u64 n);
-// Items b = 0..batch-1 in order: H_b of (s[b*n..], z[b*n..]) into H[b*n*n..], one scratch
-// vector of n doubles for the whole batch. A failing item leaves the earlier items written
-// and its own block untouched.
+// Items b = 0..batch-1: H_b of (s[b*n..], z[b*n..]) into H[b*n*n..], allocating nothing. A
+// failing item leaves the earlier items written and its own and the later blocks untouched.
+// Small cones (n <= 9) are computed eight at a time, one item per vector lane; large
+// batches run in parallel, after a first parallel pass that finds the first failing item.
 void soc_nt_scaling_batch_into(const double* s, const double* z, double* H, u64 n, u64 batch);
 
 // H(r, c) on demand for the sparse H fill: the scaling point (O(n) memory) and

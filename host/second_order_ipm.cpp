@@ -49,7 +49,7 @@ bool item_interior(const double* x, u64 n) {
     return soc_unit_interior(u.head, u.tail_sq);
 }
 
-bool parallel_items(u64 n, u64 batch) { return n * batch > kElementwiseThreshold; }
+bool parallel_items(u64 n, u64 batch) { return above(n * batch, kElementwiseThreshold); }
 
 bool all_interior(const double* x, u64 n, u64 batch) {
     return !parallel_any(batch, parallel_items(n, batch), [=](u64 b) { return !item_interior(x + b * n, n); });

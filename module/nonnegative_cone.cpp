@@ -59,7 +59,7 @@ struct NonnegativeFamily {
     // Sparse fill: H(r, c) = z_r / s_r on the diagonal, computed at the stored positions.
     static auto sparse_entries(const Bound& c, const double* s, const double* z) {
         host::nonnegative_sparse_check(s, z, c.dim);
-        return [s, z](u64 r, u64 col) { return r == col ? z[r] / s[r] : 0.0; };
+        return host::NonnegativeSparseEntries{s, z};
     }
     static void hmatrix_csr_cuda(const Bound& c, const double* s, const double* z, const std::int64_t* indptr,
                                  const std::int64_t* indices, double* values, u64 nnz, u64 row_offset, int dev,

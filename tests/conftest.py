@@ -88,3 +88,33 @@ def emu(dev):
 @pytest.fixture
 def rng():
     return np.random.default_rng(20261207)
+
+
+def _ordered_sum(terms):
+    """Sum of `terms` in the order the host sums promise whatever the vector width or the
+    number of threads: blocks of 8192 entries (wider, a multiple of 32, when there would be
+    more than 4096 blocks) added in block order from 0.0; inside a block, 32 partial sums
+    (entry i adds to partial i mod 32, in index order) combined k + k+16, then k + k+8, ...,
+    down to one. Terms must be >= +0.0 (the zero padding then changes nothing)."""
+    terms = np.asarray(terms, dtype=np.float64)
+    spread = -(-terms.size // 4096)
+    block = 8192 if spread <= 8192 else -(-spread // 32) * 32
+    total = 0.0
+    for begin in range(0, terms.size, block):
+        chunk = terms[begin:begin + block]
+        rows = np.zeros(-(-chunk.size // 32) * 32)
+        rows[:chunk.size] = chunk
+        partial = np.zeros(32)
+        for row in rows.reshape(-1, 32):  # one addition per partial per row, in index order
+            partial += row
+        half = 16
+        while half:
+            partial[:half] = partial[:half] + partial[half:2 * half]
+            half //= 2
+        total += float(partial[0])
+    return total
+
+
+@pytest.fixture
+def ordered_sum():
+    return _ordered_sum

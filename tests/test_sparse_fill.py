@@ -48,11 +48,16 @@ def family(request, cones):
     return request.param, cone, pair, tol
 
 
-def random_csr(rng, n_rows, n_cols, density=0.5, duplicates=True):
-    """CSR arrays with unsorted and (optionally) duplicated column indices per row."""
+def random_csr(rng, n_rows, n_cols, density=0.5, duplicates=True, diagonal=0.0):
+    """CSR arrays with unsorted and (optionally) duplicated column indices per row; with
+    probability `diagonal` a row stores just its own diagonal entry instead."""
     indptr = [0]
     indices = []
-    for _ in range(n_rows):
+    for row in range(n_rows):
+        if rng.random() < diagonal:
+            indices.append(row)
+            indptr.append(len(indices))
+            continue
         cols = np.flatnonzero(rng.random(n_cols) < density)
         if duplicates and cols.size:
             cols = np.concatenate([cols, rng.choice(cols, size=min(2, cols.size))])
@@ -82,20 +87,45 @@ def expected_coo(values, row_idx, col_idx, h, offset):
     return out
 
 
+@pytest.mark.parametrize("diagonal", [0.0, 0.7], ids=["random", "mostly-diagonal"])
 @pytest.mark.parametrize("offset", [0, 3])
-def test_csr_matches_dense_h(family, rng, offset):
+def test_csr_matches_dense_h(family, rng, offset, diagonal):
     name, cone, pair, tol = family
     s, z = pair(rng, 0)
     rows = cone.rows
     h = cone.nt_scaling_matrix_array(s, z)
     n = offset + rows + 2
-    indptr, indices = random_csr(rng, n, n)
+    indptr, indices = random_csr(rng, n, n, diagonal=diagonal)
     values = rng.standard_normal(indices.size)
     want = expected_csr(values, indptr, indices, h, offset)
     cone.hmatrix_csr_values_into(s, z, indptr, indices, values, offset)
     np.testing.assert_allclose(values, want, rtol=tol, atol=tol)
     if tol == 0.0:
         np.testing.assert_array_equal(values, want)
+
+
+@pytest.mark.parametrize("row", [0, 31, 32, 70, 99])
+@pytest.mark.parametrize("kind", ["none", "extra", "moved", "negative"])
+def test_nonnegative_csr_long_diagonal_stretches(cones, rng, kind, row):
+    """Rows that store only their diagonal, with one row at `row` that does not (an extra
+    entry, an off-diagonal one, or a negative column that stops the fill there)."""
+    n, offset = 100, 3
+    cone = cones.NonnegativeConeCpp(n)
+    s, z = rng.uniform(0.5, 2.0, n), rng.uniform(0.5, 2.0, n)
+    stored = [[g] for g in range(offset + n + 2)]
+    g = offset + row
+    stored[g] = {"none": [g], "extra": [g, 0], "moved": [g + 1], "negative": [-1]}[kind]
+    indptr = np.cumsum([0] + [len(cols) for cols in stored]).astype(np.int64)
+    indices = np.array([c for cols in stored for c in cols], dtype=np.int64)
+    values = rng.standard_normal(indices.size)
+    want = expected_csr(values, indptr, np.maximum(indices, 0), np.diag(z / s), offset)
+    if kind == "negative":
+        want[indptr[g]:] = values[indptr[g]:]  # the rows before the failing one are written
+        with pytest.raises(RuntimeError, match="CSR indices must be nonnegative"):
+            cone.hmatrix_csr_values_into(s, z, indptr, indices, values, offset)
+    else:
+        cone.hmatrix_csr_values_into(s, z, indptr, indices, values, offset)
+    np.testing.assert_array_equal(values, want)
 
 
 @pytest.mark.parametrize("offset", [0, 2])
