@@ -25,9 +25,9 @@ def main():
 
     rows = json.loads(args.rows.read_text())
     groups = list(dict.fromkeys(r["group"] for r in rows))
-    columns = 3
+    columns = 2
     lines = (len(groups) + columns - 1) // columns
-    fig, axes = plt.subplots(lines, columns, figsize=(5.2 * columns, 3.8 * lines), squeeze=False)
+    fig, axes = plt.subplots(lines, columns, figsize=(7.5 * columns, 3.4 * lines), squeeze=False)
     for ax, group in zip(axes.flat, groups):
         members = [r for r in rows if r["group"] == group]
         labels = list(dict.fromkeys(r["label"] for r in members))
