@@ -320,7 +320,11 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
         pres = inf_r / tau / max(1.0, bhinf + (inf_Mx + inf_s) / tau)
         dres = inf_rx / sigma / tau / max(1.0, cinf + inf_Qx / sigma / tau)
         pobj, dobj = cx / sigma / tau, -byhz / sigma / tau
-        gap = abs(pobj - dobj) / max(1.0, min(abs(pobj), abs(dobj)))
+        sz = _dot(s, v[n + p:])
+        # The duality gap of the unscaled iterate: the objective difference, and the
+        # complementarity s'z it equals at a feasible point (large barrier degrees leave
+        # the objectives about s'z apart while their difference is already small).
+        gap = max(abs(pobj - dobj), sz / sigma / (tau * tau)) / max(1.0, min(abs(pobj), abs(dobj)))
         pinf = dinf = np.inf
         if byhz < 0:
             pinf = _norm(Qv[:n] * inv_d) / cnorm / -byhz
@@ -328,7 +332,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             Mx = -Qv[n:] * inv_e
             Mx[p:] += s * inv_eG
             dinf = max(_norm(Mx[:p]) / bnorm, _norm(Mx[p:]) / hnorm) / (-cx / sigma)
-        mu = (_dot(s, v[n + p:]) + tau * kappa) / (nu + 1)
+        mu = (sz + tau * kappa) / (nu + 1)
         return dict(r=r, rt=-cx - byhz - kappa, pres=pres, dres=dres, pobj=pobj, dobj=dobj, gap=gap, pinf=pinf,
                     dinf=dinf, mu=mu)
 
