@@ -1542,7 +1542,8 @@ def test_psd_device_refusals(rng, dev):
 
 @pytest.mark.parametrize("n", [1, 3, 12])
 def test_psd_device_equals_host(n, dev, rng):
-    """Every device form gives the host's bits (one thread per item runs the host's code),
+    """Every device form gives the host's bits (one thread per item runs the host's code;
+    within rounding when the device math library is an ulp off the host's),
     including the general Jordan solve and the H fills into CSR and COO structures with the
     batch's blocks at a row offset among other stored entries, whose placement matches the
     dense fill of each item."""
@@ -1579,7 +1580,12 @@ def test_psd_device_equals_host(n, dev, rng):
                      c.spectral_min(pl.put(s), batch), c.spectral_min(pl.put(x), batch)])
         results.append(outs)
     for h, d in zip(*results):
-        np.testing.assert_array_equal(np.asarray(h, dtype=float), np.asarray(d, dtype=float))
+        h, d = np.asarray(h, dtype=float), np.asarray(d, dtype=float)
+        if dev.exact_math:
+            np.testing.assert_array_equal(h, d)
+        else:   # a device math library an ulp off the host's: backward-stable forms on
+            # well-conditioned pairs agree to a small multiple of eps times their scale
+            np.testing.assert_allclose(d, h, rtol=0, atol=1e-12 * max(1.0, np.abs(h[np.isfinite(h)]).max()))
     sc, _ = state("psd", c, host, s, z, batch)
     dense = psd_fill(c, host, sc, batch, False)
     got = sp.csr_matrix((results[0][-5], A_csr.indices, A_csr.indptr), shape=(N, N)).toarray()

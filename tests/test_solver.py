@@ -528,8 +528,12 @@ def test_device_run_agrees_with_host(name, dev):
     device = solve(prob, where="device")
     assert device.status == host.status == "optimal"
     assert device.iterations == host.iterations
-    assert device.objective == host.objective
-    np.testing.assert_array_equal(device.x, host.x)
+    if dev.exact_math or not any(c.kind == "psd" for c in prob.cones):
+        assert device.objective == host.objective
+        np.testing.assert_array_equal(device.x, host.x)
+    else:   # the PSD kernels' hypot/sqrt from a device math library an ulp off the host's
+        assert abs(device.objective - host.objective) <= 1e-8 * max(1.0, abs(host.objective))
+        np.testing.assert_allclose(device.x, host.x, rtol=0, atol=1e-7 * max(1.0, np.abs(host.x).max()))
     assert host.device_copies == (0, 0)
     to_device, to_host = device.device_copies
     it = device.iterations
