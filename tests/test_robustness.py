@@ -491,6 +491,43 @@ def into_calls():
                       [("svec", False, svec), ("output", True, np.zeros(dim * dim))], (dim,)))
         calls.append((f"psd_svec_into({dim})", "module", dim, "psd_svec_into",
                       [("matrix", False, matrix), ("output", True, np.zeros(svec.size))], (dim,)))
+    return calls + ipm_into_calls()
+
+
+# The companion module's `_into` forms: an output may be the very array of the inputs
+# listed here (each output entry depends only on entries of its own item, all read before
+# the item is written); any other shared memory is refused like `_cpp_cuda`'s.
+IPM_IN_PLACE = {"scale_into": {"x"}, "jordan_product_into": {"x", "y"}, "jordan_solve_into": {"lam", "x"},
+                "corrector_into": {"s", "ds", "dz"}}
+
+
+def ipm_into_calls():
+    import _ipm_cones
+    calls = []
+    for name, size, s, z, x in (
+            ("SecondOrderCone", 3, np.array([2.0, 0.5, -0.5]), np.array([1.5, -0.25, 0.5]), np.array([0.3, -1.0, 2.0])),
+            ("PsdCone", 2, np.array([2.0, 0.3, 1.0]), np.array([1.0, -0.2, 3.0]), np.array([0.5, 1.0, -2.0]))):
+        cone = getattr(_ipm_cones, name)(size)
+        scaling, lam = np.empty(cone.scaling_size), np.empty(cone.rows)
+        cone.nt_scaling_into(s, z, scaling, lam)
+        own = f"ipm.{name}"
+        calls.append((f"ipm.{name}.nt_scaling_into", own, size, "nt_scaling_into",
+                      [("s", False, s), ("z", False, z), ("scaling", True, np.zeros(scaling.size)),
+                       ("lam", True, np.zeros(lam.size))], ()))
+        calls.append((f"ipm.{name}.scale_into", own, size, "scale_into",
+                      [("scaling", False, scaling), ("x", False, x), ("out", True, np.zeros(x.size))], ()))
+        calls.append((f"ipm.{name}.jordan_product_into", own, size, "jordan_product_into",
+                      [("x", False, x), ("y", False, s), ("out", True, np.zeros(x.size))], ()))
+        calls.append((f"ipm.{name}.jordan_solve_into", own, size, "jordan_solve_into",
+                      [("lam", False, lam), ("x", False, x), ("out", True, np.zeros(x.size))], ()))
+        n = cone.rows
+        calls.append((f"ipm.{name}.hmatrix_csr_values_into", own, size, "hmatrix_csr_values_into",
+                      [("scaling", False, scaling), ("indptr", False, np.arange(0, n * n + 1, n, dtype=np.int64)),
+                       ("indices", False, np.tile(np.arange(n, dtype=np.int64), n)),
+                       ("values", True, np.zeros(n * n))], ()))
+    s, d = np.array([-0.5, 1.0, 2.0]), np.array([0.25, -0.5, 1.0])
+    calls.append(("ipm.ExponentialCone.corrector_into", "ipm.ExponentialCone", 1, "corrector_into",
+                  [("s", False, s), ("ds", False, d), ("dz", False, d[::-1].copy()), ("out", True, np.zeros(3))], ()))
     return calls
 
 
@@ -528,6 +565,9 @@ class Memory:
 
 
 def target_of(cones, owner, size, method):
+    if owner.startswith("ipm."):
+        import _ipm_cones
+        return getattr(getattr(_ipm_cones, owner[4:])(size), method)
     return getattr(cones, method) if owner == "module" else getattr(getattr(cones, owner)(size), method)
 
 
@@ -567,7 +607,9 @@ def test_outputs_that_share_memory_with_an_input(cones, request, placement, entr
             layout[in_start:in_start + li] = np.asarray(values[in_name]).view(np.float64)
             buf, (inp, out) = mem.shared(layout, [(in_start, li, values[in_name].dtype), (out_start, lo, np.float64)])
             objects = dict({n: mem.own(v) for n, v in values.items()}, **{in_name: inp, out_name: out})
-            if method == "project_into" and offset == 0 and li == lo:
+            in_place = {"input"} if method == "project_into" else \
+                IPM_IN_PLACE.get(method, set()) if owner.startswith("ipm.") else set()
+            if in_name in in_place and offset == 0 and li == lo:
                 call(objects)  # in place
                 got = mem.read(buf)
                 assert np.array_equal(got[out_start:out_start + lo], want), f"in place: {got} vs {want}"

@@ -158,6 +158,7 @@ void bind_pointwise(nb::class_<B>& cls, const char* name, const char* input, Hos
             auto xv = vector_view(x, n, input);
             auto ov = vector_view(out, n, "out");
             const int device = check_input_output_device(xv, ov);
+            check_in_place_or_no_overlap(ov, xv);
             const u64 cones = c.blocks * batch;
             if (routes_to_device(xv)) {
                 device_fn(xv.data, ov.data, cones, device, stream);
@@ -190,6 +191,7 @@ void bind_scaling(nb::class_<B>& cls) {
             auto sc = vector_view(scaling, checked_count({host::kExpStateSize * c.blocks, batch}), "scaling");
             check_inputs_same_device(sv, zv);
             const int device = check_input_output_device(sv, sc);
+            check_no_overlap(sc, sv, zv);
             const u64 cones = c.blocks * batch;
             if (routes_to_device(sv)) {
                 device::exp_ipm_scaling_cuda(sv.data, zv.data, sc.data, cones, device, stream);
@@ -210,6 +212,7 @@ void bind_scaling(nb::class_<B>& cls) {
             auto sc = vector_view(scaling, checked_count({host::kExpStateSize * c.blocks, batch}), "scaling");
             const int device = check_input_output_device(zv, sc);
             check_mu(mu);
+            check_no_overlap(sc, zv);
             const u64 cones = c.blocks * batch;
             if (routes_to_device(zv)) {
                 device::exp_ipm_dual_scaling_cuda(zv.data, mu, sc.data, cones, device, stream);
@@ -231,6 +234,8 @@ void bind_scaling(nb::class_<B>& cls) {
             auto ov = vector_view(out, n, "out");
             check_inputs_same_device(sc, xv);
             const int device = check_input_output_device(xv, ov);
+            check_no_overlap(ov, sc);
+            check_in_place_or_no_overlap(ov, xv);
             const u64 cones = c.blocks * batch;
             if (routes_to_device(xv)) {
                 device::exp_ipm_apply_cuda(sc.data, xv.data, ov.data, cones, inverse, device, stream);
@@ -256,6 +261,9 @@ void bind_corrector(nb::class_<B>& cls) {
             check_inputs_same_device(sv, dsv);
             check_inputs_same_device(sv, dzv);
             const int device = check_input_output_device(sv, ov);
+            check_in_place_or_no_overlap(ov, sv);
+            check_in_place_or_no_overlap(ov, dsv);
+            check_in_place_or_no_overlap(ov, dzv);
             const u64 cones = c.blocks * batch;
             if (routes_to_device(sv)) {
                 device::exp_ipm_corrector_cuda(sv.data, dsv.data, dzv.data, ov.data, cones, device, stream);
@@ -285,6 +293,10 @@ void bind_corrector(nb::class_<B>& cls) {
             const int device = check_input_output_device(sv, ov);
             check_finite_nonnegative(sigma_mu, "sigma_mu must be finite and nonnegative");
             check_finite(correction, "correction must be finite");
+            check_no_overlap(ov, sc);
+            check_in_place_or_no_overlap(ov, sv);
+            check_in_place_or_no_overlap(ov, dsv);
+            check_in_place_or_no_overlap(ov, dzv);
             const u64 cones = c.blocks * batch;
             if (routes_to_device(sv)) {
                 device::exp_ipm_combined_shift_cuda(sc.data, sv.data, dsv.data, dzv.data, ov.data, cones, sigma_mu,

@@ -106,6 +106,7 @@ void bind_hmatrix_methods(nb::class_<typename F::Bound>& cls) {
             const int device = check_input_output_device(sc, vals);
             check_index_device(sc, ptr, "first sparse index");
             check_index_device(sc, idx, "second sparse index");
+            check_no_overlap(vals, sc, ptr, idx);
             if (routes_to_device(vals)) {
                 host::check_csr_indptr_length(ptr.size, rows, row_offset);
                 F::hmatrix_csr_cuda(c, sc.data, ptr.data, idx.data, vals.data, vals.size, batch, row_offset, inverse,
@@ -132,6 +133,7 @@ void bind_hmatrix_methods(nb::class_<typename F::Bound>& cls) {
             const int device = check_input_output_device(sc, vals);
             check_index_device(sc, ri, "first sparse index");
             check_index_device(sc, ci, "second sparse index");
+            check_no_overlap(vals, sc, ri, ci);
             if (routes_to_device(vals)) {
                 F::hmatrix_coo_cuda(c, sc.data, ri.data, ci.data, vals.data, vals.size, batch, row_offset, inverse,
                                     device, stream);
@@ -162,6 +164,8 @@ void def_jordan_into(nb::class_<B>& cls, const char* name, const char* a_name, c
             auto ov = vector_view(out, n, "out");
             check_inputs_same_device(av, bv);
             const int device = check_input_output_device(bv, ov);
+            check_in_place_or_no_overlap(ov, av);
+            check_in_place_or_no_overlap(ov, bv);
             if (routes_to_device(bv)) {
                 cuda(c, av.data, bv.data, ov.data, batch, device, stream);
             } else {
@@ -232,6 +236,8 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
             check_inputs_same_device(sv, zv);
             const int device = check_input_output_device(sv, sc);
             check_input_output_device(sv, lv);
+            check_no_overlap(sc, sv, zv, lv);
+            check_no_overlap(lv, sv, zv);
             if (routes_to_device(sv)) {
                 F::nt_scaling_cuda(c, sv.data, zv.data, sc.data, lv.data, batch, device, stream);
             } else {
@@ -253,6 +259,8 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
             auto ov = vector_view(out, n, "out");
             check_inputs_same_device(sc, xv);
             const int device = check_input_output_device(xv, ov);
+            check_no_overlap(ov, sc);
+            check_in_place_or_no_overlap(ov, xv);
             if (routes_to_device(xv)) {
                 F::scale_cuda(c, sc.data, xv.data, ov.data, inverse, transpose, batch, device, stream);
             } else {

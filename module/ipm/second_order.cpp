@@ -156,6 +156,7 @@ void bind_expansion(nb::class_<IpmSecondOrderCone>& cls) {
             check_index_device(sc, ptr, "first sparse index");
             check_index_device(sc, idx, "second sparse index");
             check_expansion_rows(n, batch, row_offset, extra_offset);
+            check_no_overlap(vals, sc, ptr, idx);
             if (routes_to_device(vals)) {
                 host::check_csr_indptr_length(ptr.size, n * batch, row_offset);
                 host::check_csr_indptr_length(ptr.size, 2 * batch, extra_offset);
