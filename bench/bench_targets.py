@@ -78,23 +78,6 @@ def numpy_soc_violation(np, x):
     return np.sqrt((min(l1, 0.0) ** 2 + min(l2, 0.0) ** 2) / 2)
 
 
-def numpy_soc_nt(np, s, z):
-    """(2 (Jw)(Jw)^T - J) eta^2 from the NT scaling point w."""
-    js = s.copy()
-    js[1:] *= -1
-    jz = z.copy()
-    jz[1:] *= -1
-    a = np.sqrt(s @ js)
-    b = np.sqrt(z @ jz)
-    gamma = np.sqrt((s @ z / (a * b) + 1) / 2)
-    jw = (js / a + z / b) / (2 * gamma)
-    h = np.outer(jw, jw)
-    h *= 2
-    h[0, 0] -= 1
-    h.flat[np.arange(1, len(s)) * (len(s) + 1)] += 1
-    return h * (b / a)
-
-
 def numpy_soc_nt_batch(np, s, z, n):
     """The same closed form, vectorised over a batch of cones (rows of s and z)."""
     s, z = s.reshape(-1, n), z.reshape(-1, n)
@@ -123,6 +106,7 @@ def single_threaded_rows(rounds):
     import numpy as np
 
     import _cpp_cuda as cones
+    from bench_second_order import numpy_nt  # the closed form (2 (Jw)(Jw)^T - J) eta^2
 
     rng = np.random.default_rng(17)
     rows = []
@@ -154,9 +138,9 @@ def single_threaded_rows(rounds):
         s, z = interior(np, rng, n), interior(np, rng, n)
         out = np.empty(n * n)
         cone.nt_scaling_matrix_into(s, z, out)
-        assert np.allclose(out, numpy_soc_nt(np, s, z).reshape(-1), rtol=1e-10, atol=1e-12)
+        assert np.allclose(out, numpy_nt(s, z).reshape(-1), rtol=1e-10, atol=1e-12)
         row("second-order NT", f"second-order NT into vs closed form, n = {n}", n,
-            lambda: cone.nt_scaling_matrix_into(s, z, out), lambda: numpy_soc_nt(np, s, z))
+            lambda: cone.nt_scaling_matrix_into(s, z, out), lambda: numpy_nt(s, z))
     batch = 10**4
     cone = cones.SecondOrderConeCpp(3)
     s, z = interior(np, rng, 3, batch), interior(np, rng, 3, batch)
