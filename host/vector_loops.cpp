@@ -33,6 +33,18 @@ VELKORA_INLINE double combine_partials(double* p) {
 // has term(const Vec&, Vec&) and double term(double), the same arithmetic.
 template <class Term>
 VELKORA_INLINE double partial_sum(const double* x, u64 n, const Term& term) {
+    if (n < kPartials) {
+        // Partial k is 0.0 + term(x_k) for k < n and +0.0 beyond, and adding +0.0 leaves
+        // every sum of that form unchanged (none is -0.0): combine_partials reduces to the
+        // same pairing over the first m, the smallest power of two not below n.
+        double p[kPartials];
+        u64 m = 1;
+        while (m < n) m *= 2;
+        for (u64 k = 0; k < m; ++k) p[k] = k < n ? 0.0 + term(x[k]) : 0.0;
+        for (u64 half = m / 2; half > 0; half /= 2)
+            for (u64 k = 0; k < half; ++k) p[k] = p[k] + p[k + half];
+        return p[0];
+    }
     Vec a0 = {}, a1 = {}, a2 = {}, a3 = {};
     u64 i = 0;
     for (; i + kPartials <= n; i += kPartials) {

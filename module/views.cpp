@@ -10,6 +10,11 @@
 
 #include "cuda/device_api.hpp"
 
+// The array object's own fields (data, dimensions, strides, flags, element type) only: no
+// NumPy C-API function is called, so nothing needs importing.
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/ndarraytypes.h>
+
 namespace velkora::torv::cones::cpp {
 
 u64 checked_count(std::initializer_list<u64> factors) {
@@ -41,13 +46,13 @@ void check_alignment(const void* data, const char* name) {
 }
 
 VectorView<const std::int64_t> index_vector_view(const IndexVector& array, const char* name) {
-    check_device_kind(array.device_type(), name);
-    check_alignment(array.data(), name);
+    check_device_kind(array.placement.device_type, name);
+    check_alignment(array.data, name);
     VectorView<const std::int64_t> view;
-    view.device_type = array.device_type();
-    view.device_id = array.device_id();
-    view.data = array.data();
-    view.size = static_cast<u64>(array.shape(0));
+    view.device_type = array.placement.device_type;
+    view.device_id = array.placement.device_id;
+    view.data = array.data;
+    view.size = array.size;
     view.name = name;
     return view;
 }
@@ -119,6 +124,73 @@ bool is_masked_array(PyObject* object) noexcept {
     const bool result = PyType_Check(masked) && PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(masked));
     Py_DECREF(masked);
     return result;
+}
+
+namespace {
+
+// NumPy's array type and the element types a parameter takes, looked up once, the first
+// time an object whose type calls itself "numpy.ndarray" arrives (NumPy is loaded then; it
+// is never imported from here). Built-in NumPy element types are singletons: an array of
+// native float64 entries points at the very descriptor numpy.dtype("float64") returns
+// (an array holding an equal copy takes the general path).
+struct NumpyTypes {
+    PyTypeObject* ndarray = nullptr;
+    PyObject* float64 = nullptr;
+    PyObject* int64 = nullptr;
+};
+enum class Lookup { kNotYet, kDone, kFailed };
+NumpyTypes numpy_types;
+Lookup numpy_lookup = Lookup::kNotYet;
+
+void look_up_numpy_types(PyTypeObject* candidate) noexcept {
+    numpy_lookup = Lookup::kFailed;
+    PyObject* module = PyImport_GetModule(nb::str("numpy").ptr());
+    if (module == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* ndarray = PyObject_GetAttrString(module, "ndarray");
+    PyObject* dtype = PyObject_GetAttrString(module, "dtype");
+    PyObject* float64 = dtype != nullptr ? PyObject_CallFunction(dtype, "s", "float64") : nullptr;
+    PyObject* int64 = dtype != nullptr ? PyObject_CallFunction(dtype, "s", "int64") : nullptr;
+    Py_DECREF(module);
+    Py_XDECREF(dtype);
+    if (ndarray == reinterpret_cast<PyObject*>(candidate) && float64 != nullptr && int64 != nullptr) {
+        // Kept for the life of the process, like NumPy's own singletons.
+        numpy_types.ndarray = candidate;
+        numpy_types.float64 = float64;
+        numpy_types.int64 = int64;
+        numpy_lookup = Lookup::kDone;
+        Py_DECREF(ndarray);
+        return;
+    }
+    PyErr_Clear();
+    Py_XDECREF(ndarray);
+    Py_XDECREF(float64);
+    Py_XDECREF(int64);
+}
+
+}  // namespace
+
+bool read_numpy_array(PyObject* object, const ArrayRequirement& requirement, void** data, u64* size) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    if (numpy_lookup != Lookup::kDone) {
+        if (numpy_lookup == Lookup::kFailed || std::strcmp(type->tp_name, "numpy.ndarray") != 0) return false;
+        look_up_numpy_types(type);
+        if (numpy_lookup != Lookup::kDone) return false;
+    }
+    if (type != numpy_types.ndarray) return false;
+    const auto* array = reinterpret_cast<const PyArrayObject_fields*>(object);
+    PyObject* wanted = requirement.dtype == nb::dtype<double>()         ? numpy_types.float64
+                       : requirement.dtype == nb::dtype<std::int64_t>() ? numpy_types.int64
+                                                                        : nullptr;
+    if (wanted == nullptr || reinterpret_cast<PyObject*>(array->descr) != wanted || array->nd != 1) return false;
+    if (requirement.writable && (array->flags & NPY_ARRAY_WRITEABLE) == 0) return false;
+    const npy_intp count = array->dimensions[0];
+    if (count > 1 && array->strides[0] != static_cast<npy_intp>(requirement.dtype.bits / 8)) return false;
+    *data = array->data;
+    *size = static_cast<u64>(count);
+    return true;
 }
 
 // --- The reason of a binding refusal, put first in its TypeError ---

@@ -16,15 +16,35 @@ namespace velkora::torv::cones::cpp {
 namespace nb = nanobind;
 using u64 = std::uint64_t;
 
+// DLPack device types that survive the checks.
+enum DeviceKind : std::int32_t { kDeviceCpu = 1, kDeviceCuda = 2 };
+
+struct Placement {
+    std::int32_t device_type;
+    std::int32_t device_id;
+    bool is_cuda() const { return device_type == kDeviceCuda; }
+};
+
 // An array whose data alone is its meaning: the ndarray parameter kind Base, taken by
 // the binding exactly as Base is (same conversion rules, same signature text), except
 // that arrays which carry part of their meaning beside their data are refused with the
 // binding's TypeError. Those are NumPy masked arrays: the mask says which entries count,
 // and the data under a masked entry is arbitrary.
+//
+// What the views read: first element, entry count and placement. An exact NumPy array
+// that Base takes as it is (its element type, one dimension, contiguous, writable where
+// Base is) is read from the array object itself and held for the call; anything else goes
+// through Base's own import (DLPack or the buffer protocol), held in `imported`. Both give
+// the same address and count for such an array; the direct read saves the DLPack export
+// and import on every argument, which dominate the cost of a call on a small cone.
 template <class Base>
-struct PlainArray : Base {
-    PlainArray() = default;
-    explicit PlainArray(Base&& base) : Base(std::move(base)) {}
+struct PlainArray {
+    using Scalar = typename Base::Scalar;
+    Scalar* data = nullptr;
+    u64 size = 0;
+    Placement placement{kDeviceCpu, 0};
+    Base imported;
+    nb::object held;
 };
 
 // What an array parameter takes (every kind below is one-dimensional and C-contiguous):
@@ -40,6 +60,13 @@ template <class T>
 struct ArrayRequirementOf<nb::ndarray<T, nb::ndim<1>, nb::c_contig>> {
     static constexpr ArrayRequirement value{nb::dtype<std::remove_const_t<T>>(), !std::is_const_v<T>};
 };
+
+// The first element and entry count of `object` when it is an exact NumPy array (not a
+// subclass) that a parameter with `requirement` takes as it is: that element type (the
+// NumPy type itself, native byte order), one dimension, contiguous or at most one entry,
+// writable where required. False for anything else, with no Python error set and nothing
+// imported.
+bool read_numpy_array(PyObject* object, const ArrayRequirement& requirement, void** data, u64* size) noexcept;
 
 // The binding's refusal of an argument, told in its TypeError. nanobind refuses an
 // argument by failing the call's overload resolution; its TypeError lists the accepted
@@ -72,15 +99,6 @@ struct EntryIndex {
     u64 value;
 };
 
-// DLPack device types that survive the checks.
-enum DeviceKind : std::int32_t { kDeviceCpu = 1, kDeviceCuda = 2 };
-
-struct Placement {
-    std::int32_t device_type;
-    std::int32_t device_id;
-    bool is_cuda() const { return device_type == kDeviceCuda; }
-};
-
 // One validated array argument: first element (host or device address), entry count,
 // DLPack device type and ordinal.
 template <class T>
@@ -102,16 +120,16 @@ void check_device_kind(std::int32_t device_type, const char* name);
 // doubles or int64s, which a misaligned buffer (a byte-offset view) does not hold.
 void check_alignment(const void* data, const char* name);
 
-template <class T, class... Extra>
-VectorView<T> vector_view(const nb::ndarray<T, Extra...>& array, u64 expected, const char* name) {
-    check_entry_count(static_cast<u64>(array.shape(0)), expected, name);
-    check_device_kind(array.device_type(), name);
-    check_alignment(array.data(), name);
-    VectorView<T> view;
-    view.device_type = array.device_type();
-    view.device_id = array.device_id();
-    view.data = array.data();
-    view.size = static_cast<u64>(array.shape(0));
+template <class Base>
+VectorView<typename Base::Scalar> vector_view(const PlainArray<Base>& array, u64 expected, const char* name) {
+    check_entry_count(array.size, expected, name);
+    check_device_kind(array.placement.device_type, name);
+    check_alignment(array.data, name);
+    VectorView<typename Base::Scalar> view;
+    view.device_type = array.placement.device_type;
+    view.device_id = array.placement.device_id;
+    view.data = array.data;
+    view.size = array.size;
     view.name = name;
     return view;
 }
@@ -183,18 +201,32 @@ void check_in_place_or_no_overlap(const VectorView<Out>& output, const VectorVie
 
 namespace nanobind::detail {
 
-// PlainArray<Base>: Base's own caster after the refusal of masked arrays; a refused
-// object is recorded for the TypeError's first line.
+// PlainArray<Base>: an exact NumPy array read directly; otherwise Base's own caster after
+// the refusal of masked arrays. A refused object is recorded for the TypeError's first line.
 template <class Base>
 struct type_caster<velkora::torv::cones::cpp::PlainArray<Base>> {
     NB_TYPE_CASTER(velkora::torv::cones::cpp::PlainArray<Base>, make_caster<Base>::Name)
 
     bool from_python(handle src, uint32_t flags, cleanup_list* cleanup) noexcept {
         namespace v = velkora::torv::cones::cpp;
+        using Scalar = typename Base::Scalar;
+        void* data = nullptr;
+        v::u64 size = 0;
+        if (v::read_numpy_array(src.ptr(), v::ArrayRequirementOf<Base>::value, &data, &size)) {
+            value.data = static_cast<Scalar*>(data);
+            value.size = size;
+            value.placement = {v::kDeviceCpu, 0};
+            value.held = borrow(src);
+            return true;
+        }
         if (!v::is_masked_array(src.ptr())) {
             make_caster<Base> inner;
             if (inner.from_python(src, flags, cleanup)) {
-                value = Value(std::move(inner.value));
+                Base& array = inner.value;
+                value.data = array.data();
+                value.size = static_cast<v::u64>(array.shape(0));
+                value.placement = {array.device_type(), array.device_id()};
+                value.imported = std::move(array);
                 return true;
             }
         }

@@ -228,6 +228,39 @@ def test_read_only_arrays(cones):
             call()
 
 
+def test_every_presentation_of_the_same_entries_reads_the_same_memory(cones):
+    """NumPy arrays are read from the array object itself, everything else through DLPack
+    or the buffer protocol: views at an offset, read-only inputs, an equal element type
+    under another descriptor object, a one-entry view with a step, a memoryview and a bare
+    DLPack capsule all reach the same entries, and outputs are written exactly where they
+    lie."""
+    big = np.array([5.0, -1.0, 2.0, -3.0, 4.0, -6.0])
+    ro = big.copy()
+    ro.flags.writeable = False
+    other = big.astype(np.dtype(np.float64).newbyteorder("="))
+    assert other.dtype is not big.dtype
+    cone = cones.NonnegativeConeCpp(3)
+    inputs = {"offset view": lambda: big[2:5], "read-only": lambda: ro[2:5], "other descriptor": lambda: other[2:5],
+              "memoryview": lambda: memoryview(big[2:5]), "capsule": lambda: big[2:5].__dlpack__()}
+    for name, x in inputs.items():
+        outer = np.full(5, 7.0)
+        cone.project_into(x(), outer[1:4])
+        assert outer.tolist() == [7.0, 2.0, 0.0, 4.0, 7.0], name
+        assert cone.violation(x()) == 3.0, name
+    one = big[1::2][:1]  # one entry, a step of two
+    cone1 = cones.NonnegativeConeCpp(1)
+    target = np.full(4, 7.0)
+    cone1.project_into(one, target[2::2][:1])
+    assert cone1.violation(one) == 1.0 and target.tolist() == [7.0, 7.0, 0.0, 7.0]
+    # Index arrays: int64 under NumPy's other 64-bit integer descriptor, and at an offset.
+    rows = np.array([9, 0, 1, 2, 1], dtype=np.longlong)
+    assert rows.dtype is not np.dtype(np.int64)
+    cols = np.arange(-1, 4, dtype=np.int64)
+    values = np.full(4, 7.0)
+    cone.hmatrix_coo_values_into(np.array([1.0, 2.0, 4.0]), np.array([3.0, 1.0, 2.0]), rows[1:], cols[1:], values)
+    assert values.tolist() == [3.0, 0.5, 0.5, 0.0]  # (1, 3) lies outside the block
+
+
 @pytest.mark.parametrize("bad", [-1, 1.5, "0"])
 def test_integer_parameters_refuse_negatives_and_floats(cones, bad):
     cone = cones.NonnegativeConeCpp(3)
