@@ -7,8 +7,8 @@ main table runs single-threaded (OMP_NUM_THREADS=1, OPENBLAS_NUM_THREADS=1: this
 itself again in a child process when started otherwise). Then:
 
 - per-call cost of tiny cones against an empty binding call (a capability function that
-  returns a constant), printed as 3 x empty / call: at least 1 when a call costs at most
-  three empty calls;
+  returns a constant), both called from a Python lambda, printed as 3 x empty / call: at
+  least 1 when a call costs at most three empty calls;
 - two threads against one on the batch of small second-order NT matrices (t1 / t2);
 - a busy machine: one process spinning on a core while calls with two threads and with one
   alternate (median per call); t1 / t2 must not fall far below 1: a loop that waits for a
@@ -160,7 +160,8 @@ def single_threaded_rows(rounds):
             lambda: np.divide(z, s, out=ref_values))
 
     # Tiny cones: the whole call against an empty binding call; the ratio is 3 x empty / call.
-    empty = cones.has_host_blas
+    # Both are timed the same way, each call inside a Python lambda.
+    empty = lambda: cones.has_host_blas()  # noqa: E731
     x3, out3 = np.array([1.0, -2.0, 0.5]), np.empty(3)
     s3, z3, h3 = np.array([2.0, 0.5, 0.3]), np.array([3.0, -0.2, 1.0]), np.empty(9)
     tiny = [("nonnegative(3) project_into", lambda c=cones.NonnegativeConeCpp(3): c.project_into(x3, out3)),

@@ -25,6 +25,9 @@ constexpr u64 kMapThreshold = u64(1) << 17;
 constexpr u64 kNtEntryThreshold = u64(1) << 17;
 constexpr u64 kNtItemCost = 32;
 constexpr u64 kMapGrain = 1024;
+// Rows up to this length are written entry by entry: a call of the vectorised row loop costs
+// more than it saves on so few entries.
+constexpr u64 kNtShortRow = 8;
 
 // ||x_0..count-1||: the plain sum of squares when it is trusted, else rescued
 // (soc_sum_sq_trusted / soc_rescue_shift): one more pass with the entries scaled by a
@@ -56,15 +59,16 @@ double rescued_pair_norm(double a, double b) {
 // (whole rows per chunk) when H has more than kNtEntryThreshold entries and `allow_parallel`.
 // Entry (i, j) is soc_nt_h_entry: the off-diagonal entries of row i >= 1 are the products
 // ((w_i w_j) 2r) 4^(ez - es), written by one vectorised loop; entries (i, 0) and (i, i) are
-// then written again by soc_nt_h_entry itself. Row 0 (whose entries are negated), and every
-// row when 4^(ez - es) is not a normal double, is soc_nt_h_entry entry by entry.
+// then written again by soc_nt_h_entry itself. Row 0 (whose entries are negated), every row
+// when 4^(ez - es) is not a normal double, and short rows are soc_nt_h_entry entry by entry
+// (the same bits).
 void write_rows(const SocNtPoint& p, const double* w, double* H, u64 n, bool allow_parallel) {
     const bool products = p.h_scale.factor != 0.0;
     const bool stream = stream_output(n * n * sizeof(double));
     auto row = [=, &p](u64 i) {
         double* r = H + i * n;
         const double wi = w[i];
-        if (products && i > 0 && n > 2) {
+        if (products && i > 0 && n > kNtShortRow) {
             scaled_products(w, r, n, wi, p.h_twice, p.h_scale.factor, stream);
             r[0] = soc_nt_h_entry(p, wi, w[0], i, 0);
             r[i] = soc_nt_h_entry(p, wi, w[i], i, i);

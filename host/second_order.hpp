@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "host/host_device.hpp"
@@ -61,6 +62,26 @@ bool soc_contains(const double* x, u64 n, double atol);
 // Exact power-of-two scaling.
 // ---------------------------------------------------------------------------------------
 
+// The bits of a double and back (the device's reinterpretation intrinsics in device code).
+VELKORA_HD inline std::uint64_t soc_double_bits(double v) {
+#if defined(__CUDA_ARCH__)
+    return static_cast<std::uint64_t>(__double_as_longlong(v));
+#else
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+#endif
+}
+VELKORA_HD inline double soc_double_from_bits(std::uint64_t bits) {
+#if defined(__CUDA_ARCH__)
+    return __longlong_as_double(static_cast<long long>(bits));
+#else
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+#endif
+}
+
 // Scale of a vector for the NT routines: |v| for a finite entry, +infinity otherwise, so that
 // the maximum over a vector is infinite exactly when some entry is not finite.
 VELKORA_HD inline double soc_scale_magnitude(double v) {
@@ -74,8 +95,11 @@ VELKORA_HD inline double soc_scale_magnitude(double v) {
 // side over- or underflows.
 VELKORA_HD inline int soc_quarter_exponent(double top) {
     if (!(top > 0.0) || !(top <= 1.7976931348623157e308)) return 0;
-    int e = 0;
-    frexp(top, &e);                             // top = f 2^e, f in [0.5, 1)
+    // top = f 2^e, f in [0.5, 1): e from the exponent field of a normal top (as frexp gives
+    // it, without the library call), from frexp for a subnormal one.
+    const int field = static_cast<int>(soc_double_bits(top) >> 52);
+    int e = field - 1022;
+    if (field == 0) frexp(top, &e);
     const int k = e - 1;                        // floor(log2 top)
     return k >= 0 ? k / 2 : -((1 - k) / 2);     // floor(k / 2)
 }
@@ -89,7 +113,11 @@ struct SocPow2 {
 };
 
 VELKORA_HD inline SocPow2 soc_pow2(int shift) {
-    return SocPow2{shift >= -1022 && shift <= 1023 ? ldexp(1.0, shift) : 0.0, shift};
+    // A normal power of two written from its exponent field: the value ldexp(1.0, shift) gives.
+    return SocPow2{shift >= -1022 && shift <= 1023
+                       ? soc_double_from_bits(static_cast<std::uint64_t>(shift + 1023) << 52)
+                       : 0.0,
+                   shift};
 }
 
 VELKORA_HD inline double soc_pow2_apply(const SocPow2& p, double x) {
@@ -258,8 +286,11 @@ VELKORA_HD inline SocNtUnit soc_nt_unit(const double* s, const double* z, u64 n)
     double s_top = 0.0;
     double z_top = 0.0;
     for (u64 i = 0; i < n; ++i) {
-        s_top = fmax(s_top, soc_scale_magnitude(s[i]));
-        z_top = fmax(z_top, soc_scale_magnitude(z[i]));
+        // The magnitudes are never NaN, so the larger one is what fmax would return.
+        const double ms = soc_scale_magnitude(s[i]);
+        const double mz = soc_scale_magnitude(z[i]);
+        s_top = ms > s_top ? ms : s_top;
+        z_top = mz > z_top ? mz : z_top;
     }
     SocNtUnit u;
     u.es = soc_quarter_exponent(s_top);

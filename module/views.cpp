@@ -18,14 +18,13 @@
 namespace velkora::torv::cones::cpp {
 
 u64 checked_count(std::initializer_list<u64> factors) {
-    for (u64 f : factors)
-        if (f == 0) return 0;
     u64 product = 1;
+    bool overflow = false;
     for (u64 f : factors) {
-        if (product > UINT64_MAX / f)
-            throw std::runtime_error("expected entry count overflows 64-bit unsigned arithmetic");
-        product *= f;
+        if (f == 0) return 0;
+        overflow |= __builtin_mul_overflow(product, f, &product);
     }
+    if (overflow) throw std::runtime_error("expected entry count overflows 64-bit unsigned arithmetic");
     return product;
 }
 
