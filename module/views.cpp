@@ -45,15 +45,7 @@ void check_alignment(const void* data, const char* name) {
 }
 
 VectorView<const std::int64_t> index_vector_view(const IndexVector& array, const char* name) {
-    check_device_kind(array.placement.device_type, name);
-    check_alignment(array.data, name);
-    VectorView<const std::int64_t> view;
-    view.device_type = array.placement.device_type;
-    view.device_id = array.placement.device_id;
-    view.data = array.data;
-    view.size = array.size;
-    view.name = name;
-    return view;
+    return checked_view(array, name);
 }
 
 VectorView<const double> dense_input_view(const RoVector& array, u64 expected, const char* name) {
@@ -143,7 +135,9 @@ Lookup numpy_lookup = Lookup::kNotYet;
 
 void look_up_numpy_types(PyTypeObject* candidate) noexcept {
     numpy_lookup = Lookup::kFailed;
-    PyObject* module = PyImport_GetModule(nb::str("numpy").ptr());
+    PyObject* name = PyUnicode_FromString("numpy");
+    PyObject* module = name != nullptr ? PyImport_GetModule(name) : nullptr;
+    Py_XDECREF(name);
     if (module == nullptr) {
         PyErr_Clear();
         return;

@@ -120,9 +120,9 @@ void check_device_kind(std::int32_t device_type, const char* name);
 // doubles or int64s, which a misaligned buffer (a byte-offset view) does not hold.
 void check_alignment(const void* data, const char* name);
 
+// The view of an array after the device-kind and alignment checks.
 template <class Base>
-VectorView<typename Base::Scalar> vector_view(const PlainArray<Base>& array, u64 expected, const char* name) {
-    check_entry_count(array.size, expected, name);
+VectorView<typename Base::Scalar> checked_view(const PlainArray<Base>& array, const char* name) {
     check_device_kind(array.placement.device_type, name);
     check_alignment(array.data, name);
     VectorView<typename Base::Scalar> view;
@@ -134,7 +134,14 @@ VectorView<typename Base::Scalar> vector_view(const PlainArray<Base>& array, u64
     return view;
 }
 
-// Index vectors have no expected count: only the device kind is checked.
+// The entry count first, then checked_view.
+template <class Base>
+VectorView<typename Base::Scalar> vector_view(const PlainArray<Base>& array, u64 expected, const char* name) {
+    check_entry_count(array.size, expected, name);
+    return checked_view(array, name);
+}
+
+// Index vectors have no expected count: checked_view alone.
 VectorView<const std::int64_t> index_vector_view(const IndexVector& array, const char* name);
 
 // Views whose result is produced in host memory: device arrays refused after the

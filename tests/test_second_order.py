@@ -693,6 +693,13 @@ def test_nt_is_exact_under_separate_scales(cones, rng, n):
         check_scaled_nt(H2, s, z, e, f, closed)
     for e, f in ODD_SCALE_PAIRS:
         check_scaled_nt(cone.nt_scaling_matrix_array(np.ldexp(s, e), np.ldexp(z, f)), s, z, e, f, closed)
+    # Integer entries stay exact as subnormal numbers: a largest |entry| below the normal range.
+    si, zi = np.r_[float(n), np.ones(n - 1)], np.r_[float(n + 1), -np.ones(n - 1)]
+    Hi = cone.nt_scaling_matrix_array(si, zi)
+    for e, f in [(-1070, -1070), (-1070, -1000), (-1000, -1070)]:
+        assert min(np.ldexp(si, e)[0], np.ldexp(zi, f)[0]) < TINY
+        np.testing.assert_array_equal(cone.nt_scaling_matrix_array(np.ldexp(si, e), np.ldexp(zi, f)),
+                                      scaled_exactly(Hi, f - e), err_msg=f"e={e} f={f}")
 
 
 @pytest.mark.parametrize("method", NT_BATCH_METHODS)
