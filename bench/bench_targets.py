@@ -58,19 +58,6 @@ def interleaved(module_fn, reference_fn, rounds):
 
 # --- the references ---------------------------------------------------------------
 
-def numpy_soc_project(np, x, out):
-    """Closed form in two passes: the norm of x_bar, then the scaled copy."""
-    t, r = x[0], np.linalg.norm(x[1:])
-    if r <= t:
-        out[:] = x
-    elif r <= -t:
-        out[:] = 0.0
-    else:
-        a = (t + r) * 0.5
-        out[0] = a
-        np.multiply(x[1:], a / r, out=out[1:])
-
-
 def numpy_soc_violation(np, x):
     """Closed form in one pass (the norm of x_bar): the negative parts of the two spectral values."""
     r = np.linalg.norm(x[1:])
@@ -106,7 +93,9 @@ def single_threaded_rows(rounds):
     import numpy as np
 
     import _cpp_cuda as cones
-    from bench_second_order import numpy_nt  # the closed form (2 (Jw)(Jw)^T - J) eta^2
+    # The closed forms: projection in two passes (the norm of x_bar, then the scaled copy) and
+    # the NT matrix (2 (Jw)(Jw)^T - J) eta^2.
+    from bench_second_order import numpy_nt, numpy_project
 
     rng = np.random.default_rng(17)
     rows = []
@@ -129,7 +118,7 @@ def single_threaded_rows(rounds):
         y = x.copy()
         y[0] = 0.3 * np.linalg.norm(y[1:])  # between the cone and its polar: the full formula
         row("second-order projection", "second-order project_into vs two-pass form", n,
-            lambda: soc.project_into(y, out), lambda: numpy_soc_project(np, y, ref_out))
+            lambda: soc.project_into(y, out), lambda: numpy_project(y, ref_out))
         row("second-order violation", "second-order violation vs one-pass form", n, lambda: soc.violation(y),
             lambda: numpy_soc_violation(np, y))
 
