@@ -78,25 +78,33 @@ void check_finite(double v, const char* message) {
     if (!(std::fabs(v) <= host::kExpDoubleMax)) throw std::runtime_error(message);
 }
 
-void bind_membership(nb::class_<B>& cls) {
+// The primal and dual forms of one test or sum over the cones of x: names[dual], computed by
+// host_fn(x, cones, dual) or device_fn(x, cones, dual, device), documented by docs[dual].
+template <class R, class Host, class Device>
+void bind_primal_and_dual(nb::class_<B>& cls, const char* const (&names)[2], Host host_fn, Device device_fn,
+                          const char* const (&docs)[2]) {
     using namespace nb::literals;
     for (bool dual : {false, true}) {
         cls.def(
-            dual ? "dual_interior" : "interior",
-            [dual](const B& c, const RoVector& x, u64 batch) -> bool {
+            names[dual],
+            [dual, host_fn, device_fn](const B& c, const RoVector& x, u64 batch) -> R {
                 auto xv = vector_view(x, checked_count({3 * c.blocks, batch}), "x");
                 const u64 cones = c.blocks * batch;
-                if (routes_to_device(xv)) {
-                    return device::exp_ipm_interior_cuda(xv.data, cones, dual, xv.device_id);
-                }
-                return host::exp_ipm_interior(xv.data, cones, dual);
+                if (routes_to_device(xv)) return device_fn(xv.data, cones, dual, xv.device_id);
+                return host_fn(xv.data, cones, dual);
             },
-            "x"_a.noconvert(), "batch"_a = 1,
-            dual ? "True when every cone of x is strictly inside the dual cone K* (u < 0, w > 0, v - u - u log(w/-u) "
-                   "> 0, finite; NaN is not), the test behind the refusals for z."
-                 : "True when every cone of x is strictly inside K (y > 0, z > 0, y log(z/y) - x > 0, finite; NaN "
-                   "is not), the test behind the refusals for s.");
+            "x"_a.noconvert(), "batch"_a = 1, docs[dual]);
     }
+}
+
+void bind_membership(nb::class_<B>& cls) {
+    using namespace nb::literals;
+    bind_primal_and_dual<bool>(
+        cls, {"interior", "dual_interior"}, host::exp_ipm_interior, device::exp_ipm_interior_cuda,
+        {"True when every cone of x is strictly inside K (y > 0, z > 0, y log(z/y) - x > 0, finite; NaN "
+         "is not), the test behind the refusals for s.",
+         "True when every cone of x is strictly inside the dual cone K* (u < 0, w > 0, v - u - u log(w/-u) "
+         "> 0, finite; NaN is not), the test behind the refusals for z."});
 
     cls.def(
         "backtrack_step",
@@ -126,23 +134,12 @@ void bind_membership(nb::class_<B>& cls) {
         "below alpha_min) with s + alpha ds in int K and z + alpha dz in int K* for every cone; 0.0 when there is "
         "none or s, z are not interior. One call does the whole backtracking.");
 
-    for (bool dual : {false, true}) {
-        cls.def(
-            dual ? "dual_barrier" : "barrier",
-            [dual](const B& c, const RoVector& x, u64 batch) -> double {
-                auto xv = vector_view(x, checked_count({3 * c.blocks, batch}), "x");
-                const u64 cones = c.blocks * batch;
-                if (routes_to_device(xv)) {
-                    return device::exp_ipm_barrier_cuda(xv.data, cones, dual, xv.device_id);
-                }
-                return host::exp_ipm_barrier(xv.data, cones, dual);
-            },
-            "x"_a.noconvert(), "batch"_a = 1,
-            dual ? "Sum over the cones of the conjugate barrier f*(z) = -3 - f(s~); +inf when a cone is not inside "
-                   "K* (proximity term: f(s) + f*(z) + 3 >= 0 per cone, 0 on the central path)."
-                 : "Sum over the cones of f(s) = -log(y log(z/y) - x) - log y - log z; +inf when a cone is not "
-                   "inside K.");
-    }
+    bind_primal_and_dual<double>(
+        cls, {"barrier", "dual_barrier"}, host::exp_ipm_barrier, device::exp_ipm_barrier_cuda,
+        {"Sum over the cones of f(s) = -log(y log(z/y) - x) - log y - log z; +inf when a cone is not "
+         "inside K.",
+         "Sum over the cones of the conjugate barrier f*(z) = -3 - f(s~); +inf when a cone is not inside "
+         "K* (proximity term: f(s) + f*(z) + 3 >= 0 per cone, 0 on the central path)."});
 }
 
 // out = op(x) per cone for the one-input forms (gradient, shadow point).
