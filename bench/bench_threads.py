@@ -50,21 +50,17 @@ def operations():
     def vec(n):
         return rng.standard_normal(n)
 
-    def zero_project(n):
-        c, x, out = cones.ZeroConeCpp(n), vec(n), np.ones(n)
-        return lambda: c.project_into(x, out)
+    def project(cone):
+        def make(n):
+            c, x, out = cone(n), vec(n), np.ones(n)
+            return lambda: c.project_into(x, out)
+        return make
 
-    def zero_violation(n):
-        c, x = cones.ZeroConeCpp(n), vec(n)
-        return lambda: c.violation(x)
-
-    def nonneg_project(n):
-        c, x, out = cones.NonnegativeConeCpp(n), vec(n), np.ones(n)
-        return lambda: c.project_into(x, out)
-
-    def nonneg_violation(n):
-        c, x = cones.NonnegativeConeCpp(n), vec(n)
-        return lambda: c.violation(x)
+    def violation(cone):
+        def make(n):
+            c, x = cone(n), vec(n)
+            return lambda: c.violation(x)
+        return make
 
     def nonneg_contains(n):
         c, x = cones.NonnegativeConeCpp(n), np.abs(vec(n))
@@ -74,10 +70,6 @@ def operations():
         c, x, out = cones.SecondOrderConeCpp(n), vec(n), np.ones(n)
         x[0] = 0.3 * np.linalg.norm(x[1:])
         return lambda: c.project_into(x, out)
-
-    def soc_violation(n):
-        c, x = cones.SecondOrderConeCpp(n), vec(n)
-        return lambda: c.violation(x)
 
     def soc_nt(entries):
         n = max(2, int(entries**0.5))
@@ -136,10 +128,11 @@ def operations():
             return calls[method]
         return make
 
-    ops = [("zero project_into", zero_project), ("zero violation", zero_violation),
-           ("nonnegative project_into", nonneg_project), ("nonnegative violation", nonneg_violation),
+    ops = [("zero project_into", project(cones.ZeroConeCpp)), ("zero violation", violation(cones.ZeroConeCpp)),
+           ("nonnegative project_into", project(cones.NonnegativeConeCpp)),
+           ("nonnegative violation", violation(cones.NonnegativeConeCpp)),
            ("nonnegative contains", nonneg_contains), ("second-order project_into", soc_project),
-           ("second-order violation", soc_violation), ("second-order NT into (n^2 entries)", soc_nt),
+           ("second-order violation", violation(cones.SecondOrderConeCpp)), ("second-order NT into (n^2 entries)", soc_nt),
            ("second-order NT batch, n = 3 (9 B entries)", soc_nt_batch3),
            ("exponential project_into", exp_project), ("exponential violation", exp_violation),
            ("exponential NT batch (9 B entries)", exp_batch)]
