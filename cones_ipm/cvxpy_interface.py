@@ -5,8 +5,9 @@ min cᵀx s.t. A x + s = b, s ∈ Z × R+ × Q … × S … × K_exp …, which 
 the zero rows first. Exponential cones arrive as (x, y, z) per cone, y e^{x/y} ≤ z, our order. PSD constraints arrive as vectorised triangles in the layout the solver class
 declares: we ask for the upper triangle column by column with off-diagonal entries times
 √2, which is, entry for entry, our svec (lower triangle row by row, off-diagonal × √2), so
-the rows go through unpermuted. `cvxpy_data_to_problem` turns CVXPY's conic data into a
-ConicProblem for any other use (benchmarks, tests).
+the rows go through unpermuted. Dual values are set on every status, as CVXPY's Clarabel
+and SCS interfaces set them: on infeasibility they are the certificate. `cvxpy_data_to_problem`
+turns CVXPY's conic data into a ConicProblem for any other use (benchmarks, tests).
 """
 from __future__ import annotations
 
@@ -82,21 +83,31 @@ class ConesIpm(ConicSolver):
     def solve_via_data(self, data, warm_start, verbose, solver_opts, solver_cache=None):
         opts = dict(self.settings)
         opts.update(solver_opts or {})
+        # use_quad_obj is only for canonicalisation (read by CVXPY's solving chain).
+        opts.pop("use_quad_obj", None)
         where = opts.pop("where", self.where)
         opts.setdefault("verbose", verbose)
         return ipm.solve(cvxpy_data_to_problem(data), where=where, **opts)
 
     def invert(self, solution, inverse_data):
+        """CVXPY's Solution from our Result, on every status as CVXPY's Clarabel and SCS
+        interfaces do: the dual vector goes out as the constraints' dual values whatever
+        the status (y to the equality constraints, z to the cone constraints). On
+        (almost) primal infeasibility that is the certificate Aᵀy + Gᵀz = 0,
+        bᵀy + hᵀz = −1, z ∈ K*, which is a Farkas certificate in CVXPY's sign convention;
+        on (almost) dual infeasibility our y, z are NaN, and the ray (Result.x, Result.s)
+        stays in the solver stats' extra_stats (the Result), as SCS's does, while the
+        variables have no value. The status, objective, iterations and times are the
+        Result's."""
         status = STATUS_MAP[solution.status]
         attr = {s.SOLVE_TIME: solution.solve_time, s.SETUP_TIME: solution.setup_time,
                 s.NUM_ITERS: solution.iterations, s.EXTRA_STATS: solution}
+        eq = utilities.get_dual_values(solution.y, utilities.extract_dual_value, inverse_data[self.EQ_CONSTR])
+        ineq = utilities.get_dual_values(solution.z, utilities.extract_dual_value, inverse_data[self.NEQ_CONSTR])
         if status in s.SOLUTION_PRESENT:
-            eq = utilities.get_dual_values(solution.y, utilities.extract_dual_value, inverse_data[self.EQ_CONSTR])
-            ineq = utilities.get_dual_values(solution.z, utilities.extract_dual_value,
-                                             inverse_data[self.NEQ_CONSTR])
             primal = {inverse_data[self.VAR_ID]: solution.x}
             return Solution(status, solution.primal_objective + inverse_data[s.OFFSET], primal, eq | ineq, attr)
-        return failure_solution(status, attr)
+        return failure_solution(status, attr, eq | ineq)
 
 
 def clarabel_reference(data):

@@ -385,13 +385,16 @@ class KktSystem:
         self.full = Csr(full_ptr, full_idx, np.zeros(full_map.size), (N, N))
         self._by_col = by_col
         self.eps = eps
-        # −K's regularisation: −ε on x, +ε on y, in place in the fixed rows; the cone block
-        # H⁻¹ is positive definite already, and ε there would swamp its small entries.
-        self.reg = np.concatenate([-eps * np.ones(n), eps * np.ones(p), np.zeros(m + extras)])
-        self.values[self.diag_pos[:n + p]] += self.reg[:n + p]
+        # −K's regularisation: −ε/γ on x, +εγ on y, in place in the fixed rows (their
+        # unregularised diagonal kept in `_fixed_diagonal`); the cone block H⁻¹ is positive
+        # definite already, and ε there would swamp its small entries. γ is the scale of the
+        # cone block (`_balance`).
+        self._fixed_diagonal = self.values[self.diag_pos[:n + p]].copy()
+        self.reg = np.zeros(N)
+        self._retry_sign = np.zeros(N)
+        self.gamma = 1.0
+        self._balance()
         self._unchecked = False
-        # The retries' regularisation: ε on the cone rows' diagonal too (not the extra rows).
-        self._retry_sign = np.concatenate([-np.ones(n), np.ones(p + m), np.zeros(extras)])
         self.extra_diagonal = extra_diagonal
         self.refinement_steps = refinement_steps
         self.refinement_reltol, self.refinement_abstol = refinement_reltol, refinement_abstol
@@ -425,14 +428,39 @@ class KktSystem:
         self.values[self.diag_pos[self.n + self.p:self.N0]] = 1.0
         self.values[self.diag_pos[self.N0:]] = self.extra_diagonal
 
+    # The range of the cone block's scale γ (its diagonal's geometric mean) that the
+    # regularisation follows.
+    GAMMA_RANGE = (1e-2, 1e2)
+
+    def _balance(self):
+        """Regularisation at the scale of the cone block. Scaling the primal variables by
+        1/t and the dual ones by t (T K T with T = diag(1/t on x, t on y and z)) leaves M
+        alone and maps H⁻¹ to H⁻¹/t²: a block of scale γ is a unit-scaled one seen through
+        t² = γ, where ε on x and y corresponds to ε/γ on x and εγ on y here. Otherwise an
+        unbalanced iterate (slacks far larger than duals, or the reverse) meets an ε that
+        swamps its x-block Schur complement GᵀHG (or its y-block), and refinement stalls."""
+        n, p = self.n, self.p
+        diag = self.values[self.diag_pos[n + p:self.N0]]
+        diag = diag[diag > 0]
+        gamma = float(np.exp(np.mean(np.log(diag)))) if diag.size else 1.0
+        self.gamma = gamma = min(max(gamma, self.GAMMA_RANGE[0]), self.GAMMA_RANGE[1])
+        x_scale, y_scale = min(1.0, 1.0 / gamma), min(1.0, gamma)
+        self.reg[:n] = -self.eps * x_scale
+        self.reg[n:n + p] = self.eps * y_scale
+        self.values[self.diag_pos[:n + p]] = self._fixed_diagonal + self.reg[:n + p]
+        # The retries' regularisation: on the cone rows' diagonal too (not the extra rows).
+        self._retry_sign[:n] = -x_scale
+        self._retry_sign[n:self.N0] = y_scale
+
     def factor(self):
-        """Factorise the values (ε on the x and y diagonal already in place). A wrong inertia
+        """Factorise the values (ε on the x and y diagonal at the cone block's scale). A wrong inertia
         (a pivot that rounding pushed across zero) is retried with ε on the cone block's
         diagonal too; if the signs still disagree, that factorisation is kept (refinement
         against the true matrix corrects its solves) unless it is not finite, in which case
         ε grows by 100 per attempt; when no attempt gives finite pivots the other backend
         takes over (`_hand_over`). qdldl reads its inertia only when a solve turns out
         suspect (`solve`)."""
+        self._balance()
         np.take(self.values, self.full_map, out=self.full.data)
         np.negative(self.full.data, out=self.full.data)    # K (the full matrix holds −(−K))
         self._unchecked = False

@@ -1,6 +1,7 @@
 """Primal–dual interior-point method (homogeneous self-dual embedding, NT scaling on symmetric cones and a primal–dual scaling on exponential cones, Mehrotra predictor–corrector) for min cᵀx s.t. Gx + s = h, Ax = b, s ∈ K, whose cone blocks come from the module."""
 from __future__ import annotations
 
+import dataclasses
 import math
 import time
 from dataclasses import dataclass, field
@@ -26,7 +27,9 @@ NUMERICAL_ERROR = "numerical_error"
 class Settings:
     tol_feas: float = 1e-8      # primal and dual ∞-norm residuals relative to data and iterate terms
     tol_gap: float = 1e-8       # |primal − dual objective| relative to max(1, |objective|)
-    tol_infeas: float = 1e-8    # residual of an infeasibility certificate
+    # An infeasibility certificate's own residual relative to its separation (both measured
+    # on the certificate's own terms, so independent of the scale of c, b, h and the matrix).
+    tol_infeas: float = 1e-8
     # An iteration that cannot go on (step collapse, refused scaling, failed factorisation,
     # no progress) ends at the best iterate so far, "almost" solved if it meets these.
     reduced_tol_feas: float = 1e-4
@@ -57,6 +60,82 @@ class Settings:
     # (a dense block of 21 rows gave 15 times the fill and no convergence to 1e-8).
     soc_expansion_min: int | None = 8
     verbose: bool = False
+
+    def __post_init__(self):
+        self.validate()
+
+    def validate(self):
+        """ValueError naming the first setting outside its range (TypeError for a value
+        of the wrong type)."""
+        for name, check, allowed in _SETTING_RULES:
+            value = getattr(self, name)
+            ok = check(value)
+            if ok is None:
+                raise TypeError(f"setting {name} must be {allowed}, got {value!r}")
+            if not ok:
+                raise ValueError(f"setting {name} must be {allowed}, got {value!r}")
+
+
+def _real(lo, hi, lo_open=True, hi_open=False):
+    """Check of a finite real in an interval; None for a non-number."""
+    def check(v):
+        if isinstance(v, (bool, np.bool_)) or not isinstance(v, (int, float, np.integer, np.floating)):
+            return None
+        v = float(v)
+        return (math.isfinite(v) and (v > lo if lo_open else v >= lo) and (v < hi if hi_open else v <= hi))
+    return check
+
+
+def _integer(lo, optional=False):
+    def check(v):
+        if v is None and optional:
+            return True
+        if isinstance(v, (bool, np.bool_)) or not isinstance(v, (int, np.integer)):
+            return None
+        return int(v) >= lo
+    return check
+
+
+def _flag(v):
+    return True if isinstance(v, (bool, np.bool_)) else None
+
+
+def _bounds(v):
+    if not (isinstance(v, (tuple, list)) and len(v) == 2):
+        return None
+    lo, hi = v
+    return bool(_real(0.0, 1.0)(lo)) and bool(_real(1.0, math.inf, lo_open=False, hi_open=True)(hi))
+
+
+def _backend(v):
+    return None if not isinstance(v, str) else v in ("auto", "qdldl", "pardiso")
+
+
+_UNIT = "a finite number in (0, 1)"
+_SETTING_RULES = (
+    ("tol_feas", _real(0.0, 1.0, hi_open=True), _UNIT),
+    ("tol_gap", _real(0.0, 1.0, hi_open=True), _UNIT),
+    ("tol_infeas", _real(0.0, 1.0, hi_open=True), _UNIT),
+    ("reduced_tol_feas", _real(0.0, 1.0, hi_open=True), _UNIT),
+    ("reduced_tol_gap", _real(0.0, 1.0, hi_open=True), _UNIT),
+    ("reduced_tol_infeas", _real(0.0, 1.0, hi_open=True), _UNIT),
+    ("max_iter", _integer(0), "an integer >= 0"),
+    ("stall_iterations", _integer(1), "an integer >= 1"),
+    ("step_fraction", _real(0.0, 1.0), "a number in (0, 1]"),
+    ("min_step", _real(0.0, 1.0, hi_open=True), _UNIT),
+    ("regularization", _real(0.0, 1.0, lo_open=False, hi_open=True), "a finite number in [0, 1)"),
+    ("refinement_steps", _integer(0), "an integer >= 0"),
+    ("refinement_reltol", _real(0.0, 1.0, lo_open=False, hi_open=True), "a finite number in [0, 1)"),
+    ("refinement_abstol", _real(0.0, 1.0, lo_open=False, hi_open=True), "a finite number in [0, 1)"),
+    ("equilibrate", _flag, "True or False"),
+    ("equilibrate_iterations", _integer(0), "an integer >= 0"),
+    ("equilibrate_bounds", _bounds, "a pair (lo, hi) with 0 < lo <= 1 <= hi < inf"),
+    ("linear_solver", _backend, "one of 'auto', 'qdldl', 'pardiso'"),
+    ("corrector", _flag, "True or False"),
+    ("retry_step", _real(0.0, 1.0, lo_open=False), "a number in [0, 1]"),
+    ("soc_expansion_min", _integer(1, optional=True), "None or an integer >= 1"),
+    ("verbose", _flag, "True or False"),
+)
 
 
 @dataclass
@@ -141,17 +220,24 @@ def _row_blocks(cones):
     return np.asarray(starts, dtype=np.int64)
 
 
-def _equilibrate(M, c, p, cones, settings):
-    """Ruiz equilibration of M = [A; G] (CSR): column scales d and row scales e with
-    diag(e) M diag(d) of unit ∞-norm rows and columns (approximately), row scales constant
-    over each block of `_row_blocks`, all within the bounds; then a cost scale σ. Returns
-    (d, e, σ, the scaled entries of M)."""
+def _equilibrate(M, c, b, h, p, cones, settings):
+    """Equilibration of the program: column scales d and row scales e of M = [A; G]
+    (CSR) with diag(e) M diag(d) of unit ∞-norm rows and columns (approximately; Ruiz's
+    iteration from the power of two nearest 1/max|M|, row scales constant over each block
+    of `_row_blocks`, within the bounds around that start), a cost scale σ with ‖σ d c‖∞ = 1
+    and a right-hand side scale ρ with ‖e (b, h)‖∞ = ρ. The scaled program (x = ρ D x̃,
+    s = ρ E⁻¹ s̃, (y, z) = E (ỹ, z̃) / σ) then looks the same whatever scalar factors the
+    cost, the right-hand sides and the matrix carry, and its regularisation and tolerances
+    act on unit-sized data. Returns (d, e, σ, ρ, the scaled entries of M)."""
     rows, n = M.shape
     lo, hi = settings.equilibrate_bounds
-    d, e = np.ones(n), np.ones(rows)
-    data = np.abs(M.data)
     if not settings.equilibrate:
-        return d, e, 1.0, M.data.copy()
+        return np.ones(n), np.ones(rows), 1.0, 1.0, M.data.copy()
+    data = np.abs(M.data)
+    top = data.max(initial=0.0)
+    start = math.ldexp(1.0, -math.frexp(top)[1]) if top > 0 else 1.0
+    d, e = np.full(n, start), np.ones(rows)
+    data *= start
     starts = np.concatenate([np.arange(p), p + _row_blocks(cones)]).astype(np.int64)
     lengths = np.diff(np.append(starts, rows))
     blocks = starts.size < rows
@@ -176,16 +262,17 @@ def _equilibrate(M, c, p, cones, settings):
         ee = 1.0 / np.sqrt(row)
         if blocks:
             ee = np.repeat(np.add.reduceat(ee, starts) / lengths, lengths)
-        np.clip(dd, lo / d, hi / d, out=dd)
+        np.clip(dd, lo * start / d, hi * start / d, out=dd)
         np.clip(ee, lo / e, hi / e, out=ee)
         data *= ee[row_of] * dd[col_of]
         d *= dd
         e *= ee
         if np.abs(col - 1.0).max(initial=0.0) < 0.1 and np.abs(row - 1.0).max(initial=0.0) < 0.1:
             break
-    cn = np.abs(d * c).max() if n else 0.0
-    sigma = float(np.clip(1.0 / cn, lo, hi)) if cn > 0 else 1.0
-    return d, e, sigma, M.data * e[row_of] * d[col_of]
+    cn = _inf_norm(d * c)
+    sigma = 1.0 / cn if cn > 0 else 1.0
+    rho = max(_inf_norm(e[:p] * b), _inf_norm(e[p:] * h))
+    return d, e, sigma, (rho if rho > 0 else 1.0), M.data * e[row_of] * d[col_of]
 
 
 class _Data:
@@ -223,9 +310,17 @@ class _Data:
             np.cumsum(np.bincount(M.row_of_entries()[keep], minlength=M.shape[0]), out=ptr[1:])
             M = Csr(ptr, M.indices[keep], M.data[keep], M.shape)
         self.M = M
+        self._Mt = None
         self.c = prob.c
         self.b = np.concatenate([prob.b, prob.h[zero_rows]])
         self.h = prob.h[sorted_rows]
+
+    @property
+    def Mt(self):
+        """The transpose of M (made on first use: only certificates need it)."""
+        if self._Mt is None:
+            self._Mt = self.M.transpose()
+        return self._Mt
 
 
 def solve(problem: ConicProblem, where: str = "host", settings: Settings | None = None, **overrides) -> Result:
@@ -235,29 +330,32 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
     bᵀy + hᵀz = −1), "dual_infeasible" (x, s certify it: Ax = 0, Gx + s = 0, cᵀx = −1),
     their "almost_" forms (met at the reduced tolerances when the iteration could not go
     on), "max_iterations" or "numerical_error" (with a message)."""
-    settings = settings or Settings()
-    for key, value in overrides.items():
-        if not hasattr(settings, key):
+    if settings is None:
+        settings = Settings()
+    elif not isinstance(settings, Settings):
+        raise TypeError(f"settings must be a cones_ipm.Settings, got {type(settings).__name__}")
+    for key in overrides:
+        if key not in Settings.__dataclass_fields__:
             raise TypeError(f"unknown solver setting {key!r}")
-        setattr(settings, key, value)
+    # A copy with the overrides (the caller's object is never written), validated.
+    settings = dataclasses.replace(settings, **overrides)
     start = time.perf_counter()
     data = _Data(problem)
     n, m, p = data.n, data.m, data.p
     N0 = n + p + m
 
-    # Equilibrated data: x = D x̃, s = E⁻¹ s̃, z = E z̃ / σ, y = E_A ỹ / σ.
-    d, e, sigma, scaled = _equilibrate(data.M, data.c, p, data.cones, settings)
+    # Equilibrated data: x = ρ D x̃, s = ρ E⁻¹ s̃, z = E z̃ / σ, y = E_A ỹ / σ.
+    d, e, sigma, rho, scaled = _equilibrate(data.M, data.c, data.b, data.h, p, data.cones, settings)
     M = Csr(data.M.indptr, data.M.indices, scaled, data.M.shape)
     Mt = M.transpose()
     G = M.rows(p, p + m)
     eA, eG = e[:p], e[p:]
-    c, b, h = sigma * d * data.c, eA * data.b, eG * data.h
+    c, b, h = sigma * d * data.c, eA * data.b / rho, eG * data.h / rho
     q = np.concatenate([c, b, h])          # the τ column of the residuals
     bh = q[n:]
     sign = np.concatenate([np.ones(n), -np.ones(p + m)])
     inv_d, inv_e = 1.0 / d, 1.0 / e
     inv_eG = inv_e[p:]
-    bnorm, hnorm, cnorm = max(1.0, _norm(data.b)), max(1.0, _norm(data.h)), max(1.0, _norm(data.c))
     bhinf, cinf = max(_inf_norm(data.b), _inf_norm(data.h)), _inf_norm(data.c)
 
     arrays = make_arrays(where)
@@ -277,13 +375,29 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
     history = []
 
     def unscaled(v, s, tau):
-        xs, ss = d * v[:n] / tau, s * inv_eG / tau
-        ys, zs = eA * v[n:n + p] / (sigma * tau), eG * v[n + p:] / (sigma * tau)
-        if data.perm is not None:
-            s_out, z_out = np.empty(m), np.empty(m)
-            s_out[data.perm], z_out[data.perm] = ss, zs
-            ss, zs = s_out, z_out
-        return xs, ys, zs, ss
+        """(x, y, z, s) in the original units, cone rows in the solver's order."""
+        return rho * d * v[:n] / tau, eA * v[n:n + p] / (sigma * tau), eG * v[n + p:] / (sigma * tau), \
+            rho * s * inv_eG / tau
+
+    def user_order(z, s):
+        if data.perm is None:
+            return z, s
+        z_out, s_out = np.empty(m), np.empty(m)
+        z_out[data.perm], s_out[data.perm] = z, s
+        return z_out, s_out
+
+    def ray_recheck(primal, x, y, z, s):
+        """The ray measure of `measures` recomputed from the original data for a ray in the
+        original units (cone rows in the solver's order): the residual of its equations
+        from the unscaled matrix, then weighed as the equilibrated program weighs it."""
+        if primal:
+            yz = np.concatenate([y, z])
+            delta = -(_dot(data.b, y) + _dot(data.h, z))
+            return rho * _inf_norm(d * csr_matvec(data.Mt, yz)) / delta if delta > 0 else np.inf
+        r = csr_matvec(data.M, x)
+        r[p:] += s
+        delta = -_dot(data.c, x)
+        return _inf_norm(e * r) / (sigma * delta) if delta > 0 else np.inf
 
     # measures() works in one buffer [r | Qv | s] (r the residuals, Qv = (Aᵀy + Gᵀz, −Ax,
     # −Gx)), whose entries in the original units give the ∞-norms as segment maxima.
@@ -317,57 +431,74 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             mx[empty_segments] = 0.0
             inf_rx, inf_r, inf_Qx, inf_Mx, inf_s = mx.tolist()
         cx, byhz = _dot(c, x), _dot(bh, yz)
-        pres = inf_r / tau / max(1.0, bhinf + (inf_Mx + inf_s) / tau)
+        pres = rho * inf_r / tau / max(1.0, bhinf + rho * (inf_Mx + inf_s) / tau)
         dres = inf_rx / sigma / tau / max(1.0, cinf + inf_Qx / sigma / tau)
-        pobj, dobj = cx / sigma / tau, -byhz / sigma / tau
+        pobj, dobj = rho * cx / sigma / tau, -rho * byhz / sigma / tau
         sz = _dot(s, v[n + p:])
         # The duality gap of the unscaled iterate: the objective difference, and the
         # complementarity s'z it equals at a feasible point (large barrier degrees leave
         # the objectives about s'z apart while their difference is already small).
-        gap = max(abs(pobj - dobj), sz / sigma / (tau * tau)) / max(1.0, min(abs(pobj), abs(dobj)))
+        gap = max(abs(pobj - dobj), rho * sz / sigma / (tau * tau)) / max(1.0, min(abs(pobj), abs(dobj)))
+        # Rays (z ∈ K* and s ∈ K hold at every iterate): (y, z) certifies primal
+        # infeasibility when Aᵀy + Gᵀz = 0 and bᵀy + hᵀz < 0, (x, s) dual infeasibility when
+        # Ax = 0, Gx + s = 0 and cᵀx < 0. Measured in the equilibrated program (unit rows and
+        # columns, ‖c̃‖∞ = ‖(b̃, h̃)‖∞ = 1) as ‖residual‖∞ / separation: a primal ray of measure
+        # t shows that no x̃ with ‖x̃‖₁ < 1/t is feasible (rᵀx̃ = bᵀỹ + hᵀz̃ − z̃ᵀs̃ for a
+        # feasible x̃), a dual ray that no dual point with ‖(ỹ, z̃)‖₁ < 1/t is, while points of
+        # the program's natural size have entries of order 1. Scalar factors on c, (b, h)
+        # or the matrix leave it unchanged.
         pinf = dinf = np.inf
         if byhz < 0:
-            pinf = _norm(Qv[:n] * inv_d) / cnorm / -byhz
+            pinf = _inf_norm(Qv[:n]) / -byhz
         if cx < 0:
-            Mx = -Qv[n:] * inv_e
-            Mx[p:] += s * inv_eG
-            dinf = max(_norm(Mx[:p]) / bnorm, _norm(Mx[p:]) / hnorm) / (-cx / sigma)
+            dinf = max(_inf_norm(Qv[n:n + p]), _inf_norm(s - Qv[n + p:])) / -cx
         mu = (sz + tau * kappa) / (nu + 1)
         return dict(r=r, rt=-cx - byhz - kappa, pres=pres, dres=dres, pobj=pobj, dobj=dobj, gap=gap, pinf=pinf,
                     dinf=dinf, mu=mu)
 
-    def finish(status, state, it, msg="", meas=None):
+    def outputs(status, state, meas):
+        """(x, y, z, s, primal objective, dual objective, (residuals)) of an iterate in the
+        user's units: a certificate's ray normalised to bᵀy + hᵀz = −1 or cᵀx = −1, with
+        the other half NaN, and its ratio on the problem's own data as residual."""
         v, s, tau, kappa = state
-        meas = meas or measures(*state)
         if status in (PRIMAL_INFEASIBLE, ALMOST_PRIMAL_INFEASIBLE):
-            scale = -_dot(bh, v[n:]) / sigma
+            scale = -rho * _dot(bh, v[n:]) / sigma
             xs, ys, zs, ss = unscaled(v, s, 1.0)
             xs, ys, zs, ss = xs * np.nan, ys / scale, zs / scale, ss * np.nan
-            pobj = dobj = np.inf
-            resid = (np.nan, meas["pinf"], np.nan)
+            resid, obj = (np.nan, ray_recheck(True, xs, ys, zs, ss), np.nan), np.inf
         elif status in (DUAL_INFEASIBLE, ALMOST_DUAL_INFEASIBLE):
-            scale = -_dot(c, v[:n]) / sigma
+            scale = -rho * _dot(c, v[:n]) / sigma
             xs, ys, zs, ss = unscaled(v, s, 1.0)
             xs, ys, zs, ss = xs / scale, ys * np.nan, zs * np.nan, ss / scale
-            pobj = dobj = -np.inf
-            resid = (meas["dinf"], np.nan, np.nan)
+            resid, obj = (ray_recheck(False, xs, ys, zs, ss), np.nan, np.nan), -np.inf
         else:
             xs, ys, zs, ss = unscaled(v, s, tau)
-            pobj, dobj = meas["pobj"], meas["dobj"]
-            resid = (meas["pres"], meas["dres"], meas["gap"])
-        return Result(status, xs, ys, zs, ss, it, pobj, dobj, resid[0], resid[1], resid[2],
-                      time.perf_counter() - start, msg, history, kkt.backend.name, setup_time,
-                      (arrays.h2d, arrays.d2h))
+            resid, obj = (meas["pres"], meas["dres"], meas["gap"]), None
+        zs, ss = user_order(zs, ss)
+        if obj is None:
+            return xs, ys, zs, ss, meas["pobj"], meas["dobj"], resid
+        return xs, ys, zs, ss, obj, obj, resid
 
-    def verdict(meas, reduced):
+    def finish(status, state, iterations, msg="", meas=None):
+        out = outputs(status, state, meas or measures(*state))
+        return Result(status, *out[:4], iterations, out[4], out[5], *out[6], time.perf_counter() - start, msg,
+                      history, kkt.backend.name, setup_time, (arrays.h2d, arrays.d2h))
+
+    def verdict(meas, reduced, state, it):
+        """The status that iterate `state` (number `it`) earns, or None. A certificate is
+        never taken from the starting point, and only if it holds on the problem's own
+        data too."""
         tf, tg, ti = ((settings.reduced_tol_feas, settings.reduced_tol_gap, settings.reduced_tol_infeas) if reduced
                       else (settings.tol_feas, settings.tol_gap, settings.tol_infeas))
         if meas["pres"] <= tf and meas["dres"] <= tf and meas["gap"] <= tg:
             return ALMOST_OPTIMAL if reduced else OPTIMAL
-        if meas["pinf"] <= ti:
-            return ALMOST_PRIMAL_INFEASIBLE if reduced else PRIMAL_INFEASIBLE
-        if meas["dinf"] <= ti:
-            return ALMOST_DUAL_INFEASIBLE if reduced else DUAL_INFEASIBLE
+        if it == 0:
+            return None
+        for key, exact, almost in (("pinf", PRIMAL_INFEASIBLE, ALMOST_PRIMAL_INFEASIBLE),
+                                   ("dinf", DUAL_INFEASIBLE, ALMOST_DUAL_INFEASIBLE)):
+            status = almost if reduced else exact
+            if meas[key] <= ti and outputs(status, state, meas)[6][0 if key == "dinf" else 1] <= ti:
+                return status
         return None
 
     def prepare():
@@ -392,8 +523,24 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
     tau = kappa = 1.0
     it = 0
     meas = None
-    good, good_it, good_merit = None, 0, np.inf   # the best iterate so far (rollback target)
-    best_merit, best_it = np.inf, 0
+    # Rollback targets: the best iterate for optimality (by merit) and the best rays for
+    # either certificate (by their ratio), each as (state, iteration).
+    good, good_merit = None, np.inf
+    rays, ray_ratio = {"pinf": None, "dinf": None}, {"pinf": np.inf, "dinf": np.inf}
+    best_merit, best_mu, best_it = np.inf, np.inf, 0
+    last_step = last_sigma = 0.0     # of the step that led to the iterate (verbose table)
+
+    def rollback(fallback, message):
+        """The run ends without a verdict at full accuracy: the best iterate for
+        optimality, then the best rays, judged at the reduced tolerances; else `fallback`
+        at the best iterate."""
+        for cand in (good, rays["pinf"], rays["dinf"]):
+            if cand is not None:
+                status = verdict(measures(*cand[0]), True, *cand)
+                if status is not None:
+                    return finish(status, cand[0], it, message)
+        return finish(fallback, good[0] if good is not None else (v, s, tau, kappa), it, message)
+
     try:
         kkt.set_identity_blocks()
         kkt.factor()
@@ -415,9 +562,13 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             history.append(dict(pobj=meas["pobj"], dobj=meas["dobj"], pres=meas["pres"], dres=meas["dres"],
                                 gap=meas["gap"], mu=meas["mu"], it=it, tau=tau, kappa=kappa))
             if settings.verbose:
-                print(f"{it:3d} {meas['pobj']: .8e} {meas['dobj']: .8e} pres {meas['pres']:.1e} "
-                      f"dres {meas['dres']:.1e} gap {meas['gap']:.1e} tau {tau:.1e} kappa {kappa:.1e}")
-            status = verdict(meas, reduced=False)
+                if it == 0:
+                    print(f"{'it':>3s} {'primal obj':>15s} {'dual obj':>15s} {'pres':>7s} {'dres':>7s} {'gap':>7s} "
+                          f"{'pinf':>7s} {'dinf':>7s} {'tau':>7s} {'kappa':>7s} {'mu':>7s} {'step':>7s} {'sigma':>7s}")
+                print(f"{it:3d} {meas['pobj']: .8e} {meas['dobj']: .8e} {meas['pres']:7.1e} {meas['dres']:7.1e} "
+                      f"{meas['gap']:7.1e} {meas['pinf']:7.1e} {meas['dinf']:7.1e} {tau:7.1e} {kappa:7.1e} "
+                      f"{meas['mu']:7.1e} {last_step:7.1e} {last_sigma:7.1e}")
+            status = verdict(meas, False, (v, s, tau, kappa), it)
             if status is not None:
                 return finish(status, (v, s, tau, kappa), it, meas=meas)
             mu = meas["mu"]
@@ -425,11 +576,14 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
                 raise ConeFailure("iterate is not finite")
             merit = max(meas["pres"], meas["dres"], meas["gap"])
             if good is None or merit <= good_merit:
-                good, good_it, good_merit = (v, s, tau, kappa), it, merit
-            if merit < 0.5 * best_merit:
-                best_merit, best_it = merit, it
+                good, good_merit = ((v, s, tau, kappa), it), merit
+            for key in rays:
+                if it > 0 and meas[key] < ray_ratio[key]:
+                    rays[key], ray_ratio[key] = ((v, s, tau, kappa), it), meas[key]
+            if merit < 0.5 * best_merit or mu < 0.5 * best_mu:
+                best_merit, best_mu, best_it = min(merit, best_merit), min(mu, best_mu), it
             if it == settings.max_iter:
-                return finish(verdict(measures(*good), reduced=True) or MAX_ITERATIONS, good, good_it)
+                return rollback(MAX_ITERATIONS, f"iteration limit {settings.max_iter} reached")
             if it - best_it >= settings.stall_iterations:
                 raise ConeFailure(f"no progress in {settings.stall_iterations} iterations")
             r, rt = meas["r"], meas["rt"]
@@ -501,7 +655,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
                     K.load_point(sn, vn[n + p:])
                     if K.interior():
                         meas = measures(vn, sn, tn, kn)
-                        if verdict(meas, reduced=False) is not None:
+                        if verdict(meas, False, (vn, sn, tn, kn), it + 1) is not None:
                             break  # the run ends at this point: no system to prepare
                         try:
                             prepare()
@@ -512,9 +666,7 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             else:
                 raise ConeFailure("no interior point along the step")
             v, s, tau, kappa = vn, sn, tn, kn
+            last_step, last_sigma = alpha, sigma_c
     except (ConeFailure, FactorizationError, np.linalg.LinAlgError, ZeroDivisionError, FloatingPointError) as err:
         # Roll back to the best iterate; it may meet the reduced tolerances.
-        message = f"{type(err).__name__}: {err}"
-        if good is None:
-            return finish(NUMERICAL_ERROR, (v, s, tau, kappa), it, message)
-        return finish(verdict(measures(*good), reduced=True) or NUMERICAL_ERROR, good, good_it, message)
+        return rollback(NUMERICAL_ERROR, f"{type(err).__name__}: {err}")

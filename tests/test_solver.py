@@ -227,6 +227,140 @@ def test_cvxpy_solve_with_the_psd_layout():
     assert abs(duals[1] - cons[1].dual_value) <= 1e-5 * (1 + abs(cons[1].dual_value))
 
 
+# CVXPY's conformance tests (tests/test_cvxpy_conformance.py) check the statuses, values
+# and that every constraint has a dual value; these check what the dual values and the
+# solver stats are on the statuses other than "optimal".
+def _cvxpy_infeasible_programs():
+    """Infeasible programs with affine constraint expressions and explicit cones, so that
+    the certificate's Lagrangian is an affine function of the variables."""
+    cp = pytest.importorskip("cvxpy")
+
+    def soc():   # ‖x‖ ≤ t ≤ −1
+        x, t = cp.Variable(3), cp.Variable()
+        return cp.Problem(cp.Maximize(cp.sum(x)), [cp.SOC(t, x), t <= -1])
+
+    def psd():   # a PSD matrix with X00 + X11 < 0
+        X = cp.Variable((3, 3), symmetric=True)
+        return cp.Problem(cp.Minimize(cp.trace(X)), [X >> 0, X[0, 0] + X[1, 1] == -0.5, X[0, 1] >= 2])
+
+    def exp():   # z ≥ e^x ≥ e > 2
+        x, y, z = cp.Variable(), cp.Variable(), cp.Variable()
+        return cp.Problem(cp.Minimize(x + z), [cp.ExpCone(x, y, z), x >= 1, y == 1, z <= 2])
+
+    def mixed():   # ‖x‖ ≤ 1 and x0 ≥ 1 give x0 = 1, then e ≤ y ≤ 2
+        x, y = cp.Variable(2), cp.Variable()
+        return cp.Problem(cp.Maximize(y - x[1]), [cp.ExpCone(x[0], 1, y), y <= 2, x[0] >= 1, cp.SOC(1, x)])
+
+    def lp():   # x1 ≤ x2 − 1 ≤ −0.5 against x ≥ 0
+        x = cp.Variable(3)
+        return cp.Problem(cp.Maximize(x[0]), [x[0] + x[1] == 2, x[1] - x[2] <= -1, x[2] <= 0.5, x >= 0])
+
+    return {f.__name__: f for f in (soc, psd, exp, mixed, lp)}
+
+
+@pytest.mark.parametrize("name", ["soc", "psd", "exp", "mixed", "lp"])
+def test_cvxpy_infeasibility_certificate_in_the_dual_values(name, rng):
+    """On "infeasible" the constraints' dual values are a certificate in CVXPY's own
+    conventions (those of its Lagrangian, L = f + Σ⟨λ, expr⟩ over inequalities and
+    equalities − Σ⟨λ, args⟩ over cone constraints): every λ in its dual domain (checked
+    with CVXPY's dual residuals), and the constraint part of L constant in the variables and
+    positive, while it is ≤ 0 at every feasible point."""
+    cp = pytest.importorskip("cvxpy")
+    from cones_ipm.cvxpy_interface import ConesIpm
+
+    prob = _cvxpy_infeasible_programs()[name]()
+    prob.solve(solver=ConesIpm())
+    assert prob.status == "infeasible"
+    for con in prob.constraints:
+        if isinstance(con, cp.constraints.Inequality):
+            assert np.min(con.dual_value) >= 0
+        elif isinstance(con, cp.constraints.Cone):
+            residual = con.dual_residual
+            residual = np.linalg.norm(residual) if isinstance(con, cp.constraints.SOC) else np.max(residual)
+            assert residual <= 1e-7
+
+    def lagrangian_constraint_part():
+        total = 0.0
+        for con in prob.constraints:
+            if isinstance(con, (cp.constraints.Inequality, cp.constraints.Equality)):
+                total += np.vdot(con.dual_value, con.expr.value)
+            else:
+                duals = con.dual_value if isinstance(con.dual_value, list) else [con.dual_value]
+                total -= sum(np.vdot(np.asarray(d), np.asarray(a.value)) for a, d in zip(con.args, duals))
+        return float(total)
+
+    values = []
+    for k in range(4):
+        for v in prob.variables():
+            w = np.zeros(v.shape) if k == 0 else rng.standard_normal(v.shape)
+            v.value = w + w.T if v.attributes["symmetric"] else w
+        values.append(lagrangian_constraint_part())
+    assert values[0] > 1e-3
+    np.testing.assert_allclose(values, values[0], rtol=0, atol=1e-6 * (1 + values[0]))
+
+
+@pytest.mark.parametrize("sense", ["min", "max"])
+def test_cvxpy_unbounded_reports_as_peer_interfaces(sense):
+    """On "unbounded", as CVXPY's SCS and Clarabel interfaces: the value ∓inf, no variable
+    values, every constraint's dual value set to what the solver returned (our y, z are
+    NaN, as SCS's), and the solver's own result in the solver stats, whose ray (Ax = 0,
+    Gx + s = 0, s ∈ K, cᵀx = −1) holds on CVXPY's conic data."""
+    cp = pytest.importorskip("cvxpy")
+    from cones_ipm import Result
+    from cones_ipm.cvxpy_interface import ConesIpm
+
+    x = cp.Variable(3)
+    cons = [x >= -1, x[0] == x[1], x[1] + x[2] <= 5 + x[0]]
+    prob = cp.Problem(cp.Minimize(-cp.sum(x)) if sense == "min" else cp.Maximize(cp.sum(x)), cons)
+    value = prob.solve(solver=ConesIpm())
+    assert prob.status == "unbounded"
+    assert value == (-np.inf if sense == "min" else np.inf)
+    assert x.value is None
+    for con in cons:
+        assert con.dual_value is not None and np.all(np.isnan(con.dual_value))
+    res = prob.solver_stats.extra_stats
+    assert isinstance(res, Result) and res.status == "dual_infeasible"
+    assert prob.solver_stats.num_iters == res.iterations
+    data = prob.get_problem_data(ConesIpm())[0]
+    zero = data["dims"].zero
+    A, c = data["A"], data["c"]
+    assert abs(c @ res.x + 1.0) <= 1e-12
+    assert np.linalg.norm(A[:zero] @ res.x) <= 1e-7
+    assert np.linalg.norm(A[zero:] @ res.x + res.s) <= 1e-7 and res.s.min() >= 0
+
+
+def test_cvxpy_numerical_error_is_a_solver_error(monkeypatch):
+    cp = pytest.importorskip("cvxpy")
+    import dataclasses
+
+    from cones_ipm import cvxpy_interface
+    from cones_ipm.cvxpy_interface import ConesIpm
+
+    real_solve = cvxpy_interface.ipm.solve
+    monkeypatch.setattr(cvxpy_interface.ipm, "solve",
+                        lambda *a, **k: dataclasses.replace(real_solve(*a, **k), status="numerical_error"))
+    with pytest.raises(cp.error.SolverError, match="CONES_IPM"):
+        x = cp.Variable(2)
+        cp.Problem(cp.Minimize(cp.sum(x)), [x >= 1]).solve(solver=ConesIpm())
+
+
+def test_cvxpy_use_quad_obj_is_a_canonicalisation_option():
+    """use_quad_obj (read by CVXPY's solving chain) is not passed on to the solver, as a
+    solve option or a ConesIpm argument; other unknown options are still refused."""
+    cp = pytest.importorskip("cvxpy")
+    from cones_ipm.cvxpy_interface import ConesIpm
+
+    x = cp.Variable(2)
+    prob = cp.Problem(cp.Minimize(cp.sum_squares(x - np.array([3.0, -1.0]))), [cp.sum(x) == 1])
+    # The projection of (3, −1) onto x0 + x1 = 1 is (2.5, −1.5), at squared distance 0.5.
+    for solver, opts in ((ConesIpm(), {"use_quad_obj": False}), (ConesIpm(), {"use_quad_obj": True}),
+                         (ConesIpm(use_quad_obj=False), {})):
+        assert abs(prob.solve(solver=solver, **opts) - 0.5) <= 1e-7
+        np.testing.assert_allclose(x.value, [2.5, -1.5], atol=1e-6)
+    with pytest.raises(TypeError, match="unknown solver setting 'no_such_setting'"):
+        prob.solve(solver=ConesIpm(), no_such_setting=1)
+
+
 # ---- rollback ------------------------------------------------------------------------------
 def test_refused_scaling_rolls_back_to_the_best_iterate(monkeypatch):
     """From the sixth scaling on, every point is refused (its s negated, as the scaling of
@@ -258,6 +392,78 @@ def test_non_finite_data_is_refused():
     with pytest.raises(ValueError, match="h has non-finite"):
         ConicProblem("bad", np.ones(1), sp.csr_matrix(-np.ones((1, 1))), np.array([np.nan]),
                      [ConeDecl("nonnegative", 1)])
+
+
+@pytest.mark.parametrize("kind, dim, error, message", [
+    ("soc", 3.0, TypeError, "soc cone dim must be an int, got float 3.0"),
+    ("psd", np.float64(2), TypeError, "psd cone dim must be an int, got float64 np.float64(2.0)"),
+    ("exp", True, TypeError, "exp cone dim must be an int, got bool True"),
+    ("nonnegative", np.bool_(True), TypeError, "nonnegative cone dim must be an int, got bool np.True_"),
+    ("soc", "3", TypeError, "soc cone dim must be an int, got str '3'"),
+    ("zero", None, TypeError, "zero cone dim must be an int, got NoneType None"),
+    ("soc", -1, ValueError, "soc cone needs a positive dim, got -1"),
+    ("psd", 0, ValueError, "psd cone needs a positive dim, got 0"),
+    ("nonnegative", np.int64(-2), ValueError, "nonnegative cone needs a nonnegative dim, got np.int64(-2)"),
+    ("cone", 3, ValueError, "unknown cone kind 'cone'; expected one of ('zero', 'nonnegative', 'soc', 'psd', 'exp')"),
+    (3, 3, TypeError, "cone kind must be a str, one of ('zero', 'nonnegative', 'soc', 'psd', 'exp'); got int 3"),
+])
+def test_cone_declaration_refuses_a_wrong_kind_or_dimension(kind, dim, error, message):
+    with pytest.raises(error) as info:
+        ConeDecl(kind, dim)
+    assert str(info.value) == message
+
+
+def test_cone_declaration_takes_python_and_numpy_integers():
+    for dim in (3, np.int64(3), np.int32(3), np.uint8(3)):
+        decl = ConeDecl("soc", dim)
+        assert decl == ConeDecl("soc", 3) and type(decl.dim) is int and decl.rows == 3
+    assert ConeDecl("zero", 0).rows == 0 and ConeDecl("nonnegative", np.int16(0)).rows == 0
+    assert ConeDecl(np.str_("psd"), 3).rows == 6 and type(ConeDecl(np.str_("psd"), 3).kind) is str
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (dict(c=np.ones((2, 1))), ValueError, r"c must be a 1-D array, got shape \(2, 1\)"),
+    (dict(c=1.0), ValueError, r"c must be a 1-D array, got shape \(\)"),
+    (dict(h=np.zeros((1, 2))), ValueError, r"h must be a 1-D array, got shape \(1, 2\)"),
+    (dict(c=["1", "2"]), TypeError, "c must hold real numbers, got non-numeric data of dtype <U1"),
+    (dict(c=np.array([1.0, 1j])), TypeError, "c must hold real numbers, got complex data"),
+    (dict(h=np.array([0, "x"], dtype=object)), TypeError, "h must hold real numbers, got non-numeric data"),
+    (dict(c=[[1.0], [2.0, 3.0]]), ValueError, "c is not a regular array"),
+    (dict(c=sp.csr_matrix(np.ones((1, 2)))), TypeError, r"c must be a dense 1-D array, got a sparse \(1, 2\) matrix"),
+    (dict(c=None), TypeError, "c is required, got None"),
+    (dict(G=np.ones(2)), ValueError, r"G must be a 2-D array or sparse matrix, got shape \(2,\)"),
+    (dict(G=sp.csr_matrix(np.eye(2) * 1j)), TypeError, "G must hold real numbers, got dtype complex128"),
+    (dict(G=-np.eye(3)), ValueError, r"G has shape \(3, 3\), expected \(2, 2\) from c and the cones"),
+    (dict(A=np.ones((1, 2))), ValueError, "A is given but b is None; give b with A"),
+    (dict(b=np.ones(1)), ValueError, r"b is given \(shape \(1,\)\) but A is None; give A with b"),
+    (dict(A=np.ones((1, 2)), b=np.ones((1, 1))), ValueError, r"b must be a 1-D array, got shape \(1, 1\)"),
+    (dict(A=np.ones((1, 2)), b=np.ones(2)), ValueError, r"A has shape \(1, 2\), expected \(2, 2\)"),
+    (dict(cones=ConeDecl("nonnegative", 2)), TypeError, "cones must be a list of ConeDecl or"),
+    (dict(cones=[("nonnegative",)]), TypeError, r"cones\[0\] must be a ConeDecl or a \(kind, dim\) pair"),
+    (dict(cones=[("nonnegative", 2.0)]), TypeError, "nonnegative cone dim must be an int, got float 2.0"),
+], ids=["c-column", "c-scalar", "h-row", "c-strings", "c-complex", "h-objects", "c-ragged", "c-sparse", "c-none",
+        "G-1d", "G-complex", "G-shape", "A-without-b", "b-without-A", "b-2d", "A-b-mismatch", "cones-one-decl",
+        "cones-short-pair", "cones-float-dim"])
+def test_conic_problem_refuses_wrong_shapes_and_non_numeric_data(change, error, message):
+    data = dict(name="bad", c=np.ones(2), G=sp.csr_matrix(-np.eye(2)), h=np.zeros(2),
+                cones=[ConeDecl("nonnegative", 2)])
+    data.update(change)
+    with pytest.raises(error, match=message):
+        ConicProblem(**data)
+
+
+def test_conic_problem_takes_lists_integers_and_dense_matrices():
+    """Data that converts exactly to float64 is taken as before: lists, integer and bool
+    arrays, dense 2-D arrays and SciPy sparse arrays, (kind, dim) pairs for cones."""
+    from fractions import Fraction
+
+    prob = ConicProblem("ok", [1, Fraction(1, 2)], [[-1, 0], [0, -1]], np.zeros(2, dtype=np.int32),
+                        [("nonnegative", np.int64(2))], A=sp.csr_array(np.ones((1, 2))), b=[True])
+    assert prob.c.dtype == np.float64 and prob.c.tolist() == [1.0, 0.5]
+    assert isinstance(prob.G, sp.csr_matrix) and prob.G.toarray().tolist() == [[-1.0, 0.0], [0.0, -1.0]]
+    assert prob.b.tolist() == [1.0] and prob.A.shape == (1, 2) and prob.cones == [ConeDecl("nonnegative", 2)]
+    res = solve(prob)
+    assert res.status == "optimal" and abs(res.objective - 0.5) <= 1e-7
 
 
 @pytest.mark.parametrize("where", ["host", "device"])
@@ -504,7 +710,11 @@ def test_kkt_solve_matches_dense_solve(backend, expansion_min, rng):
         K.load_point(s, z)
         K.scale_and_fill()
         kkt.factor()
-        np.testing.assert_array_equal(kkt.values[:kkt.tail], fixed)   # only the cone rows were written
+        # Only the cone rows were written (and the regularised x and y diagonal, which
+        # follows the cone block's scale).
+        off_diagonal = np.ones(kkt.tail, dtype=bool)
+        off_diagonal[kkt.diag_pos[:n + p]] = False
+        np.testing.assert_array_equal(kkt.values[:kkt.tail][off_diagonal], fixed[off_diagonal])
         Hinv = sp.block_diag([dense_cone(d, s[a:b], z[a:b])[1] for d, a, b in
                               zip(decls, offsets[:-1], offsets[1:])]).toarray()
         dense = np.block([[np.zeros((n, n)), A.T.toarray(), G.T.toarray()],
