@@ -46,8 +46,7 @@ import scipy.sparse as sp
 
 # Relative residual of a refined solve above which a PARDISO factorisation is deemed
 # ruined (qdldl takes over), and above which a qdldl one is (the solve is no better than
-# 0; PARDISO takes over). Below it a poor solve is the system's own conditioning (an
-# infeasible program's τ → 0), which the other backend does not mend.
+# 0; PARDISO takes over).
 FAILED_SOLVE = 1e-3
 BROKEN_SOLVE = 1.0
 
@@ -246,6 +245,43 @@ class PardisoBackend:
             pass
 
 
+class SpluBackend:
+    """SciPy's SuperLU on the full symmetric matrix (−K, from the upper triangle through
+    `full_map` onto the full pattern `full_ptr`, `full_idx`, which is its own transpose):
+    LU with threshold partial pivoting that prefers the diagonal, minimum-degree ordering of
+    the symmetric pattern. About twice the work of an LDLᵀ, but stable whatever the pivots:
+    the run hands over to it when refinement cannot repair the LDLᵀ backends. It has no
+    inertia to read."""
+
+    name = "splu"
+
+    def __init__(self, n_pos, full_ptr, full_idx, full_map):
+        n = full_ptr.size - 1
+        self.n, self.n_pos = n, n_pos
+        self.full_map = full_map
+        self.csc = sp.csc_matrix((np.zeros(full_map.size), full_idx, full_ptr), shape=(n, n))
+        self.factor_nnz = None
+        self.lu = None
+
+    def factor(self, values):
+        import scipy.sparse.linalg as sla
+        np.take(values, self.full_map, out=self.csc.data)
+        try:
+            self.lu = sla.splu(self.csc, permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.01,
+                               options=dict(SymmetricMode=True))
+        except RuntimeError:   # exactly singular
+            self.lu = None
+            return None
+        self.factor_nnz = self.lu.L.nnz + self.lu.U.nnz
+        return True
+
+    def inertia_ok(self):
+        return True
+
+    def solve(self, b):
+        return self.lu.solve(b)
+
+
 class QdldlBackend:
     """qdldl's simplicial LDLᵀ (AMD ordering chosen once, numeric refactorisation per
     iteration). It takes the upper triangle in CSC form, i.e. our entries reordered by
@@ -298,7 +334,7 @@ class QdldlBackend:
         return self.solver.solve(b)
 
 
-BACKENDS = {"pardiso": PardisoBackend, "qdldl": QdldlBackend}
+BACKENDS = ("pardiso", "qdldl", "splu")
 
 
 # PARDISO's fixed costs (threads, supernode set-up) outweigh its speed below this many
@@ -406,10 +442,9 @@ class KktSystem:
             name = backend
         else:
             raise ValueError(f"unknown KKT backend {backend!r}; expected one of {sorted(BACKENDS)} or 'auto'")
-        self.backend = QdldlBackend(indptr, indices, n_pos, by_col) if name == "qdldl" else \
-            PardisoBackend(indptr, indices, n_pos)
+        self.backend = self._make_backend(name)
         if backend == "auto" and name == "pardiso" and self.backend.factor_mflop < PARDISO_MIN_MFLOP:
-            self.backend = QdldlBackend(indptr, indices, n_pos, by_col)
+            self.backend = self._make_backend("qdldl")
         self.factorizations = 0
         self.wrong_inertia = 0
         self.fallbacks = 0
@@ -429,16 +464,19 @@ class KktSystem:
         self.values[self.diag_pos[self.N0:]] = self.extra_diagonal
 
     # The range of the cone block's scale γ (its diagonal's geometric mean) that the
-    # regularisation follows.
+    # regularisation follows. Measured on Netlib and SDPLIB: following it by up to 100
+    # solves the control problems, whose slacks end up far larger than their duals; beyond
+    # that (1e4) ε becomes too small for the pivots of some LPs and trusses.
     GAMMA_RANGE = (1e-2, 1e2)
 
     def _balance(self):
-        """Regularisation at the scale of the cone block. Scaling the primal variables by
-        1/t and the dual ones by t (T K T with T = diag(1/t on x, t on y and z)) leaves M
-        alone and maps H⁻¹ to H⁻¹/t²: a block of scale γ is a unit-scaled one seen through
-        t² = γ, where ε on x and y corresponds to ε/γ on x and εγ on y here. Otherwise an
-        unbalanced iterate (slacks far larger than duals, or the reverse) meets an ε that
-        swamps its x-block Schur complement GᵀHG (or its y-block), and refinement stalls."""
+        """Regularisation at the scale of the cone block, never above ε. Scaling the primal
+        variables by 1/t and the dual ones by t (T K T with T = diag(1/t on x, t on y and z))
+        leaves M alone and maps H⁻¹ to H⁻¹/t²: a block of scale γ is a unit-scaled one seen
+        through t² = γ, where ε on x and y corresponds to ε/γ on x and εγ on y here. An
+        unbalanced iterate (slacks far larger than duals, γ ≫ 1) otherwise meets an ε that
+        swamps its x-block Schur complement GᵀHG, and refinement stalls; the larger of the
+        two (εγ on y, ε/γ on x for γ < 1) is kept at ε, which measured better."""
         n, p = self.n, self.p
         diag = self.values[self.diag_pos[n + p:self.N0]]
         diag = diag[diag > 0]
@@ -453,13 +491,13 @@ class KktSystem:
         self._retry_sign[n:self.N0] = y_scale
 
     def factor(self):
-        """Factorise the values (ε on the x and y diagonal at the cone block's scale). A wrong inertia
-        (a pivot that rounding pushed across zero) is retried with ε on the cone block's
-        diagonal too; if the signs still disagree, that factorisation is kept (refinement
-        against the true matrix corrects its solves) unless it is not finite, in which case
-        ε grows by 100 per attempt; when no attempt gives finite pivots the other backend
-        takes over (`_hand_over`). qdldl reads its inertia only when a solve turns out
-        suspect (`solve`)."""
+        """Factorise the values (ε on the x and y diagonal at the cone block's scale, see
+        `_balance`). A wrong inertia (a pivot that rounding pushed across zero) is retried
+        with ε on the cone block's diagonal too; if the signs still disagree, that
+        factorisation is kept (refinement against the true matrix corrects its solves)
+        unless it is not finite, in which case ε grows by 100 per attempt; when no attempt
+        gives finite pivots another backend takes over (`_hand_over`). qdldl reads its
+        inertia only when a solve turns out suspect (`solve`)."""
         self._balance()
         np.take(self.values, self.full_map, out=self.full.data)
         np.negative(self.full.data, out=self.full.data)    # K (the full matrix holds −(−K))
@@ -490,19 +528,26 @@ class KktSystem:
         raise FactorizationError("KKT factorisation failed (zero or non-finite pivots) even with regularisation "
                                  f"{self.eps * 100.0 ** 3:.1e}")
 
+    def _make_backend(self, name):
+        if name == "qdldl":
+            return QdldlBackend(self.indptr, self.indices, self.n_pos, self._by_col)
+        if name == "pardiso":
+            return PardisoBackend(self.indptr, self.indices, self.n_pos)
+        return SpluBackend(self.n_pos, self.full.indptr, self.full.indices, self.full_map)
+
     def _hand_over(self):
-        """The other backend takes over for the rest of the run (once each way): qdldl after
-        a PARDISO factorisation that refinement cannot repair, PARDISO (if installed) after
-        one of qdldl's (no pivoting: a tiny pivot with large neighbours, as a sparse
-        second-order expansion near the boundary can give, ruins it). False if there is
-        none."""
-        if self.backend.name == "pardiso" and "qdldl" not in self._handovers:
-            self.backend = QdldlBackend(self.indptr, self.indices, self.n_pos, self._by_col)
-        elif self.backend.name == "qdldl" and "pardiso" not in self._handovers and pardiso_available():
-            self.backend = PardisoBackend(self.indptr, self.indices, self.n_pos)
+        """Another backend takes over for the rest of the run, each at most once: after a
+        factorisation that refinement cannot repair, the other LDLᵀ (qdldl after PARDISO;
+        PARDISO, if installed, after qdldl, whose lack of pivoting a tiny pivot with large
+        neighbours ruins), then SuperLU. False if there is none left."""
+        order = {"qdldl": ["pardiso", "splu"], "pardiso": ["qdldl", "splu"], "splu": []}[self.backend.name]
+        for name in order:
+            if name not in self._handovers and (name != "pardiso" or pardiso_available()):
+                break
         else:
             return False
-        self._handovers.add(self.backend.name)
+        self.backend = self._make_backend(name)
+        self._handovers.add(name)
         self.fallbacks += 1
         self._unchecked = False
         self._factor_from(0)
@@ -548,7 +593,7 @@ class KktSystem:
         has it read, and zero, non-finite or wrongly signed pivots are refactorised with ε
         on the cone block. A solve that refinement cannot bring below FAILED_SOLVE (PARDISO)
         or BROKEN_SOLVE (qdldl) means a factorisation ruined by tiny pivots: the other
-        backend takes over for the rest of the run."""
+        backend takes over for the rest of the run, and after both, SuperLU's pivoting."""
         u, rel = self._refined(rhs)
         if not rel <= SUSPECT_SOLVE and self._unchecked:
             self._unchecked = False

@@ -46,7 +46,7 @@ class Settings:
     equilibrate: bool = True      # Ruiz equilibration of the constraint matrix
     equilibrate_iterations: int = 15
     equilibrate_bounds: tuple = (1e-4, 1e4)
-    linear_solver: str = "auto"   # "pardiso" (MKL, if installed), "qdldl", or "auto"
+    linear_solver: str = "auto"   # "pardiso" (MKL, if installed), "qdldl", "splu" (SuperLU), or "auto"
     corrector: bool = True        # Mehrotra's second-order term (third-order on exponential cones)
     # A combined step shorter than this is retried without the second-order terms (same
     # centring); the longer of the two steps is taken.
@@ -108,7 +108,7 @@ def _bounds(v):
 
 
 def _backend(v):
-    return None if not isinstance(v, str) else v in ("auto", "qdldl", "pardiso")
+    return None if not isinstance(v, str) else v in ("auto", "qdldl", "pardiso", "splu")
 
 
 _UNIT = "a finite number in (0, 1)"
@@ -130,7 +130,7 @@ _SETTING_RULES = (
     ("equilibrate", _flag, "True or False"),
     ("equilibrate_iterations", _integer(0), "an integer >= 0"),
     ("equilibrate_bounds", _bounds, "a pair (lo, hi) with 0 < lo <= 1 <= hi < inf"),
-    ("linear_solver", _backend, "one of 'auto', 'qdldl', 'pardiso'"),
+    ("linear_solver", _backend, "one of 'auto', 'qdldl', 'pardiso', 'splu'"),
     ("corrector", _flag, "True or False"),
     ("retry_step", _real(0.0, 1.0, lo_open=False), "a number in [0, 1]"),
     ("soc_expansion_min", _integer(1, optional=True), "None or an integer >= 1"),
@@ -357,6 +357,14 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
     inv_d, inv_e = 1.0 / d, 1.0 / e
     inv_eG = inv_e[p:]
     bhinf, cinf = max(_inf_norm(data.b), _inf_norm(data.h)), _inf_norm(data.c)
+    # The floors of the relative measures: 1 in the user's units (an absolute tolerance for
+    # small quantities), or the data's own scale where that is smaller (‖(b, h)‖∞, ‖c‖∞
+    # and the objective's natural size ρ/σ), so that data scaled down by any factor is
+    # judged as it was before scaling.
+    def floor(scale):
+        return min(1.0, scale) if scale > 0 else 1.0
+
+    bh_floor, c_floor, obj_floor = floor(bhinf), floor(cinf), floor(rho / sigma)
 
     arrays = make_arrays(where)
     K = ConeProduct(data.cones, arrays, settings.soc_expansion_min)
@@ -367,6 +375,9 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
                     refinement_steps=settings.refinement_steps, refinement_reltol=settings.refinement_reltol,
                     refinement_abstol=settings.refinement_abstol, Mt=Mt)
     K.bind(kkt.tail_indptr, kkt.tail_indices, kkt.cone_values)
+    # The orthant's rows come first; H⁻¹ = diag(s/z) is their KKT diagonal.
+    orthant = K.families[0].rows if K.families and K.families[0].kind == "nonnegative" else 0
+    orthant_diagonal = kkt.diag_pos[n + p:n + p + orthant]
     N = kkt.N
     rhs = np.zeros(N)
     rhs_tau = np.zeros(N)
@@ -431,14 +442,14 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             mx[empty_segments] = 0.0
             inf_rx, inf_r, inf_Qx, inf_Mx, inf_s = mx.tolist()
         cx, byhz = _dot(c, x), _dot(bh, yz)
-        pres = rho * inf_r / tau / max(1.0, bhinf + rho * (inf_Mx + inf_s) / tau)
-        dres = inf_rx / sigma / tau / max(1.0, cinf + inf_Qx / sigma / tau)
+        pres = rho * inf_r / tau / max(bh_floor, bhinf + rho * (inf_Mx + inf_s) / tau)
+        dres = inf_rx / sigma / tau / max(c_floor, cinf + inf_Qx / sigma / tau)
         pobj, dobj = rho * cx / sigma / tau, -rho * byhz / sigma / tau
         sz = _dot(s, v[n + p:])
         # The duality gap of the unscaled iterate: the objective difference, and the
         # complementarity s'z it equals at a feasible point (large barrier degrees leave
         # the objectives about s'z apart while their difference is already small).
-        gap = max(abs(pobj - dobj), rho * sz / sigma / (tau * tau)) / max(1.0, min(abs(pobj), abs(dobj)))
+        gap = max(abs(pobj - dobj), rho * sz / sigma / (tau * tau)) / max(obj_floor, min(abs(pobj), abs(dobj)))
         # Rays (z ∈ K* and s ∈ K hold at every iterate): (y, z) certifies primal
         # infeasibility when Aᵀy + Gᵀz = 0 and bᵀy + hᵀz < 0, (x, s) dual infeasibility when
         # Ax = 0, Gx + s = 0 and cᵀx < 0. Measured in the equilibrated program (unit rows and
@@ -603,6 +614,14 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
                 dtau = (-eta * rt + _dot(q, u0) + dk_target / tau) / (kappa / tau - q1)
                 du = u0 + dtau * u1
                 ds = h * dtau + eta * rz - csr_matvec(G, du[:n])
+                # Orthant rows: the slack step from the linearised complementarity
+                # ds = target − (s/z) dz instead (equal in exact arithmetic): it keeps the
+                # relative accuracy of a slack on its way to 0 (an active bound, s/z tiny),
+                # where G dx carries an absolute error as large as that slack (steps then
+                # collapse by the step fraction per iteration). On the other cones the
+                # primal form keeps the primal residual exact, which they need.
+                if orthant:
+                    ds[:orthant] = ds_target[:orthant] - kkt.values[orthant_diagonal] * du[n + p:n + p + orthant]
                 dkappa = (dk_target - kappa * dtau) / tau
                 return du, ds, dtau, dkappa
 

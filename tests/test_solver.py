@@ -20,7 +20,7 @@ from cones_ipm.problem import ConeDecl, ConicProblem  # noqa: E402
 ITERATION_BOUND = 25
 
 SHIPPED = {p.name: p for p in problems.shipped_problems()}
-BACKENDS = ["qdldl"] + (["pardiso"] if pardiso_available() else [])
+BACKENDS = ["qdldl", "splu"] + (["pardiso"] if pardiso_available() else [])
 
 
 @pytest.fixture(autouse=True)
