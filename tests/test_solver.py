@@ -1,4 +1,5 @@
 """The conic interior-point solver driven by the module: optimal values against Clarabel, CVXOPT and closed forms on shipped programs and on CVXPY models of every kind, certificates of infeasibility, the CVXPY interface (PSD layout), the cone product (module families grouped by dimension, sparse expansions, the exponential family's primal-dual scaling, shadow point, third-order term and backtracking) against dense maths on host and device arrays, the KKT factorisations against a dense solve, rollback on refused scalings, and host/device agreement with bounded device copies."""
+import functools
 import os
 import sys
 import warnings
@@ -165,10 +166,40 @@ def test_cvxpy_model_matches_clarabel(name):
     assert_certified_optimal(prob, res)
 
 
+def assert_certificate(prob, res, tol=1e-7):
+    """The ray of an infeasibility verdict holds on the program's own data at any scale:
+    z ∈ K*, bᵀy + hᵀz = −1 and ‖Aᵀy + Gᵀz‖∞ ≤ tol ‖[A; G]‖max / ‖(b, h)‖∞ (no x of size
+    below ‖(b, h)‖/(tol ‖[A; G]‖) is feasible) for primal infeasibility; s ∈ K, cᵀx = −1,
+    ‖(Ax, Gx + s)‖∞ ≤ tol ‖[A; G]‖max / ‖c‖∞ for dual infeasibility; membership checked
+    with the module's cone tests."""
+    p = prob.without_zero_cones()
+    matrix = max(abs(p.A).max() if p.A.nnz else 0.0, abs(p.G).max() if p.G.nnz else 0.0)
+
+    def inside(v, dual):
+        for d, o in p.offsets():
+            part = v[o:o + d.rows]
+            if dual and d.kind == "exp":   # (u, v, w) ∈ K*  ⇔  (u − v, −u, w) ∈ K
+                part = np.stack([part[0::3] - part[1::3], -part[0::3], part[2::3]], axis=1).reshape(-1)
+            if not module_cone(d).contains(np.ascontiguousarray(part), atol=tol * (1 + np.abs(v).max())):
+                return False
+        return True
+
+    if res.status == "primal_infeasible":
+        rhs = max(np.abs(p.b).max(initial=0), np.abs(p.h).max(initial=0))
+        assert np.abs(p.A.T @ res.y + p.G.T @ res.z).max(initial=0) * rhs <= tol * matrix
+        assert abs(p.b @ res.y + p.h @ res.z + 1.0) <= 1e-12
+        assert inside(res.z, dual=True)
+    else:
+        assert res.status == "dual_infeasible"
+        assert abs(p.c @ res.x + 1.0) <= 1e-12
+        residual = np.concatenate([p.A @ res.x, p.G @ res.x + res.s])
+        assert np.abs(residual).max(initial=0) * np.abs(p.c).max() <= tol * max(matrix, 1e-300)
+        assert inside(res.s, dual=False)
+
+
 @pytest.mark.parametrize("name", STATUS_NAMES)
 def test_cvxpy_infeasible_and_unbounded_models(name):
-    """Statuses as Clarabel's, with certificates that hold: Aᵀy + Gᵀz = 0, bᵀy + hᵀz = −1,
-    z ∈ K* (primal infeasible); Ax = 0, Gx + s = 0, s ∈ K, cᵀx = −1 (dual infeasible)."""
+    """Statuses as Clarabel's, with certificates that hold (`assert_certificate`)."""
     from cones_ipm.cvxpy_interface import clarabel_reference
     from cones_ipm.models import STATUS_MODELS, conic_data
 
@@ -178,19 +209,7 @@ def test_cvxpy_infeasible_and_unbounded_models(name):
     assert res.status == expected, res.message
     assert clarabel_reference(data)[0] == {"primal_infeasible": "PrimalInfeasible",
                                            "dual_infeasible": "DualInfeasible"}[expected]
-    p = prob.without_zero_cones()
-
-    def inside(v):   # every cone of the program holds v (all of ours are self-dual)
-        return all(module_cone(d).contains(np.ascontiguousarray(v[o:o + d.rows]), atol=1e-7) for d, o in p.offsets())
-
-    if expected == "primal_infeasible":
-        assert np.linalg.norm(p.A.T @ res.y + p.G.T @ res.z) <= 1e-7
-        assert abs(p.b @ res.y + p.h @ res.z + 1.0) <= 1e-12
-        assert inside(res.z)
-    else:
-        assert abs(p.c @ res.x + 1.0) <= 1e-12
-        assert np.linalg.norm(p.A @ res.x) <= 1e-7 and np.linalg.norm(p.G @ res.x + res.s) <= 1e-7
-        assert inside(res.s)
+    assert_certificate(prob, res)
 
 
 def test_cvxpy_solve_with_the_psd_layout():
@@ -217,7 +236,7 @@ def test_cvxpy_solve_with_the_psd_layout():
     cons = [Y >> 0, Y[2, 0] == 0.1]
     prob = cp.Problem(cp.Minimize(cp.sum_squares(Y - T)), cons)
     # The minimiser moves like the square root of the gap: both solvers at tight tolerances.
-    ours = prob.solve(solver=ConesIpm(tol_gap=1e-11, tol_feas=1e-11))
+    ours = prob.solve(solver=ConesIpm(tol_gap=1e-12, tol_feas=1e-11))
     y_ours, duals = Y.value.copy(), [c.dual_value for c in cons]
     ref = prob.solve(solver="CLARABEL", tol_gap_abs=1e-11, tol_gap_rel=1e-11, tol_feas=1e-11)
     assert abs(ours - ref) <= 1e-7 * max(1.0, abs(ref))
@@ -380,12 +399,116 @@ def test_refused_scaling_rolls_back_to_the_best_iterate(monkeypatch):
     res = solve(prob)
     assert res.status in ("almost_optimal", "numerical_error")
     assert "strictly positive definite" in res.message
-    # Scalings 1 … 5 prepared iterates 0 … 4; the best of those is returned.
+    # Scalings 1 … 5 prepared iterates 0 … 4, the step from iterate 4 was refused: four
+    # iterations were run, and the best iterate of those is returned.
     merits = [max(h["pres"], h["dres"], h["gap"]) for h in res.history]
-    assert len(merits) == 5 and res.iterations == int(np.argmin(merits))
-    best = res.history[res.iterations]
+    assert len(merits) == 5 and res.iterations == 4
+    best = res.history[int(np.argmin(merits))]
     assert (res.primal_residual, res.dual_residual, res.gap) == (best["pres"], best["dres"], best["gap"])
     assert res.objective == pytest.approx(best["pobj"], rel=1e-12)
+
+
+# ---- verdicts at any scale of the data ------------------------------------------------------
+@functools.lru_cache(maxsize=None)
+def _scaling_model(name):
+    from cones_ipm.models import MODELS, STATUS_MODELS, conic_data
+    if name in STATUS_MODELS:
+        build, size, _, expected = STATUS_MODELS[name]
+    else:
+        _, build, size, _ = MODELS[name]
+        expected = "optimal"
+    prob = conic_data(build(size, 4))[1]
+    return prob, expected, solve(prob)
+
+
+def _scaled(prob, mode, f):
+    """The program with c (mode "c"), (b, h) ("bh"), the matrix (A, G) ("A") or all three
+    ("all") multiplied by f; its objective is the original's times f (1/f for "A")."""
+    c, G, h, A, b = prob.c, prob.G, prob.h, prob.A, prob.b
+    if mode in ("c", "all"):
+        c = c * f
+    if mode in ("bh", "all"):
+        h, b = h * f, b * f
+    if mode in ("A", "all"):
+        G, A = G * f, A * f
+    return ConicProblem(prob.name, c, G, h, prob.cones, A, b)
+
+
+@pytest.mark.parametrize("mode, f", [("c", 1e8), ("c", 1e-8), ("bh", 1e8), ("bh", 1e-8), ("A", 1e8), ("A", 1e-8),
+                                     ("all", 1e8), ("all", 1e-8)])
+@pytest.mark.parametrize("name", ["transport", "lasso", "nearest_correlation", "entropy_max", "lp_infeasible",
+                                  "socp_unbounded", "sdp_infeasible", "lp_unbounded"])
+def test_verdicts_do_not_depend_on_the_scale_of_the_data(name, mode, f):
+    """Scaling c, (b, h) or the constraint matrix by a constant changes no verdict: the
+    status is the program's own, an optimum moves with the scaling (objective times f, or
+    1/f for the matrix) to 1e-6 of its own size, and a certificate holds on the scaled data
+    (residuals relative to their terms). A cost of 1e8 once made the starting point pass
+    for a certificate."""
+    prob, expected, ref = _scaling_model(name)
+    assert ref.status == expected, ref.message
+    scaled = _scaled(prob, mode, f)
+    res = solve(scaled)
+    assert res.status == expected, res.message
+    if expected == "optimal":
+        factor = 1.0 / f if mode == "A" else f
+        assert abs(res.objective - factor * ref.objective) <= 1e-6 * factor * max(1.0, abs(ref.objective))
+        assert_certified_optimal(scaled, res, tol=1e-6 * max(1.0, factor))
+    else:
+        assert_certificate(scaled, res)
+
+
+@pytest.mark.parametrize("case", ["large cost", "large negative cost", "empty", "free, unbounded", "free, no cost",
+                                  "equality only, unbounded", "no variables, infeasible", "no variables, feasible"])
+def test_closed_form_programs(case):
+    """Programs whose answer is known in closed form, at the edges of the data: costs of
+    1e8 and −1e9 (once declared infeasible and unbounded at iteration 0), a program with
+    nothing in it, variables without constraints, an equality without cones, and cone rows
+    without variables (a membership test of h)."""
+    empty = sp.csr_matrix((0, 2))
+    programs = {
+        "large cost": (ConicProblem("a", [1e8], [[-1.0]], [-1.0], [("nonnegative", 1)]), "optimal", [1.0], 1e8),
+        "large negative cost": (ConicProblem("b", [-1e9], [[1.0]], [1.0], [("nonnegative", 1)]), "optimal", [1.0],
+                                -1e9),
+        "empty": (ConicProblem("c", np.zeros(0), sp.csr_matrix((0, 0)), np.zeros(0), []), "optimal", [], 0.0),
+        "free, unbounded": (ConicProblem("d", [1.0, -2.0], empty, np.zeros(0), []), "dual_infeasible", None, None),
+        "free, no cost": (ConicProblem("e", [0.0, 0.0], empty, np.zeros(0), []), "optimal", None, 0.0),
+        "equality only, unbounded": (ConicProblem("f", [1.0, 1.0], empty, np.zeros(0), [], [[1.0, -1.0]], [1.0]),
+                                     "dual_infeasible", None, None),
+        "no variables, infeasible": (ConicProblem("g", np.zeros(0), sp.csr_matrix((3, 0)), [1.0, -2.0, 3.0],
+                                                  [("nonnegative", 3)]), "primal_infeasible", None, None),
+        "no variables, feasible": (ConicProblem("h", np.zeros(0), sp.csr_matrix((3, 0)), [1.0, 0.0, 0.5],
+                                                [("soc", 3)]), "optimal", [], 0.0),
+    }
+    prob, status, x, objective = programs[case]
+    res = solve(prob)
+    assert res.status == status, res.message
+    if status == "optimal":
+        assert res.objective == pytest.approx(objective, rel=1e-9, abs=1e-9)
+        if x is not None:
+            np.testing.assert_allclose(res.x, x, rtol=1e-9)
+        if prob.n + prob.m + prob.p:
+            assert_certified_optimal(prob, res)
+    else:
+        assert_certificate(prob, res)
+
+
+@pytest.mark.parametrize("setting, value, error", [
+    ("max_iter", -1, ValueError), ("max_iter", 2.5, TypeError), ("stall_iterations", 0, ValueError),
+    ("step_fraction", -1.0, ValueError), ("step_fraction", 1.5, ValueError), ("tol_gap", float("nan"), ValueError),
+    ("tol_feas", 0.0, ValueError), ("regularization", float("inf"), ValueError), ("linear_solver", "lu", ValueError),
+    ("equilibrate_bounds", (2.0, 1.0), ValueError), ("soc_expansion_min", 0, ValueError), ("verbose", 1, TypeError),
+])
+def test_settings_outside_their_range_are_refused(setting, value, error):
+    """As a solve override and as a Settings field alike, with the setting's name; the
+    caller's Settings object is never written by an override."""
+    from cones_ipm import Settings
+    with pytest.raises(error, match=f"^setting {setting} must be "):
+        solve(SHIPPED[sorted(SHIPPED)[0]], **{setting: value})
+    with pytest.raises(error, match=f"^setting {setting} must be "):
+        Settings(**{setting: value})
+    mine = Settings()
+    res = solve(SHIPPED[sorted(SHIPPED)[0]], settings=mine, max_iter=0)
+    assert mine == Settings() and res.status in ("max_iterations", "optimal") and res.iterations == 0
 
 
 def test_non_finite_data_is_refused():
