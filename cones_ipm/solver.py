@@ -365,6 +365,8 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
     inv_d, inv_e = 1.0 / d, 1.0 / e
     inv_eG = inv_e[p:]
     bhinf, cinf = max(_inf_norm(data.b), _inf_norm(data.h)), _inf_norm(data.c)
+    abs_M = Csr(M.indptr, M.indices, np.abs(M.data), M.shape)
+    abs_Mt = Csr(Mt.indptr, Mt.indices, np.abs(Mt.data), Mt.shape)
     # The floors of the relative measures: 1 in the user's units (an absolute tolerance for
     # small quantities), or the data's own scale where that is smaller (‖(b, h)‖∞, ‖c‖∞
     # and the objective's natural size ρ/σ), so that data scaled down by any factor is
@@ -449,6 +451,17 @@ def solve(problem: ConicProblem, where: str = "host", settings: Settings | None 
             mx = np.maximum.reduceat(scaled, seg_starts)[seg_of] if seg_starts.size else np.zeros(5)
             mx[empty_segments] = 0.0
             inf_rx, inf_r, inf_Qx, inf_Mx, inf_s = mx.tolist()
+        # The residuals are measured against the magnitudes of the terms of their sums,
+        # |Aᵀ||y| + |Gᵀ||z| and |A||x|, |G||x| (not the sums themselves): a product whose
+        # terms cancel cannot be computed, nor driven to zero, more accurately than its
+        # terms allow (hinf2: Gᵀz of size 1 from terms of size 377).
+        mag = np.zeros(N0)
+        csr_matvec(abs_Mt, np.abs(yz), mag[:n])
+        csr_matvec(abs_M, np.abs(x), mag[n:])
+        if n:
+            inf_Qx = max(inf_Qx, _inf_norm(mag[:n] * inv_d))
+        if p + m:
+            inf_Mx = max(inf_Mx, _inf_norm(mag[n:] * inv_e))
         cx, byhz = _dot(c, x), _dot(bh, yz)
         pres = rho * inf_r / tau / max(bh_floor, bhinf + rho * (inf_Mx + inf_s) / tau)
         dres = inf_rx / sigma / tau / max(c_floor, cinf + inf_Qx / sigma / tau)

@@ -80,6 +80,7 @@ def params():
 
 
 @pytest.mark.parametrize("cls_name, name", params())
+@pytest.mark.filterwarnings("ignore:The problem has an expression with dimension greater than 2")   # CVXPY's own
 def test_cvxpy_standard_test(cls_name, name):
     getattr(standard_test_classes()[cls_name], name)(solver=ConesIpm())
 
