@@ -131,7 +131,12 @@ def main(argv=None):
           f"{problem.p} equalities); cones: {_cone_summary(problem.cones)}")
     print(f"status      {res.status}" + (f" ({res.message})" if res.message else ""))
     print(f"objective   {objective}")
-    print(f"residuals   primal {res.primal_residual:.2e}, dual {res.dual_residual:.2e}, gap {res.gap:.2e}")
+    if res.status in (solver.PRIMAL_INFEASIBLE, solver.ALMOST_PRIMAL_INFEASIBLE):
+        print(f"certificate y, z with A'y + G'z = 0, b'y + h'z = -1; its measure {res.dual_residual:.2e}")
+    elif res.status in (solver.DUAL_INFEASIBLE, solver.ALMOST_DUAL_INFEASIBLE):
+        print(f"certificate x, s with Ax = 0, Gx + s = 0, c'x = -1; its measure {res.primal_residual:.2e}")
+    else:
+        print(f"residuals   primal {res.primal_residual:.2e}, dual {res.dual_residual:.2e}, gap {res.gap:.2e}")
     print(f"iterations  {res.iterations}, time {res.solve_time:.3f} s (reading {read_time:.3f} s)")
     return EXIT_CODES.get(res.status, EXIT_CODES[solver.NUMERICAL_ERROR])
 

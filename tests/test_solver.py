@@ -866,7 +866,10 @@ def test_device_run_agrees_with_host(name, dev):
         np.testing.assert_array_equal(device.x, host.x)
     else:   # the PSD kernels' hypot/sqrt from a device math library an ulp off the host's
         assert abs(device.objective - host.objective) <= 1e-8 * max(1.0, abs(host.objective))
-        np.testing.assert_allclose(device.x, host.x, rtol=0, atol=1e-7 * max(1.0, np.abs(host.x).max()))
+        # Both runs stop at points optimal to the tolerances, which an ulp of difference on
+        # the way moves by up to ~1e-6 of x (the minimiser moves like the square root of
+        # the gap).
+        np.testing.assert_allclose(device.x, host.x, rtol=0, atol=1e-6 * max(1.0, np.abs(host.x).max()))
     assert host.device_copies == (0, 0)
     to_device, to_host = device.device_copies
     it = device.iterations
