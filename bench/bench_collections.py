@@ -201,7 +201,7 @@ def main(argv=None):
     parser.add_argument("--collection", choices=tuple(COLLECTIONS), help="one collection only")
     parser.add_argument("--timeout", type=float, default=30.0,
                         help="seconds per solve (default 30; Clarabel needs about 110 s for gpp100)")
-    parser.add_argument("--linear-solver", default="", help="our KKT factorisation (auto, pardiso, qdldl)")
+    parser.add_argument("--linear-solver", default="", help="our KKT factorisation (auto, pardiso, qdldl, splu)")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.worker:

@@ -25,8 +25,8 @@ NUMERICAL_ERROR = "numerical_error"
 
 @dataclass
 class Settings:
-    tol_feas: float = 1e-8      # primal and dual ∞-norm residuals relative to data and iterate terms
-    tol_gap: float = 1e-8       # |primal − dual objective| relative to max(1, |objective|)
+    tol_feas: float = 1e-8      # primal and dual ∞-norm residuals relative to the data and the terms of their sums
+    tol_gap: float = 1e-8       # max(|primal − dual objective|, s'z / 10) relative to max(floor, |objective|)
     # An infeasibility certificate's own residual relative to its separation (both measured
     # on the certificate's own terms, so independent of the scale of c, b, h and the matrix).
     tol_infeas: float = 1e-8
