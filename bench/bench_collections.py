@@ -98,7 +98,7 @@ def serve():
     import time
 
     from cones_ipm import solve
-    from cones_ipm.peers import clarabel_solve
+    from peers import clarabel_solve
     from cones_ipm.readers import file_objective, read_problem
 
     # First calls pay for lazy imports and initialisation: take them on a tiny problem with

@@ -32,7 +32,7 @@ import _cpp_cuda  # noqa: E402
 import _ipm_cones  # noqa: E402
 from cones_ipm import cones as C  # noqa: E402
 from cones_ipm import solve  # noqa: E402
-from cones_ipm.models import MODELS, conic_data  # noqa: E402
+from models import MODELS, conic_data  # noqa: E402
 
 LD = np.longdouble
 CASES = [("robust_lp", 1000), ("chebyshev_centre", 400), ("fir_design", 60), ("nuclear_completion", 60)]

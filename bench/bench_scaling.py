@@ -8,7 +8,7 @@ checked independently of the solver's own report, on the scaled data it was comp
     python bench/bench_scaling.py --size large --quick
     python bench/bench_scaling.py --where device     # emulation build on PYTHONPATH
 
-Models: every model of cones_ipm.models.MODELS (expected "optimal") and STATUS_MODELS (their
+Models: every model of models.MODELS (expected "optimal") and STATUS_MODELS (their
 expected status) at the chosen size and seed, converted once with conic_data; and programs
 whose data are badly scaled to begin with (group COST): min 1e8·x s.t. x ≥ 1, min -1e9·x s.t.
 x ≤ 1, models.transport with its costs times 1e6 (through CVXPY), and random strictly
@@ -86,7 +86,7 @@ import scipy.sparse as sp  # noqa: E402
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 from cones_ipm import ConicProblem, solve  # noqa: E402
-from cones_ipm.problems import random_feasible  # noqa: E402
+from problems import random_feasible  # noqa: E402
 
 TOL = 1e-6          # checks of exact verdicts (the solver's own tolerances are 1e-8)
 TOL_ALMOST = 1e-3   # checks of almost_ verdicts (the solver's reduced tolerances are 1e-4, 5e-5)
@@ -114,7 +114,7 @@ class Model:
 
 def build_models(size, seed, only):
     """The sweep's models, filtered by --only, each converted once."""
-    from cones_ipm import models as cm   # needs CVXPY
+    import models as cm   # needs CVXPY
 
     col = 2 if size == "small" else 3
 

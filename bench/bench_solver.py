@@ -27,8 +27,8 @@ import numpy as np
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 from cones_ipm import solve  # noqa: E402
-from cones_ipm.cvxpy_interface import clarabel_reference  # noqa: E402
-from cones_ipm.models import MODELS, STATUS_MODELS, conic_data  # noqa: E402
+from models import MODELS, STATUS_MODELS, conic_data  # noqa: E402
+from peers import clarabel_reference  # noqa: E402
 
 CLARABEL_STATUS = {"Solved": "optimal", "AlmostSolved": "almost_optimal", "PrimalInfeasible": "primal_infeasible",
                    "DualInfeasible": "dual_infeasible"}

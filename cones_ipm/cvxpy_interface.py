@@ -11,8 +11,6 @@ turns CVXPY's conic data into a ConicProblem for any other use (benchmarks, test
 """
 from __future__ import annotations
 
-import numpy as np
-
 import cvxpy.settings as s
 from cvxpy.constraints import SOC, ExpCone, SvecPSD
 from cvxpy.reductions.solution import Solution, failure_solution
@@ -108,25 +106,3 @@ class ConesIpm(ConicSolver):
             primal = {inverse_data[self.VAR_ID]: solution.x}
             return Solution(status, solution.primal_objective + inverse_data[s.OFFSET], primal, eq | ineq, attr)
         return failure_solution(status, attr, eq | ineq)
-
-
-def clarabel_reference(data):
-    """Clarabel (default settings) on the same conic data: (status, objective, seconds,
-    iterations), its own setup included in the time."""
-    import time
-
-    import clarabel
-    import scipy.sparse as sp
-
-    from cvxpy.reductions.solvers.conic_solvers.clarabel_conif import dims_to_solver_cones
-
-    A, b, c = data[s.A], data[s.B], data[s.C]
-    settings = clarabel.DefaultSettings()
-    settings.verbose = False
-    start = time.perf_counter()
-    solver = clarabel.DefaultSolver(sp.csc_matrix((c.size, c.size)), c, sp.csc_matrix(A), b,
-                                    dims_to_solver_cones(data[ConicSolver.DIMS]), settings)
-    sol = solver.solve()
-    seconds = time.perf_counter() - start
-    status = str(sol.status)
-    return status, (float(sol.obj_val) if status in ("Solved", "AlmostSolved") else np.nan), seconds, sol.iterations

@@ -9,6 +9,9 @@ import scipy.sparse as sp
 
 KINDS = ("zero", "nonnegative", "soc", "psd", "exp")
 
+# The scale of the off-diagonal entries in svec rows (PSD cones).
+SQRT2 = np.sqrt(2.0)
+
 
 @dataclass(frozen=True)
 class ConeDecl:

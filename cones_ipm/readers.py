@@ -17,8 +17,7 @@ import re
 import numpy as np
 import scipy.sparse as sp
 
-from .problem import ConeDecl, ConicProblem
-from .problems import SQRT2
+from .problem import SQRT2, ConeDecl, ConicProblem
 
 FORMATS = ("sdpa", "mps", "cbf")
 

@@ -15,8 +15,10 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
+sys.path.insert(0, str(HERE.parent / "bench"))  # the shipped problems
 
-from cones_ipm import problems, solve  # noqa: E402
+import problems  # noqa: E402
+from cones_ipm import solve  # noqa: E402
 
 PROBLEMS = ["lp_random", "socp_random", "sdp_random", "portfolio"]
 MEASURES = [("pres", "primal residual"), ("dres", "dual residual"), ("gap", "duality gap")]

@@ -12,10 +12,12 @@ import warnings
 import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))  # the problems and peers
 
 import _cpp_cuda  # noqa: E402
-from cones_ipm import problems, solve  # noqa: E402
-from cones_ipm.peers import clarabel_objective, cvxopt_objective  # noqa: E402
+import problems  # noqa: E402
+from cones_ipm import solve  # noqa: E402
+from peers import clarabel_objective, cvxopt_objective  # noqa: E402
 
 
 def cone_summary(prob):
@@ -120,7 +122,7 @@ def cvxpy_models(places):
     try:
         import cvxpy as cp
         from cones_ipm.cvxpy_interface import ConesIpm
-        from cones_ipm.models import MODELS, STATUS_MODELS
+        from models import MODELS, STATUS_MODELS
     except ImportError:
         print("\n(CVXPY is not installed: the CVXPY models are skipped; pip install .[cvxpy])")
         return

@@ -1,11 +1,17 @@
 """Shared fixtures: the module under test, and a device-array fixture that runs the
 device tests on the CUDA host emulation (or, later, on a real GPU through CuPy)."""
 import gc
+import pathlib
+import sys
 
 import numpy as np
 import pytest
 
 import _cpp_cuda
+
+# The benchmark fixtures the solver tests share (seeded CVXPY models, generated conic programs,
+# CVXOPT and Clarabel references) live in bench/, outside the installed package.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
 
 try:
     import _cuemu

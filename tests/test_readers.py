@@ -17,8 +17,8 @@ import pytest
 import scipy.linalg
 from scipy.optimize import linprog
 
-from cones_ipm.peers import clarabel_solve
 from cones_ipm.readers import FormatError, file_objective, read_mps, read_problem
+from peers import clarabel_solve
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 

@@ -11,7 +11,8 @@ import scipy.sparse as sp
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-from cones_ipm import problems, solve  # noqa: E402
+import problems  # noqa: E402
+from cones_ipm import solve  # noqa: E402
 from cones_ipm.cones import ConeFailure, ConeProduct, DeviceArrays, HostArrays  # noqa: E402
 from cones_ipm.kkt import KktSystem, pardiso_available  # noqa: E402
 from cones_ipm.problem import ConeDecl, ConicProblem  # noqa: E402
@@ -34,7 +35,7 @@ def quiet():
 def peer_objectives(prob):
     pytest.importorskip("cvxopt")
     pytest.importorskip("clarabel")
-    from cones_ipm.peers import clarabel_objective, cvxopt_objective
+    from peers import clarabel_objective, cvxopt_objective
     return cvxopt_objective(prob), clarabel_objective(prob)
 
 
@@ -137,7 +138,7 @@ def test_random_feasible_programs(family, cones, seed):
 # ---- CVXPY models of every kind, and the interface ----------------------------------------
 def _models():
     try:
-        from cones_ipm.models import MODELS, STATUS_MODELS
+        from models import MODELS, STATUS_MODELS
     except ImportError:
         return [], []
     return sorted(MODELS), sorted(STATUS_MODELS)
@@ -150,8 +151,8 @@ MODEL_NAMES, STATUS_NAMES = _models()
 def test_cvxpy_model_matches_clarabel(name):
     """The small instance of every model kind (LP, SOCP, SDP, exponential) against Clarabel on the
     same conic data, to 1e-7 relative, and certified from the returned point."""
-    from cones_ipm.cvxpy_interface import clarabel_reference
-    from cones_ipm.models import MODELS, conic_data
+    from models import MODELS, conic_data
+    from peers import clarabel_reference
 
     family, build, size, _ = MODELS[name]
     data, prob = conic_data(build(size, 3))
@@ -200,8 +201,8 @@ def assert_certificate(prob, res, tol=1e-7):
 @pytest.mark.parametrize("name", STATUS_NAMES)
 def test_cvxpy_infeasible_and_unbounded_models(name):
     """Statuses as Clarabel's, with certificates that hold (`assert_certificate`)."""
-    from cones_ipm.cvxpy_interface import clarabel_reference
-    from cones_ipm.models import STATUS_MODELS, conic_data
+    from models import STATUS_MODELS, conic_data
+    from peers import clarabel_reference
 
     build, size, _, expected = STATUS_MODELS[name]
     data, prob = conic_data(build(size, 3))
@@ -411,7 +412,7 @@ def test_refused_scaling_rolls_back_to_the_best_iterate(monkeypatch):
 # ---- verdicts at any scale of the data ------------------------------------------------------
 @functools.lru_cache(maxsize=None)
 def _scaling_model(name):
-    from cones_ipm.models import MODELS, STATUS_MODELS, conic_data
+    from models import MODELS, STATUS_MODELS, conic_data
     if name in STATUS_MODELS:
         build, size, _, expected = STATUS_MODELS[name]
     else:
@@ -884,7 +885,7 @@ def test_device_run_agrees_with_host(name, dev):
                                   "socp_unbounded", "logistic_l2", "log_sum_exp"])
 def test_device_run_of_cvxpy_models_agrees_with_host(name, dev):
     pytest.importorskip("cvxpy")
-    from cones_ipm.models import MODELS, STATUS_MODELS, conic_data
+    from models import MODELS, STATUS_MODELS, conic_data
 
     build, size = (MODELS[name][1], MODELS[name][2]) if name in MODELS else STATUS_MODELS[name][:2]
     _, prob = conic_data(build(size, 3))

@@ -354,7 +354,7 @@ STATUS_MODELS = {
 def conic_data(problem):
     """The conic data CVXPY hands our solver (and Clarabel, which takes the same
     layout), and the ConicProblem made of it."""
-    from .cvxpy_interface import ConesIpm, cvxpy_data_to_problem
+    from cones_ipm.cvxpy_interface import ConesIpm, cvxpy_data_to_problem
 
     data, _, _ = problem.get_problem_data(ConesIpm())
     return data, cvxpy_data_to_problem(data)

@@ -4,9 +4,7 @@ from __future__ import annotations
 import numpy as np
 import scipy.sparse as sp
 
-from .problem import ConeDecl, ConicProblem
-
-SQRT2 = np.sqrt(2.0)
+from cones_ipm.problem import SQRT2, ConeDecl, ConicProblem
 
 
 def svec(M):
