@@ -6,8 +6,12 @@ kind, by dimension, so the cones of one (family, dimension) group are one contig
 rows and every operation is one module call per group on a view of the product's vectors.
 Zero cones do not reach this file: their rows are equalities of the KKT system (A x = b).
 
-Every family has the same methods; they act on the product's exchange vectors, which live
-where the family's module calls run (`resident`: device arrays in device mode, else host):
+One class per family (`FAMILIES`: orthant, second-order, PSD, exponential, in the order the
+solver lists them), each knowing its `kind`, its module class, whether its cones are listed by
+dimension (`by_dimension`), which of a cone's rows share one equilibration row scale
+(`scale_rows`), and built by `build(decls, arrays, expansion_min, exp_cone)`. Every family has the same
+methods; they act on the product's exchange vectors, which live where the family's module
+calls run (`resident`: device arrays in device mode, else host):
 
     identity()        e of the Jordan algebra (the central point for exponential cones), host
     degree            barrier degree ν
@@ -40,6 +44,8 @@ import numpy as np
 
 import _cpp_cuda
 import _ipm_cones
+
+from .settings import ExpConeSettings
 
 
 class ConeFailure(RuntimeError):
@@ -150,8 +156,6 @@ def make_arrays(where: str):
     raise ValueError(f"unknown array placement {where!r}")
 
 
-
-
 # ---------------------------------------------------------------------------------------
 # Families.
 # ---------------------------------------------------------------------------------------
@@ -185,51 +189,61 @@ class _Group:
 class SymmetricFamily:
     """Cones of one symmetric kind over a module class (`cone_class(dim)` with the batch
     methods of `_ipm_cones`), grouped by dimension. `decls` are the family's ConeDecls in
-    row order (equal dimensions adjacent)."""
+    row order (equal dimensions adjacent). A subclass per kind gives its module class, the
+    barrier degree of a cone, the identity of a group and its KKT block pattern."""
 
     symmetric = True
+    kind: str
+    cone_class: type
+    by_dimension = True       # the family's cones are listed by dimension
+    scale_rows = None         # rows of a cone sharing one equilibration row scale (None: all)
 
-    def __init__(self, kind, decls, cone_class, arrays, resident, expansion_min=None):
-        self.kind = kind
+    def __init__(self, decls, arrays, resident, expansion_min=None):
         self.arrays = arrays if resident == "device" else HostArrays()
         self.resident = resident
         self.rows = sum(d.rows for d in decls)
-        self.groups = []
-        if kind == "nonnegative":
-            self.degree = self.rows
-            if self.rows:
-                self.groups.append(_Group(cone_class(self.rows), 1, 0))
-        else:
-            self.degree = sum(d.dim for d in decls) if kind == "psd" else \
-                sum(1 if d.dim == 1 else 2 for d in decls)
-            start, k = 0, 0
-            while k < len(decls):
-                dim = decls[k].dim
-                count = 1
-                while k + count < len(decls) and decls[k + count].dim == dim:
-                    count += 1
-                if any(d.dim < dim for d in decls[k + count:]):
-                    raise ValueError(f"{kind} cones must be listed by dimension")
-                cone = cone_class(dim)
-                expanded = kind == "soc" and (cone.expansion_recommended if expansion_min is None
-                                              else dim >= expansion_min)
-                self.groups.append(_Group(cone, count, start, expanded))
-                start += cone.rows * count
-                k += count
+        self.degree = sum(self.cone_degree(d) for d in decls)
+        self.groups = self.make_groups(decls, expansion_min)
+
+    @classmethod
+    def build(cls, decls, arrays, expansion_min=None, exp_cone=None):
+        """The family of `decls` on the product's array placement."""
+        return cls(decls, arrays, arrays.name, expansion_min)
+
+    def make_groups(self, decls, expansion_min):
+        """One group per run of equal dimensions."""
+        groups, start, k = [], 0, 0
+        while k < len(decls):
+            dim = decls[k].dim
+            count = 1
+            while k + count < len(decls) and decls[k + count].dim == dim:
+                count += 1
+            if any(d.dim < dim for d in decls[k + count:]):
+                raise ValueError(f"{self.kind} cones must be listed by dimension")
+            cone = self.cone_class(dim)
+            groups.append(_Group(cone, count, start, self.expanded(cone, expansion_min)))
+            start += cone.rows * count
+            k += count
+        return groups
+
+    @staticmethod
+    def expanded(cone, expansion_min):
+        """Whether a group carries H⁻¹ in the module's sparse expansion."""
+        return False
 
     # -- structure ------------------------------------------------------------------------
     def identity(self):
         e = np.zeros(self.rows)
         for g in self.groups:
-            if self.kind == "nonnegative":
-                e[:] = 1.0
-            elif self.kind == "soc":
-                e[g.start:g.start + g.rows:g.cone.rows] = 1.0
-            else:
-                n = g.cone.dim
-                i, j = np.tril_indices(n)
-                e[g.start:g.start + g.rows] = np.tile((i == j).astype(float), g.batch)
+            e[g.start:g.start + g.rows] = self.group_identity(g)
         return e
+
+    def block_pattern(self, g, base):
+        """(rows, cols) of the stored upper triangle of a group's dense blocks, row-major,
+        the group's first row at `base`."""
+        i, j = _triu(g.cone.rows)
+        starts = base + g.cone.rows * np.arange(g.batch)
+        return (starts[:, None] + i[None, :]).reshape(-1), (starts[:, None] + j[None, :]).reshape(-1)
 
     def pattern(self, first, extra):
         """(rows, cols) of the stored upper triangle of the family's KKT rows, tail-local,
@@ -239,12 +253,7 @@ class SymmetricFamily:
         rows, cols, xrows, xcols, xdiag = [], [], [], [], []
         for g in self.groups:
             base = first + g.start
-            n = g.cone.rows
-            if self.kind == "nonnegative":
-                r = base + np.arange(g.rows)
-                rows.append(r)
-                cols.append(r)
-            elif g.expanded:
+            if g.expanded:
                 g.extra = extra
                 pr, pc = g.cone.expansion_pattern(extra, g.batch, base)
                 upper = pr <= pc
@@ -259,10 +268,9 @@ class SymmetricFamily:
                 xdiag.append(np.tile([-1.0, 1.0], g.batch))   # u-rows −1, v-rows +1
                 extra += 2 * g.batch
             else:
-                i, j = _triu(n)
-                starts = base + n * np.arange(g.batch)
-                rows.append((starts[:, None] + i[None, :]).reshape(-1))
-                cols.append((starts[:, None] + j[None, :]).reshape(-1))
+                r, c = self.block_pattern(g, base)
+                rows.append(r)
+                cols.append(c)
         return _cat(rows), _cat(cols), _cat(xrows), _cat(xcols), _cat(xdiag, np.float64), extra
 
     def bind(self, product, first):
@@ -329,6 +337,68 @@ class SymmetricFamily:
             c.scale_into(g.state, g.w1, g.cor, False, True, g.batch)
 
 
+class NonnegativeFamily(SymmetricFamily):
+    """The nonnegative orthant: one group of all the family's rows, H⁻¹ = diag(s/z)."""
+
+    kind = "nonnegative"
+    cone_class = _ipm_cones.NonnegativeCone
+    by_dimension = False
+    scale_rows = 1            # every orthant row has a scale of its own
+
+    @staticmethod
+    def cone_degree(decl):
+        return decl.rows
+
+    def make_groups(self, decls, expansion_min):
+        return [_Group(self.cone_class(self.rows), 1, 0)] if self.rows else []
+
+    @staticmethod
+    def group_identity(g):
+        return np.ones(g.rows)
+
+    def block_pattern(self, g, base):
+        r = base + np.arange(g.rows)
+        return r, r
+
+
+class SecondOrderFamily(SymmetricFamily):
+    """Second-order cones {(t, x): ‖x‖ ≤ t}, dense H⁻¹ blocks or, from the dimension
+    `expansion_min` on (None: the module's recommendation), the sparse expansion."""
+
+    kind = "soc"
+    cone_class = _ipm_cones.SecondOrderCone
+
+    @staticmethod
+    def cone_degree(decl):
+        return 1 if decl.dim == 1 else 2
+
+    @staticmethod
+    def expanded(cone, expansion_min):
+        return cone.expansion_recommended if expansion_min is None else cone.dim >= expansion_min
+
+    @staticmethod
+    def group_identity(g):
+        e = np.zeros(g.rows)
+        e[::g.cone.rows] = 1.0
+        return e
+
+
+class PsdFamily(SymmetricFamily):
+    """Positive semidefinite cones, each as the packed lower triangle of its matrix."""
+
+    kind = "psd"
+    cone_class = _ipm_cones.PsdCone
+
+    @staticmethod
+    def cone_degree(decl):
+        return decl.dim
+
+    @staticmethod
+    def group_identity(g):
+        i, j = np.tril_indices(g.cone.dim)
+        return np.tile((i == j).astype(float), g.batch)
+
+
 # ---------------------------------------------------------------------------------------
 # Exponential cones: the module's primal–dual scaling, host-resident.
 # ---------------------------------------------------------------------------------------
@@ -354,19 +424,24 @@ class ExponentialFamily:
     kind = "exp"
     symmetric = False
     resident = "host"
-    # The factor between trial steps: 0.8, 0.9, 0.95, 0.97 and 0.99 took 434, 395, 363, 362
-    # and 365 iterations in total on 35 runs of the exponential-cone models (Clarabel: 571).
-    backtrack = 0.95
+    by_dimension = False
+    scale_rows = 3            # a cone's three rows share one scale
     longest_step = 1.0 - np.sqrt(np.finfo(float).eps)
-    shortest_step = 1e-4     # backtracking below this counts as no step
 
-    def __init__(self, decls):
+    def __init__(self, decls, settings: ExpConeSettings | None = None):
+        settings = ExpConeSettings() if settings is None else settings
+        self.backtrack, self.shortest_step = settings.backtrack, settings.shortest_step
         self.rows = sum(d.rows for d in decls)
         self.blocks = self.rows // 3
         self.degree = self.rows
         self.cone = _ipm_cones.ExponentialCone(self.blocks)
         self.state = np.empty(self.cone.scaling_size)
         self.work = np.empty(self.rows)
+
+    @classmethod
+    def build(cls, decls, arrays, expansion_min=None, exp_cone=None):
+        """The family of `decls` (host-resident whatever the placement)."""
+        return cls(decls, exp_cone)
 
     def identity(self):
         return np.tile(EXP_CENTRAL_POINT, self.blocks)
@@ -421,14 +496,23 @@ class ExponentialFamily:
 # ---------------------------------------------------------------------------------------
 # The product.
 # ---------------------------------------------------------------------------------------
-KIND_ORDER = {"nonnegative": 0, "soc": 1, "psd": 2, "exp": 3}
+# The families in the order the solver lists them.
+FAMILIES = (NonnegativeFamily, SecondOrderFamily, PsdFamily, ExponentialFamily)
+_RANK = {fam.kind: k for k, fam in enumerate(FAMILIES)}
+
+
+def family_of(kind):
+    """The family class of a cone kind (not "zero")."""
+    return FAMILIES[_RANK[kind]]
 
 
 def family_order(decls):
-    """The order in which the solver lists the cones: by kind, then (second-order and PSD)
-    by dimension, the given order kept among equals."""
-    return sorted(range(len(decls)), key=lambda k: (KIND_ORDER[decls[k].kind],
-                                                     decls[k].dim if decls[k].kind in ("soc", "psd") else 0))
+    """The order in which the solver lists the cones: by family, then (second-order and
+    PSD) by dimension, the given order kept among equals."""
+    def key(k):
+        rank = _RANK[decls[k].kind]
+        return rank, decls[k].dim if FAMILIES[rank].by_dimension else 0
+    return sorted(range(len(decls)), key=key)
 
 
 class ConeProduct:
@@ -442,7 +526,7 @@ class ConeProduct:
 
     host arrays always, and their device mirrors when device-resident families exist."""
 
-    def __init__(self, decls, arrays, expansion_min=None):
+    def __init__(self, decls, arrays, expansion_min=None, exp_cone: ExpConeSettings | None = None):
         decls = list(decls)
         if any(d.kind == "zero" for d in decls):
             raise ValueError("zero cones belong in A x = b")
@@ -452,18 +536,11 @@ class ConeProduct:
         self.m = sum(d.rows for d in decls)
         self.families = []
         start = 0
-        for kind in KIND_ORDER:
-            mine = [d for d in decls if d.kind == kind]
+        for cls in FAMILIES:
+            mine = [d for d in decls if d.kind == cls.kind]
             if not mine:
                 continue
-            if kind == "nonnegative":
-                fam = SymmetricFamily(kind, mine, _ipm_cones.NonnegativeCone, arrays, arrays.name)
-            elif kind == "soc":
-                fam = SymmetricFamily(kind, mine, _ipm_cones.SecondOrderCone, arrays, arrays.name, expansion_min)
-            elif kind == "psd":
-                fam = SymmetricFamily(kind, mine, _ipm_cones.PsdCone, arrays, arrays.name)
-            else:
-                fam = ExponentialFamily(mine)
+            fam = cls.build(mine, arrays, expansion_min, exp_cone)
             fam.idx = slice(start, start + fam.rows)
             start += fam.rows
             if fam.rows:

@@ -31,7 +31,9 @@ Factorisations (LDLᵀ with a fill-reducing ordering, symbolic analysis once):
 −K has p + m + (v-rows) positive and n + (u-rows) negative eigenvalues; a factorisation with
 another inertia (a pivot that rounding pushed across zero) is retried with ε on the cone
 block too. A solve that refinement cannot repair ends PARDISO's part in the run: qdldl
-takes over.
+takes over. That policy (`FactorizationPolicy`) is apart from the system (`KktSystem`:
+structure, values, regularisation, products and refined solves); its thresholds are the
+`KktSettings`.
 """
 from __future__ import annotations
 
@@ -43,12 +45,7 @@ import sys
 import numpy as np
 import scipy.sparse as sp
 
-
-# Relative residual of a refined solve above which a PARDISO factorisation is deemed
-# ruined (qdldl takes over), and above which a qdldl one is (the solve is no better than
-# 0; PARDISO takes over).
-FAILED_SOLVE = 1e-3
-BROKEN_SOLVE = 1.0
+from .settings import KktSettings
 
 
 class FactorizationError(RuntimeError):
@@ -57,12 +54,6 @@ class FactorizationError(RuntimeError):
 
 # A backend's factorisation whose inertia it has not read (qdldl: read on demand).
 UNCHECKED = "unchecked"
-
-# Relative residual of a refined solve above which the inertia of an unchecked
-# factorisation is read (and a wrong one refactorised as after a wrong inertia). Refinement
-# stalls between 1e-10 and 1e-7 in ill-conditioned endgames whatever the inertia; a
-# factorisation whose pivots went wrong leaves far larger residuals.
-SUSPECT_SOLVE = 1e-6
 
 try:   # SciPy's compiled CSR kernel, without the per-call checks of `A @ x`
     from scipy.sparse._sparsetools import csr_matvec as _csr_matvec_kernel
@@ -337,26 +328,22 @@ class QdldlBackend:
 BACKENDS = ("pardiso", "qdldl", "splu")
 
 
-# PARDISO's fixed costs (threads, supernode set-up) outweigh its speed below this many
-# stored entries of −K, or when its analysis predicts a factorisation below this many
-# Mflop (little fill): qdldl is then the quicker one.
-PARDISO_MIN_ENTRIES = 20_000
-PARDISO_MIN_MFLOP = 20
-
-
 # ---------------------------------------------------------------------------------------
 # The KKT system of one problem.
 # ---------------------------------------------------------------------------------------
 class KktSystem:
-    """Structure, values and factorisation of −K for the fixed equilibrated data
+    """Structure, values, regularisation and refined solves of −K (factorised as its
+    `FactorizationPolicy` decides) for the fixed equilibrated data
     M = [A; G] (CSR, (p + m) × n) and the cone rows given by `block_rows`, `block_cols`
     (stored upper-triangle entries of the scaling blocks in row-major order, rows and columns
     counted from the first cone row, extra rows of the sparse expansions from m on) and
     `extra_diagonal` (the expansion's −1 or +1 on each extra row); `Mt` the transpose of M
-    if the caller has it."""
+    if the caller has it. `backend` and `settings` set up its `FactorizationPolicy`."""
 
     def __init__(self, M, n, p, block_rows, block_cols, extra_diagonal=(), backend="auto", eps=1e-8,
-                 refinement_steps=10, refinement_reltol=1e-14, refinement_abstol=1e-14, Mt=None):
+                 refinement_steps=10, refinement_reltol=1e-14, refinement_abstol=1e-14, Mt=None,
+                 settings: KktSettings | None = None):
+        self.settings = settings = KktSettings() if settings is None else settings
         M = Csr.of(M)
         m = M.shape[0] - p
         extra_diagonal = np.asarray(extra_diagonal, dtype=np.float64)
@@ -430,26 +417,16 @@ class KktSystem:
         self._retry_sign = np.zeros(N)
         self.gamma = 1.0
         self._balance()
-        self._unchecked = False
         self.extra_diagonal = extra_diagonal
         self.refinement_steps = refinement_steps
         self.refinement_reltol, self.refinement_abstol = refinement_reltol, refinement_abstol
-        n_pos = p + m + int(np.count_nonzero(extra_diagonal > 0))
-        self.n_pos = n_pos
-        if backend == "auto":
-            name = "pardiso" if nnz >= PARDISO_MIN_ENTRIES and pardiso_available() else "qdldl"
-        elif backend in BACKENDS:
-            name = backend
-        else:
-            raise ValueError(f"unknown KKT backend {backend!r}; expected one of {sorted(BACKENDS)} or 'auto'")
-        self.backend = self._make_backend(name)
-        if backend == "auto" and name == "pardiso" and self.backend.factor_mflop < PARDISO_MIN_MFLOP:
-            self.backend = self._make_backend("qdldl")
-        self.factorizations = 0
-        self.wrong_inertia = 0
-        self.fallbacks = 0
-        self._handovers = {self.backend.name}
-        self._rhs = np.zeros(N)
+        self.n_pos = p + m + int(np.count_nonzero(extra_diagonal > 0))
+        self.policy = FactorizationPolicy(self, backend, settings)
+
+    @property
+    def backend(self):
+        """The backend that factorises the system now."""
+        return self.policy.backend
 
     @property
     def cone_values(self):
@@ -463,12 +440,6 @@ class KktSystem:
         self.values[self.diag_pos[self.n + self.p:self.N0]] = 1.0
         self.values[self.diag_pos[self.N0:]] = self.extra_diagonal
 
-    # The range of the cone block's scale γ (its diagonal's geometric mean) that the
-    # regularisation follows. Measured on Netlib and SDPLIB: following it by up to 100
-    # solves the control problems, whose slacks end up far larger than their duals; beyond
-    # that (1e4) ε becomes too small for the pivots of some LPs and trusses.
-    GAMMA_RANGE = (1e-2, 1e2)
-
     def _balance(self):
         """Regularisation at the scale of the cone block, never above ε. Scaling the primal
         variables by 1/t and the dual ones by t (T K T with T = diag(1/t on x, t on y and z))
@@ -481,7 +452,8 @@ class KktSystem:
         diag = self.values[self.diag_pos[n + p:self.N0]]
         diag = diag[diag > 0]
         gamma = float(np.exp(np.mean(np.log(diag)))) if diag.size else 1.0
-        self.gamma = gamma = min(max(gamma, self.GAMMA_RANGE[0]), self.GAMMA_RANGE[1])
+        lo, hi = self.settings.gamma_range
+        self.gamma = gamma = min(max(gamma, lo), hi)
         x_scale, y_scale = min(1.0, 1.0 / gamma), min(1.0, gamma)
         self.reg[:n] = -self.eps * x_scale
         self.reg[n:n + p] = self.eps * y_scale
@@ -492,66 +464,26 @@ class KktSystem:
 
     def factor(self):
         """Factorise the values (ε on the x and y diagonal at the cone block's scale, see
-        `_balance`). A wrong inertia (a pivot that rounding pushed across zero) is retried
-        with ε on the cone block's diagonal too; if the signs still disagree, that
-        factorisation is kept (refinement against the true matrix corrects its solves)
-        unless it is not finite, in which case ε grows by 100 per attempt; when no attempt
-        gives finite pivots another backend takes over (`_hand_over`). qdldl reads its
-        inertia only when a solve turns out suspect (`solve`)."""
+        `_balance`), with the retries and hand-overs of the `FactorizationPolicy`."""
         self._balance()
         np.take(self.values, self.full_map, out=self.full.data)
         np.negative(self.full.data, out=self.full.data)    # K (the full matrix holds −(−K))
-        self._unchecked = False
-        self._factor_from(0)
+        self.policy.factor()
 
-    def _factor_from(self, first):
-        for attempt in range(first, 5):
-            if attempt == 0:
-                values = self.values
-            else:
-                values = self.values.copy()
-                values[self.diag_pos] += self.eps * 100.0 ** (attempt - 1) * self._retry_sign - self.reg
-            inertia = self.backend.factor(values)
-            self.factorizations += 1
-            if inertia is UNCHECKED and attempt >= 1:
-                inertia = self.backend.inertia_ok()
-            if inertia is None:        # zero or non-finite pivots
-                continue
-            if inertia is UNCHECKED:
-                self._unchecked = True
-                return
-            if inertia or attempt >= 1:
-                self.wrong_inertia += not inertia
-                return
-        if self._hand_over():
-            return
-        raise FactorizationError("KKT factorisation failed (zero or non-finite pivots) even with regularisation "
-                                 f"{self.eps * 100.0 ** 3:.1e}")
+    def retry_values(self, scale):
+        """The values with ε·scale on the cone block's diagonal too (not the extra rows), at
+        the balance of the x and y rows, for a factorisation that has to be retried."""
+        values = self.values.copy()
+        values[self.diag_pos] += self.eps * scale * self._retry_sign - self.reg
+        return values
 
-    def _make_backend(self, name):
+    def make_backend(self, name):
+        """A backend of this name, its analysis done on the system's structure."""
         if name == "qdldl":
             return QdldlBackend(self.indptr, self.indices, self.n_pos, self._by_col)
         if name == "pardiso":
             return PardisoBackend(self.indptr, self.indices, self.n_pos)
         return SpluBackend(self.n_pos, self.full.indptr, self.full.indices, self.full_map)
-
-    def _hand_over(self):
-        """Another backend takes over for the rest of the run, each at most once: after a
-        factorisation that refinement cannot repair, the other LDLᵀ (qdldl after PARDISO;
-        PARDISO, if installed, after qdldl, whose lack of pivoting a tiny pivot with large
-        neighbours ruins), then SuperLU. False if there is none left."""
-        order = {"qdldl": ["pardiso", "splu"], "pardiso": ["qdldl", "splu"], "splu": []}[self.backend.name]
-        for name in order:
-            if name not in self._handovers and (name != "pardiso" or pardiso_available()):
-                break
-        else:
-            return False
-        self.backend = self._make_backend(name)
-        self._handovers.add(name)
-        self.fallbacks += 1
-        self._unchecked = False
-        self._factor_from(0)
-        return True
 
     def matvec_unregularized(self, u):
         """(−K) u for ε = 0."""
@@ -588,22 +520,113 @@ class KktSystem:
     def solve(self, rhs):
         """u with (−K) u = rhs (all N rows; the extra rows' entries are 0 for the Newton
         systems), refined against ε = 0 until ‖rhs − (−K)u‖∞ ≤ reltol ‖rhs‖∞ + abstol or the
-        residual stops decreasing (at most refinement_steps steps). A suspect solve
-        (relative residual above SUSPECT_SOLVE) of a factorisation whose inertia is unread
-        has it read, and zero, non-finite or wrongly signed pivots are refactorised with ε
-        on the cone block. A solve that refinement cannot bring below FAILED_SOLVE (PARDISO)
-        or BROKEN_SOLVE (qdldl) means a factorisation ruined by tiny pivots: the other
-        backend takes over for the rest of the run, and after both, SuperLU's pivoting."""
+        residual stops decreasing (at most refinement_steps steps). A solve the policy
+        finds suspect or failed (`FactorizationPolicy.recheck`, `hand_over_after`) is
+        repeated on the factorisation that replaces it."""
         u, rel = self._refined(rhs)
-        if not rel <= SUSPECT_SOLVE and self._unchecked:
-            self._unchecked = False
-            inertia = self.backend.inertia_ok()
-            if not inertia:
-                self.wrong_inertia += inertia is False
-                self._factor_from(1)
-                u, rel = self._refined(rhs)
-        if not rel <= (FAILED_SOLVE if self.backend.name == "pardiso" else BROKEN_SOLVE) and self._hand_over():
+        if self.policy.recheck(rel):
+            u, rel = self._refined(rhs)
+        if self.policy.hand_over_after(rel):
             u, rel = self._refined(rhs)
         if not np.isfinite(u).all():
             raise FactorizationError("KKT solve is not finite")
         return u
+
+
+# ---------------------------------------------------------------------------------------
+# The factorisation policy of a KKT system.
+# ---------------------------------------------------------------------------------------
+class FactorizationPolicy:
+    """Which backend factorises a `KktSystem`, how a factorisation is retried, and which
+    backend takes over when refinement cannot repair its solves ("auto": PARDISO for
+    systems of `pardiso_min_entries` stored entries or more whose analysis predicts
+    `pardiso_min_mflop` or more, else qdldl; the thresholds are the `KktSettings`)."""
+
+    def __init__(self, system, backend, settings: KktSettings):
+        self.system, self.settings = system, settings
+        if backend == "auto":
+            name = "pardiso" if system.indices.size >= settings.pardiso_min_entries and pardiso_available() \
+                else "qdldl"
+        elif backend in BACKENDS:
+            name = backend
+        else:
+            raise ValueError(f"unknown KKT backend {backend!r}; expected one of {sorted(BACKENDS)} or 'auto'")
+        self.backend = system.make_backend(name)
+        if backend == "auto" and name == "pardiso" and self.backend.factor_mflop < settings.pardiso_min_mflop:
+            self.backend = system.make_backend("qdldl")
+        self.factorizations = 0
+        self.wrong_inertia = 0
+        self.fallbacks = 0
+        self._handovers = {self.backend.name}
+        self._unchecked = False
+
+    def factor(self, first=0):
+        """Factorise the system's values from attempt `first` on. A wrong inertia (a pivot
+        that rounding pushed across zero) is retried with ε on the cone block's diagonal
+        too; if the signs still disagree, that factorisation is kept (refinement against
+        the true matrix corrects its solves) unless it is not finite, in which case ε grows
+        by `regularization_growth` per attempt; when no attempt gives finite pivots another
+        backend takes over (`hand_over`). qdldl reads its inertia only when a solve turns
+        out suspect (`recheck`)."""
+        settings, system = self.settings, self.system
+        self._unchecked = False
+        for attempt in range(first, settings.attempts):
+            if attempt == 0:
+                values = system.values
+            else:
+                values = system.retry_values(settings.regularization_growth ** (attempt - 1))
+            inertia = self.backend.factor(values)
+            self.factorizations += 1
+            if inertia is UNCHECKED and attempt >= 1:
+                inertia = self.backend.inertia_ok()
+            if inertia is None:        # zero or non-finite pivots
+                continue
+            if inertia is UNCHECKED:
+                self._unchecked = True
+                return
+            if inertia or attempt >= 1:
+                self.wrong_inertia += not inertia
+                return
+        if self.hand_over():
+            return
+        raise FactorizationError("KKT factorisation failed (zero or non-finite pivots) even with regularisation "
+                                 f"{system.eps * settings.regularization_growth ** (settings.attempts - 2):.1e}")
+
+    def recheck(self, rel):
+        """After a solve of relative residual `rel`: a suspect solve (above `suspect_solve`)
+        of a factorisation whose inertia is unread has it read, and zero, non-finite or
+        wrongly signed pivots are refactorised with ε on the cone block. True if the system
+        was refactorised."""
+        if rel <= self.settings.suspect_solve or not self._unchecked:
+            return False
+        self._unchecked = False
+        inertia = self.backend.inertia_ok()
+        if inertia:
+            return False
+        self.wrong_inertia += inertia is False
+        self.factor(1)
+        return True
+
+    def hand_over_after(self, rel):
+        """After a solve of relative residual `rel`: one that refinement could not bring below
+        `failed_solve` (PARDISO) or `broken_solve` (qdldl) means a factorisation ruined by
+        tiny pivots, and the next backend takes over (`hand_over`). True if one did."""
+        limit = self.settings.failed_solve if self.backend.name == "pardiso" else self.settings.broken_solve
+        return not rel <= limit and self.hand_over()
+
+    def hand_over(self):
+        """Another backend takes over for the rest of the run, each at most once: after a
+        factorisation that refinement cannot repair, the other LDLᵀ (qdldl after PARDISO;
+        PARDISO, if installed, after qdldl, whose lack of pivoting a tiny pivot with large
+        neighbours ruins), then SuperLU. False if there is none left."""
+        order = {"qdldl": ["pardiso", "splu"], "pardiso": ["qdldl", "splu"], "splu": []}[self.backend.name]
+        for name in order:
+            if name not in self._handovers and (name != "pardiso" or pardiso_available()):
+                break
+        else:
+            return False
+        self.backend = self.system.make_backend(name)
+        self._handovers.add(name)
+        self.fallbacks += 1
+        self.factor(0)
+        return True

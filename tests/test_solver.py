@@ -1,6 +1,8 @@
 """The conic interior-point solver driven by the module: optimal values against Clarabel, CVXOPT and closed forms on shipped programs and on CVXPY models of every kind, certificates of infeasibility, the CVXPY interface (PSD layout), the cone product (module families grouped by dimension, sparse expansions, the exponential family's primal-dual scaling, shadow point, third-order term and backtracking) against dense maths on host and device arrays, the KKT factorisations against a dense solve, rollback on refused scalings, and host/device agreement with bounded device copies."""
+import dataclasses
 import functools
 import os
+import re
 import sys
 import warnings
 
@@ -498,14 +500,22 @@ def test_closed_form_programs(case):
     ("step_fraction", -1.0, ValueError), ("step_fraction", 1.5, ValueError), ("tol_gap", float("nan"), ValueError),
     ("tol_feas", 0.0, ValueError), ("regularization", float("inf"), ValueError), ("linear_solver", "lu", ValueError),
     ("equilibrate_bounds", (2.0, 1.0), ValueError), ("soc_expansion_min", 0, ValueError), ("verbose", 1, TypeError),
+    ("step", {"shortening": 1.0}, ValueError), ("step", {"max_shortenings": 0}, ValueError),
+    ("kkt", {"attempts": 0}, ValueError), ("kkt", {"regularization_growth": 0.5}, ValueError),
+    ("kkt", {"gamma_range": (10.0, 1.0)}, ValueError), ("exp_cone", {"backtrack": 1.0}, ValueError),
+    ("kkt", 3, TypeError),
 ])
 def test_settings_outside_their_range_are_refused(setting, value, error):
-    """As a solve override and as a Settings field alike, with the setting's name; the
-    caller's Settings object is never written by an override."""
+    """As a solve override and as a Settings field alike, with the setting's name (a field of
+    a group named by its path); the caller's Settings object is never written by an override."""
     from cones_ipm import Settings
-    with pytest.raises(error, match=f"^setting {setting} must be "):
+    name = setting
+    if isinstance(value, dict):   # one field of a settings group, the rest at their defaults
+        (field, bad), = value.items()
+        value, name = dataclasses.replace(getattr(Settings(), setting), **{field: bad}), f"{setting}.{field}"
+    with pytest.raises(error, match=f"^setting {re.escape(name)} must be "):
         solve(SHIPPED[sorted(SHIPPED)[0]], **{setting: value})
-    with pytest.raises(error, match=f"^setting {setting} must be "):
+    with pytest.raises(error, match=f"^setting {re.escape(name)} must be "):
         Settings(**{setting: value})
     mine = Settings()
     res = solve(SHIPPED[sorted(SHIPPED)[0]], settings=mine, max_iter=0)
