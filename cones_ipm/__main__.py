@@ -6,7 +6,7 @@ import argparse
 import collections
 import sys
 import time
-from dataclasses import fields
+from dataclasses import fields, is_dataclass, replace
 
 from . import solver
 from .readers import FORMATS, FormatError, file_objective, read_problem
@@ -62,7 +62,8 @@ def _parser():
     parser.add_argument("--verbose", action="store_true", help="print the solver's iteration table")
     parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
                         help="a solver setting (a cones_ipm.Settings field; the value read as true/false, none, "
-                        "int, float or text), e.g. --set max_iter=50; repeatable")
+                        "int, float or text), e.g. --set max_iter=50, or a field of a settings group by its path, e.g. "
+                        "--set kkt.attempts=3; repeatable")
     return parser
 
 
@@ -89,15 +90,31 @@ def _cone_summary(cones):
 def main(argv=None):
     parser = _parser()
     args = parser.parse_args(argv)
-    known = {f.name for f in fields(solver.Settings)}
-    overrides = {}
+    # Settings by name; a field of a settings group by its path (kkt.attempts).
+    defaults = solver.Settings()
+    known = set()
+    for f in fields(defaults):
+        group = getattr(defaults, f.name)
+        known |= {f"{f.name}.{g.name}" for g in fields(group)} if is_dataclass(group) else {f.name}
+    known.discard("verbose")
+    overrides, groups = {}, {}
     for item in args.set:
         key, sep, value = item.partition("=")
         if not sep or not key:
             parser.error(f"--set expects KEY=VALUE, got {item!r}")
-        if key not in known or key == "verbose":
-            parser.error(f"unknown solver setting {key!r} (one of: {', '.join(sorted(known - {'verbose'}))})")
-        overrides[key] = _parse_value(value)
+        if key not in known:
+            parser.error(f"unknown solver setting {key!r} (one of: {', '.join(sorted(known))})")
+        group, dot, name = key.partition(".")
+        if dot:
+            groups.setdefault(group, {})[name] = _parse_value(value)
+        else:
+            overrides[key] = _parse_value(value)
+    for group, values in groups.items():
+        overrides[group] = replace(getattr(defaults, group), **values)
+    try:   # a value out of its range is a usage error, found before the file is read
+        solver.Settings(**overrides)
+    except (TypeError, ValueError) as err:
+        parser.error(str(err))
 
     start = time.perf_counter()
     try:

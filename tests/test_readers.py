@@ -607,20 +607,29 @@ CLI_CASES = {
     "unbounded": ("unbounded.mps", "NAME U\nROWS\n N C\n G LO\nCOLUMNS\n X C -1.0 LO 1.0\nRHS\n RHS LO 1.0\n"
                   "ENDATA\n", 4),
     "malformed": ("broken.dat-s", SDPA_HEAD + "1 1 2\n", 9),
+    # Settings: a field of a settings group by its path, the iteration limit, and values out of
+    # their range refused as a usage error before the file is read.
+    "group setting": ("oneline.mps", ONELINE, 0, "--set", "kkt.attempts=3", "--set", "step.shortening=0.25"),
+    "iteration limit": ("oneline.mps", ONELINE, 7, "--set", "max_iter=0"),
+    "setting out of range": ("oneline.mps", ONELINE, 2, "--set", "kkt.attempts=1"),
+    "unknown setting": ("oneline.mps", ONELINE, 2, "--set", "kkt.nope=1"),
 }
 
 
 @pytest.mark.parametrize("case", CLI_CASES)
 def test_command_line_exit_status(tmp_path, case):
-    name, text, code = CLI_CASES[case]
+    name, text, code, *options = CLI_CASES[case]
     path = write(tmp_path, name, text)
-    run = subprocess.run([sys.executable, "-m", "cones_ipm", str(path)], cwd=ROOT, capture_output=True, text=True,
-                         timeout=120)
+    run = subprocess.run([sys.executable, "-m", "cones_ipm", str(path), *options], cwd=ROOT, capture_output=True,
+                         text=True, timeout=120)
     assert run.returncode == code, run.stdout + run.stderr
-    if case == "optimal":
+    if case in ("optimal", "group setting"):
         line = next(ln for ln in run.stdout.splitlines() if ln.startswith("objective"))
         ref = highs(-np.asarray(ONELINE_LP["c"], float), ONELINE_LP)
         assert float(line.split()[1]) == pytest.approx(-ref.fun - 4.0, rel=1e-6)
     if case == "malformed":
         assert f"{path}:5: expected 5 fields" in run.stderr
         assert "Traceback" not in run.stderr and not run.stdout
+    if code == 2:
+        assert ("must be an integer >= 2, got 1" if case == "setting out of range" else "unknown solver setting 'kkt.nope'") \
+            in run.stderr and not run.stdout
