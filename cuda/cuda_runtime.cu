@@ -6,7 +6,6 @@
 #include <string>
 
 #include "cuda/device_common.cuh"
-#include "host/second_order.hpp"
 
 namespace velkora::torv::cones::device {
 
@@ -133,9 +132,10 @@ void StreamBuffer::release() {
 }
 
 // First-pass transform of the sum: x*x, x*x of negative entries only (NaN adds 0),
-// x*x except at global index 0 (the second-order tail), that with x first multiplied by
-// 2^-600 or 2^600 (the tail's rescue from overflow or underflow), or x itself (partial sums).
-__global__ void reduce_sum_sq_kernel(const double* x, double* partial, unsigned long long n, int mode) {
+// x*x except at global index 0, that with x first multiplied by `scale`, or x itself
+// (partial sums). `scale` is read by kSumScaledSquaresAfterFirst only.
+__global__ void reduce_sum_sq_kernel(const double* x, double* partial, unsigned long long n, int mode,
+                                     double scale) {
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
     double v = 0.0;
@@ -144,22 +144,17 @@ __global__ void reduce_sum_sq_kernel(const double* x, double* partial, unsigned 
         switch (mode) {
             case kSumSquares: v = xi * xi; break;
             case kSumNegativeSquares: v = xi < 0.0 ? xi * xi : 0.0; break;
-            case kSumTailSquares: v = i == 0 ? 0.0 : xi * xi; break;
+            case kSumSquaresAfterFirst: v = i == 0 ? 0.0 : xi * xi; break;
             case kSumPlain: v = xi; break;
-            case kSumTailSquaresShrunk: {
-                const double y = xi * (1.0 / host::kSocRescueFactor);
-                v = i == 0 ? 0.0 : y * y;
-                break;
-            }
-            case kSumTailSquaresGrown: {
-                const double y = xi * host::kSocRescueFactor;
+            case kSumScaledSquaresAfterFirst: {
+                const double y = xi * scale;
                 v = i == 0 ? 0.0 : y * y;
                 break;
             }
             default: v = 0.0; break;
         }
     }
-    const double total = block_sum(buf, v);
+    const double total = block_reduce(buf, v, BlockSum{});
     if (threadIdx.x == 0) partial[blockIdx.x] = total;
 }
 
@@ -179,7 +174,7 @@ __global__ void reduce_max_kernel(const double* x, double* partial, unsigned lon
             default: v = 0.0; break;
         }
     }
-    const double top = block_max(buf, v);
+    const double top = block_reduce(buf, v, BlockMax{});
     if (threadIdx.x == 0) partial[blockIdx.x] = top;
 }
 
@@ -187,23 +182,27 @@ __global__ void reduce_max_kernel(const double* x, double* partial, unsigned lon
 __global__ void reduce_min_kernel(const double* x, double* partial, unsigned long long n, int /*mode*/) {
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
-    const double low = block_min(buf, i < n ? x[i] : HUGE_VAL);
+    const double low = block_reduce(buf, i < n ? x[i] : HUGE_VAL, BlockMinNanWins{});
     if (threadIdx.x == 0) partial[blockIdx.x] = low;
 }
 
 namespace {
 
-using ReduceKernel = void (*)(const double*, double*, unsigned long long, int);
+// A kernel of one reduction pass: (x, partial, n, mode, extra...).
+template <class... Extra>
+using ReduceKernel = void (*)(const double*, double*, unsigned long long, int, Extra...);
 
 // Passes of 256 elements per block from `source` (n values) until one value is left, each
 // pass writing its partials just after the previous pass's in `scratch`; later passes use
-// `later_mode`. Returns the device address of the last value.
-const double* run_passes(const char* name, ReduceKernel kernel, const double* source, unsigned long long n,
-                         int first_mode, int later_mode, double* scratch, cudaStream_t stream) {
+// `later_mode`, every pass the kernel's further arguments `extra`. Returns the device
+// address of the last value.
+template <class... Extra>
+const double* run_passes(const char* name, ReduceKernel<Extra...> kernel, const double* source, unsigned long long n,
+                         int first_mode, int later_mode, double* scratch, cudaStream_t stream, Extra... extra) {
     int mode = first_mode;
     for (;;) {
         const unsigned long long blocks = blocks_for(n);
-        launch_checked(name, kernel, grid_for(n), dim3(kThreads), 0, stream, source, scratch, n, mode);
+        launch_checked(name, kernel, grid_for(n), dim3(kThreads), 0, stream, source, scratch, n, mode, extra...);
         if (blocks == 1) return scratch;
         source = scratch;
         scratch += blocks;
@@ -222,22 +221,24 @@ unsigned long long passes_scratch(unsigned long long n) {
     return total;
 }
 
-double reduce(const char* name, ReduceKernel kernel, const double* x, unsigned long long n, int first_mode,
-              int later_mode, cudaStream_t stream, double empty = 0.0) {
+// The passes over n values as a finished scalar; `empty` for n = 0 (no call).
+template <class... Extra>
+double reduce(const char* name, ReduceKernel<Extra...> kernel, const double* x, unsigned long long n, int first_mode,
+              int later_mode, cudaStream_t stream, double empty, Extra... extra) {
     if (n == 0) return empty;
     StreamBuffer scratch(passes_scratch(n), stream);
-    const double* value = run_passes(name, kernel, x, n, first_mode, later_mode, scratch.get(), stream);
+    const double* value = run_passes(name, kernel, x, n, first_mode, later_mode, scratch.get(), stream, extra...);
     return finish_scalar(value, scratch, stream);
 }
 
 }  // namespace
 
-double reduce_sum_sq(const double* x, unsigned long long n, int mode, cudaStream_t stream) {
-    return reduce("reduce_sum_sq_kernel", reduce_sum_sq_kernel, x, n, mode, kSumPlain, stream);
+double reduce_sum_sq(const double* x, unsigned long long n, int mode, cudaStream_t stream, double scale) {
+    return reduce("reduce_sum_sq_kernel", reduce_sum_sq_kernel, x, n, mode, kSumPlain, stream, 0.0, scale);
 }
 
 double reduce_max(const double* x, unsigned long long n, int mode, cudaStream_t stream) {
-    return reduce("reduce_max_kernel", reduce_max_kernel, x, n, mode, kMaxAbs, stream);
+    return reduce("reduce_max_kernel", reduce_max_kernel, x, n, mode, kMaxAbs, stream, 0.0);
 }
 
 unsigned long long partials_scratch(unsigned long long blocks) { return blocks + passes_scratch(blocks); }
@@ -247,7 +248,7 @@ const double* combine_partials(Combine how, double* partials, unsigned long long
     // absolute value leaves them unchanged.
     if (how == Combine::kSum)
         return run_passes("reduce_sum_sq_kernel", reduce_sum_sq_kernel, partials, blocks, kSumPlain, kSumPlain,
-                          partials + blocks, stream);
+                          partials + blocks, stream, 1.0);
     if (how == Combine::kMin)
         return run_passes("reduce_min_kernel", reduce_min_kernel, partials, blocks, 0, 0, partials + blocks, stream);
     return run_passes("reduce_max_kernel", reduce_max_kernel, partials, blocks, kMaxAbs, kMaxAbs, partials + blocks,

@@ -121,44 +121,35 @@ __device__ __forceinline__ unsigned long long global_index() {
     return static_cast<unsigned long long>(blockIdx.x) * blockDim.x + threadIdx.x;
 }
 
-// Block-wide sum over `buf` (blockDim.x doubles, a power of two) of each thread's
-// value. The total is returned to thread 0 (other threads get 0.0): a caller that needs
-// it block-wide stores it in a shared scalar and synchronises before reusing `buf`.
-// All threads of the block must call it.
-__device__ __forceinline__ double block_sum(double* buf, double value) {
-    const unsigned t = threadIdx.x;
-    buf[t] = value;
-    __syncthreads();
-    for (unsigned s = blockDim.x / 2; s > 0; s >>= 1) {
-        if (t < s) buf[t] = buf[t] + buf[t + s];
-        __syncthreads();
-    }
-    return t == 0 ? buf[0] : 0.0;
-}
+// Operators of block_reduce: the value that element t of the tree takes from itself (a)
+// and element t + s (b).
+// Sum: a + b.
+struct BlockSum {
+    __device__ __forceinline__ double operator()(double a, double b) const { return a + b; }
+};
+// Maximum: b only when it is strictly greater, so an unordered (NaN) element is never taken
+// from the upper half.
+struct BlockMax {
+    __device__ __forceinline__ double operator()(double a, double b) const { return b > a ? b : a; }
+};
+// Minimum in which NaN wins: b when it is smaller or NaN, so any NaN of the block reaches
+// thread 0.
+struct BlockMinNanWins {
+    __device__ __forceinline__ double operator()(double a, double b) const { return b < a || b != b ? b : a; }
+};
 
-// Block-wide maximum: element t is replaced by element t + s only when the latter is
-// strictly greater, so an unordered (NaN) element is never taken from the upper half.
-// Result in thread 0 as for block_sum.
-__device__ __forceinline__ double block_max(double* buf, double value) {
+// Block-wide reduction by `op` over `buf` (blockDim.x doubles, a power of two) of each
+// thread's value, as a tree: at strides s = blockDim.x / 2, ..., 1, element t < s becomes
+// op(element t, element t + s). The result is returned to thread 0 (other threads get
+// 0.0): a caller that needs it block-wide stores it in a shared scalar (or reads buf[0])
+// and synchronises before reusing `buf`. All threads of the block must call it.
+template <class Op>
+__device__ __forceinline__ double block_reduce(double* buf, double value, Op op) {
     const unsigned t = threadIdx.x;
     buf[t] = value;
     __syncthreads();
     for (unsigned s = blockDim.x / 2; s > 0; s >>= 1) {
-        if (t < s && buf[t + s] > buf[t]) buf[t] = buf[t + s];
-        __syncthreads();
-    }
-    return t == 0 ? buf[0] : 0.0;
-}
-
-// Block-wide minimum in which NaN wins: element t is replaced by element t + s when the
-// latter is smaller or NaN, so any NaN of the block reaches thread 0. Result in thread 0
-// as for block_sum.
-__device__ __forceinline__ double block_min(double* buf, double value) {
-    const unsigned t = threadIdx.x;
-    buf[t] = value;
-    __syncthreads();
-    for (unsigned s = blockDim.x / 2; s > 0; s >>= 1) {
-        if (t < s && (buf[t + s] < buf[t] || buf[t + s] != buf[t + s])) buf[t] = buf[t + s];
+        if (t < s) buf[t] = op(buf[t], buf[t + s]);
         __syncthreads();
     }
     return t == 0 ? buf[0] : 0.0;
@@ -191,16 +182,15 @@ __device__ __forceinline__ MatrixEntry matrix_entry(unsigned long long i, unsign
 }
 
 // Reduction modes of reduce_sum_sq / reduce_max (per-element transform of the first pass).
-// The shrunk and grown tail squares multiply each tail entry by 2^-600 or 2^600
-// (host::kSocRescueShift) before squaring: the second-order tail norm's second pass when the
-// plain sum of squares overflows or underflows.
+// The squares after the first entry leave out global index 0; their scaled form multiplies
+// each entry by the caller's factor before squaring (a power of two that brings a sum of
+// squares that overflows or underflows back into range).
 enum SumMode : int {
     kSumSquares = 0,
     kSumNegativeSquares = 1,
-    kSumTailSquares = 2,
+    kSumSquaresAfterFirst = 2,
     kSumPlain = 3,
-    kSumTailSquaresShrunk = 4,
-    kSumTailSquaresGrown = 5
+    kSumScaledSquaresAfterFirst = 4
 };
 enum MaxMode : int { kMaxAbs = 0, kMaxNegativePart = 1 };
 
@@ -232,8 +222,9 @@ class StreamBuffer {
 
 // Multi-pass reductions over n device doubles on `stream` (256 per block and pass; later
 // passes add the partial sums, or take the maximum of the partial maxima). n = 0 returns
-// 0.0 with no call.
-double reduce_sum_sq(const double* x, unsigned long long n, int mode, cudaStream_t stream = kScalarStream);
+// 0.0 with no call. `scale` is the factor of kSumScaledSquaresAfterFirst.
+double reduce_sum_sq(const double* x, unsigned long long n, int mode, cudaStream_t stream = kScalarStream,
+                     double scale = 1.0);
 double reduce_max(const double* x, unsigned long long n, int mode, cudaStream_t stream = kScalarStream);
 // Minimum over n device doubles (NaN when one is NaN; +infinity for n = 0, with no call),
 // by the same passes.

@@ -31,7 +31,7 @@ __global__ void exp_violation_kernel(const double* in, double* partial, unsigned
     __shared__ double buf[kThreads];
     const unsigned long long k = global_index();
     const double v = k < count ? expcone::violation_sq(in[3 * k], in[3 * k + 1], in[3 * k + 2]) : 0.0;
-    const double total = block_sum(buf, v);
+    const double total = block_reduce(buf, v, BlockSum{});
     if (threadIdx.x == 0) partial[blockIdx.x] = total;
 }
 
@@ -41,7 +41,7 @@ __global__ void exp_contains_kernel(const double* in, double* partial, unsigned 
     __shared__ double buf[kThreads];
     const unsigned long long k = global_index();
     const double flag = (k < count && !expcone::member(in[3 * k], in[3 * k + 1], in[3 * k + 2], tol)) ? 1.0 : 0.0;
-    const double top = block_max(buf, flag);
+    const double top = block_reduce(buf, flag, BlockMax{});
     if (threadIdx.x == 0) partial[blockIdx.x] = top;
 }
 
@@ -98,7 +98,6 @@ void exp_nt_scaling_cuda(const double* s, const double* z, double* H, std::uint6
 // --- interior-point forms: one thread per cone --------------------------------------------
 
 namespace {
-const long long* exp_as_index(const std::int64_t* p) { return reinterpret_cast<const long long*>(p); }
 using ExpStateBlocks = host::BatchedBlocks<host::ExpStateEntry>;
 }  // namespace
 
@@ -108,7 +107,7 @@ __global__ void exp_ipm_interior_kernel(const double* x, double* partial, unsign
     const unsigned long long k = global_index();
     bool outside = false;
     if (k < cones) outside = dual ? !host::exp_dual_interior(x + 3 * k) : !host::exp_primal_interior(x + 3 * k);
-    const double top = block_max(buf, outside ? 1.0 : 0.0);
+    const double top = block_reduce(buf, outside ? 1.0 : 0.0, BlockMax{});
     if (threadIdx.x == 0) partial[blockIdx.x] = top;
 }
 
@@ -121,7 +120,7 @@ __global__ void exp_ipm_cone_step_kernel(const double* s, const double* ds, cons
     const unsigned long long o = 3 * k;
     const double step =
         k < cones ? host::exp_cone_step(s + o, ds + o, z + o, dz + o, alpha0, factor, alpha_min) : HUGE_VAL;
-    const double low = block_min(buf, step);
+    const double low = block_reduce(buf, step, BlockMinNanWins{});
     if (threadIdx.x == 0) partial[blockIdx.x] = low;
 }
 
@@ -132,7 +131,7 @@ __global__ void exp_ipm_trial_kernel(const double* s, double* partial, unsigned 
     const unsigned long long k = global_index();
     const unsigned long long o = 3 * k;
     const bool outside = k < cones && !host::exp_trial_inside(s + o, ds + o, z + o, dz + o, alpha);
-    const double top = block_max(buf, outside ? 1.0 : 0.0);
+    const double top = block_reduce(buf, outside ? 1.0 : 0.0, BlockMax{});
     if (threadIdx.x == 0) partial[blockIdx.x] = top;
 }
 
@@ -148,7 +147,7 @@ __global__ void exp_ipm_barrier_kernel(const double* x, double* partial, unsigne
         else
             v = host::exp_primal_interior(c) ? host::exp_barrier_value(host::exp_point(c)) : HUGE_VAL;
     }
-    const double total = block_sum(buf, v);
+    const double total = block_reduce(buf, v, BlockSum{});
     if (threadIdx.x == 0) partial[blockIdx.x] = total;
 }
 
@@ -321,7 +320,7 @@ void exp_ipm_hmatrix_csr_cuda(const double* states, const std::int64_t* indptr, 
     const unsigned long long rows = 3 * cones;
     if (rows == 0) return;
     VELKORA_LAUNCH(exp_ipm_csr_kernel, grid_blocks(rows), dim3(kThreads), 0, to_stream(stream), states,
-                   exp_as_index(indptr), exp_as_index(indices), values, nnz, static_cast<unsigned long long>(cones),
+                   as_index(indptr), as_index(indices), values, nnz, static_cast<unsigned long long>(cones),
                    row_offset, inverse);
 }
 
@@ -331,7 +330,7 @@ void exp_ipm_hmatrix_coo_cuda(const double* states, const std::int64_t* row_indi
     const DeviceGuard guard(device);
     if (nnz == 0 || cones == 0) return;
     VELKORA_LAUNCH(exp_ipm_coo_kernel, grid_for(nnz), dim3(kThreads), 0, to_stream(stream), states,
-                   exp_as_index(row_indices), exp_as_index(col_indices), values, nnz,
+                   as_index(row_indices), as_index(col_indices), values, nnz,
                    static_cast<unsigned long long>(cones), row_offset, inverse);
 }
 

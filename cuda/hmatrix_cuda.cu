@@ -100,14 +100,12 @@ __global__ void psd_w_coo_gather_kernel(const double* W, const long long* row_in
 
 namespace {
 
-const long long* as_ll(const std::int64_t* p) { return reinterpret_cast<const long long*>(p); }
-
 void direct_csr(int kind, const double* s, const double* z, const std::int64_t* indptr, const std::int64_t* indices,
                 double* values, u64 nnz, u64 d, u64 row_offset, int device, StreamHandle stream) {
     const DeviceGuard guard(device);
     if (d == 0) return;
     VELKORA_LAUNCH(direct_csr_kernel, grid_blocks(d), dim3(kThreads), 0, to_stream(stream), kind, s, z,
-                   as_ll(indptr), as_ll(indices), values, nnz, d, row_offset);
+                   as_index(indptr), as_index(indices), values, nnz, d, row_offset);
 }
 
 void direct_coo(int kind, const double* s, const double* z, const std::int64_t* row_indices,
@@ -116,7 +114,7 @@ void direct_coo(int kind, const double* s, const double* z, const std::int64_t* 
     const DeviceGuard guard(device);
     if (nnz == 0) return;
     VELKORA_LAUNCH(direct_coo_kernel, grid_for(nnz), dim3(kThreads), 0, to_stream(stream), kind, s, z,
-                   as_ll(row_indices), as_ll(col_indices), values, nnz, d, row_offset);
+                   as_index(row_indices), as_index(col_indices), values, nnz, d, row_offset);
 }
 
 // The CSR or COO gather of one sparse structure, reading `source` (d x d dense H or the
@@ -146,11 +144,11 @@ void dense_gather(const Structure& st, u64 d, int device, StreamHandle stream, F
     const cudaStream_t cs = to_stream(stream);
     scratch_gather(d * d, cs, fill, [&](const double* dense) {
         if (st.csr)
-            VELKORA_LAUNCH(dense_csr_gather_kernel, grid_blocks(d), dim3(kThreads), 0, cs, dense, as_ll(st.first),
-                           as_ll(st.second), st.values, st.nnz, d, st.row_offset);
+            VELKORA_LAUNCH(dense_csr_gather_kernel, grid_blocks(d), dim3(kThreads), 0, cs, dense, as_index(st.first),
+                           as_index(st.second), st.values, st.nnz, d, st.row_offset);
         else
-            VELKORA_LAUNCH(dense_coo_gather_kernel, grid_for(st.nnz), dim3(kThreads), 0, cs, dense, as_ll(st.first),
-                           as_ll(st.second), st.values, st.nnz, d, st.row_offset);
+            VELKORA_LAUNCH(dense_coo_gather_kernel, grid_for(st.nnz), dim3(kThreads), 0, cs, dense, as_index(st.first),
+                           as_index(st.second), st.values, st.nnz, d, st.row_offset);
     });
 }
 
@@ -172,10 +170,10 @@ void psd_gather(const double* s, const double* z, const Structure& st, u64 n, in
                    [&](const double* W) {
                        if (st.csr)
                            VELKORA_LAUNCH(psd_w_csr_gather_kernel, grid_blocks(m), dim3(kThreads), 0, cs, W,
-                                          as_ll(st.first), as_ll(st.second), st.values, st.nnz, m, n, st.row_offset);
+                                          as_index(st.first), as_index(st.second), st.values, st.nnz, m, n, st.row_offset);
                        else
                            VELKORA_LAUNCH(psd_w_coo_gather_kernel, grid_for(st.nnz), dim3(kThreads), 0, cs, W,
-                                          as_ll(st.first), as_ll(st.second), st.values, st.nnz, m, n, st.row_offset);
+                                          as_index(st.first), as_index(st.second), st.values, st.nnz, m, n, st.row_offset);
                    });
 }
 

@@ -49,7 +49,7 @@ __global__ void nonnegative_contains_kernel(const double* x, double* partial, un
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
     const double flag = (i < n && !(x[i] >= -tol)) ? 1.0 : 0.0;
-    const double top = block_max(buf, flag);
+    const double top = block_reduce(buf, flag, BlockMax{});
     if (threadIdx.x == 0) partial[blockIdx.x] = top;
 }
 
@@ -110,7 +110,7 @@ __global__ void nonnegative_interior_kernel(const double* x, double* partial, un
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
     const double flag = (i < n && !host::nonnegative_entry_interior(x[i])) ? 1.0 : 0.0;
-    const double top = block_max(buf, flag);
+    const double top = block_reduce(buf, flag, BlockMax{});
     if (threadIdx.x == 0) partial[blockIdx.x] = top;
 }
 
@@ -120,7 +120,7 @@ __global__ void nonnegative_max_step_kernel(const double* x, const double* dx, d
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
     const double step = i < n ? host::nonnegative_entry_step(x[i], dx[i]) : HUGE_VAL;
-    const double low = block_min(buf, step);
+    const double low = block_reduce(buf, step, BlockMinNanWins{});
     if (threadIdx.x == 0) partial[blockIdx.x] = low;
 }
 
@@ -164,7 +164,6 @@ struct NonnegativeScalingEntry {
         return r == c ? host::nonnegative_h_entry(d[r], inverse) : 0.0;
     }
 };
-const long long* as_index(const std::int64_t* p) { return reinterpret_cast<const long long*>(p); }
 }  // namespace
 
 __global__ void nonnegative_scaling_csr_kernel(const double* scaling, const long long* indptr,

@@ -4,7 +4,7 @@
 // expands it), the svec/smat conversions, and the interior-point forms of the companion
 // module (one thread per item over host/psd_ipm.hpp, orders 1..32, work matrices in
 // stream-ordered scratch). The arithmetic is that of the host
-// (host/psd_nt.hpp, host/psd_svec.hpp), compiled for the device.
+// (host/psd_nt.hpp, host/psd_scale.hpp, host/psd_svec.hpp), compiled for the device.
 #include "cuda/psd_cuda.hpp"
 
 #include <cmath>
@@ -165,7 +165,7 @@ __device__ void psd_team_w(const double* si, const double* zi, double* Wi, unsig
             const double a = si[i * (i + 1) / 2 + j], b = zi[i * (i + 1) / 2 + j];
             top_s = host::psd_largest_magnitude(top_s, a);
             top_z = host::psd_largest_magnitude(top_z, b);
-            if (!(fabs(a) <= host::kPsdDoubleMax && fabs(b) <= host::kPsdDoubleMax)) finite = 0;
+            if (!(fabs(a) <= host::kDoubleMax && fabs(b) <= host::kDoubleMax)) finite = 0;
             A[i * t + j] = a;
             A[j * t + i + 1] = b;
         }
@@ -218,7 +218,7 @@ __device__ void psd_team_w(const double* si, const double* zi, double* Wi, unsig
     __syncwarp(mask);
 
     // One-sided Jacobi: in round r, lanes 2k and 2k + 1 take pair k, rows below and from the split.
-    const double tol = host::kPsdEpsilon * static_cast<double>(n);
+    const double tol = host::kDoubleEpsilon * static_cast<double>(n);
     const unsigned rounds = host::psd_round_robin_rounds(n), pairs = (rounds + 1) / 2;
     const unsigned split = host::psd_hestenes_split(n), pair = lane / 2, half = lane % 2;
     const unsigned from = half ? split : 0, to = half ? n : split;
@@ -505,8 +505,6 @@ struct PsdGramEntry {
     }
 };
 using PsdGramBlocks = host::BatchedBlocks<PsdGramEntry>;
-
-const long long* as_index(const std::int64_t* p) { return reinterpret_cast<const long long*>(p); }
 
 }  // namespace
 

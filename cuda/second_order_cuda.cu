@@ -53,7 +53,7 @@ __global__ void soc_violation_kernel(const double* x, double* partial, unsigned 
         const double d = (xi - p) * scale;
         v = d * d;
     }
-    const double total = block_sum(buf, v);
+    const double total = block_reduce(buf, v, BlockSum{});
     if (threadIdx.x == 0) partial[blockIdx.x] = total;
 }
 
@@ -85,8 +85,8 @@ __global__ void soc_nt_scaling_columns_kernel(const double* s, const double* z, 
         s_top = fmax(s_top, host::soc_scale_magnitude(s_item[i]));
         z_top = fmax(z_top, host::soc_scale_magnitude(z_item[i]));
     }
-    s_top = block_max(buf, s_top);
-    z_top = block_max(buf, z_top);
+    s_top = block_reduce(buf, s_top, BlockMax{});
+    z_top = block_reduce(buf, z_top, BlockMax{});
     if (threadIdx.x == 0) {
         s_exp = host::soc_quarter_exponent(s_top);
         z_exp = host::soc_quarter_exponent(z_top);
@@ -107,9 +107,9 @@ __global__ void soc_nt_scaling_columns_kernel(const double* s, const double* z, 
         sz += a * b;
     }
     static_assert(kThreads == host::kSocNtLanes, "the host set-up adds in the order of these block sums");
-    ss = block_sum(buf, ss);
-    zz = block_sum(buf, zz);
-    sz = block_sum(buf, sz);
+    ss = block_reduce(buf, ss, BlockSum{});
+    zz = block_reduce(buf, zz, BlockSum{});
+    sz = block_reduce(buf, sz, BlockSum{});
     if (threadIdx.x == 0)
         host::soc_nt_point_scalars(host::soc_pow2_apply(su, s_item[0]), ss, host::soc_pow2_apply(zu, z_item[0]), zz,
                                    sz, s_exp, z_exp, point);
@@ -129,14 +129,15 @@ namespace {
 constexpr unsigned long long kMaxGridY = 65535;
 
 // ||x_bar|| by the multi-pass reduction on `stream` (entry 0 excluded); 0 for a one-entry
-// cone. A sum of squares out of range is summed again with the entries rescaled
-// (host::soc_sum_sq_trusted).
+// cone. A sum of squares out of range (host::soc_sum_sq_trusted) is summed again with the
+// entries multiplied by 2^-shift, shift = +-host::kSocRescueShift (exact: a power of two).
 double tail_norm(const double* x, unsigned long long n, cudaStream_t stream) {
     if (n < 2) return 0.0;
-    const double sum = reduce_sum_sq(x, n, kSumTailSquares, stream);
+    const double sum = reduce_sum_sq(x, n, kSumSquaresAfterFirst, stream);
     if (host::soc_sum_sq_trusted(sum)) return sqrt(sum);
     const int shift = host::soc_rescue_shift(sum);
-    const double scaled = reduce_sum_sq(x, n, shift > 0 ? kSumTailSquaresShrunk : kSumTailSquaresGrown, stream);
+    const double factor = shift > 0 ? 1.0 / host::kSocRescueFactor : host::kSocRescueFactor;
+    const double scaled = reduce_sum_sq(x, n, kSumScaledSquaresAfterFirst, stream, factor);
     return ldexp(sqrt(scaled), shift);
 }
 
@@ -220,7 +221,7 @@ template <class Term>
 __device__ __forceinline__ double item_tail_sum(double* buf, unsigned long long n, const Term& term) {
     double acc = 0.0;
     for (unsigned long long i = 1 + threadIdx.x; i < n; i += blockDim.x) acc += term(i);
-    block_sum(buf, acc);
+    block_reduce(buf, acc, BlockSum{});
     const double total = buf[0];
     __syncthreads();
     return total;
@@ -230,7 +231,7 @@ __device__ __forceinline__ double item_tail_sum(double* buf, unsigned long long 
 __device__ __forceinline__ int item_exponent(double* buf, const double* x, unsigned long long n) {
     double top = 0.0;
     for (unsigned long long i = threadIdx.x; i < n; i += blockDim.x) top = fmax(top, host::soc_scale_magnitude(x[i]));
-    block_max(buf, top);
+    block_reduce(buf, top, BlockMax{});
     const double all = buf[0];
     __syncthreads();
     return host::soc_quarter_exponent(all);
@@ -255,8 +256,6 @@ __device__ __forceinline__ ItemUnit item_unit(double* buf, const double* x, unsi
     });
     return u;
 }
-
-const long long* as_index(const std::int64_t* p) { return reinterpret_cast<const long long*>(p); }
 
 }  // namespace
 

@@ -5,9 +5,16 @@
 // are skipped, negative or out-of-block columns give 0.0, invalid row pointers skip the row.
 #pragma once
 
+#include <cstdint>
+
 #include "cuda/device_common.cuh"
 
 namespace velkora::torv::cones::device {
+
+// A caller's 64-bit index array (CSR row pointers and columns, COO rows and columns) as the
+// gather kernels' long long.
+static_assert(sizeof(long long) == sizeof(std::int64_t), "index arrays are 64-bit");
+inline const long long* as_index(const std::int64_t* p) { return reinterpret_cast<const long long*>(p); }
 
 // Local index of a global index inside [offset, offset + d); false when negative or
 // outside. One unsigned comparison after the sign test, no wrapping sum.

@@ -13,7 +13,7 @@ __global__ void zero_contains_kernel(const double* x, double* partial, unsigned 
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
     const double flag = (i < n && !(fabs(x[i]) <= tol)) ? 1.0 : 0.0;
-    const double top = block_max(buf, flag);
+    const double top = block_reduce(buf, flag, BlockMax{});
     if (threadIdx.x == 0) partial[blockIdx.x] = top;
 }
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
-#include "host/dense_helpers.hpp"
 #include "host/exponential_rules.hpp"
 #include "host/parallel.hpp"
 
@@ -17,6 +17,44 @@ constexpr const char* kWhat = "exponential scaling";
 
 bool pair_interior(const double* u, const double* v) {
     return expcone::strictly_interior(u[0], u[1], u[2]) && expcone::strictly_interior(v[0], v[1], v[2]);
+}
+
+// The symmetric M with M u = v closest to I in the Frobenius sense:
+//   M = I + (u d^T + d u^T)/b - e u u^T / b^2,  b = u.u, d = v - u, e = d.u,
+// each entry formed as (((u_i d_j)/b + (u_j d_i)/b) - ((u_i e) u_j)/h) + I_ij with h = b*b.
+// u and v are first scaled by one power of two so that max |u_i| lies in [1, 2) (exact:
+// M is unchanged bit for bit whenever nothing over- or underflows), so pairs of extreme
+// magnitude do not overflow b*b. Fails with what + " source vector must have nonzero
+// finite norm" when b is not a positive finite number or an entry of M is not finite.
+// Host memory; the result is n*n row-major (entry (i, j) at i*n + j).
+std::vector<double> psb_identity_update(const double* u_in, const double* v_in, u64 n, const char* what) {
+    const std::string refusal = std::string(what) + " source vector must have nonzero finite norm";
+    // u and v balanced by one power of two (max |u_i| in [1, 2)): M is unchanged bit for
+    // bit when nothing over- or underflows, and b*b stays finite for any finite u.
+    const int shift = expcone::balance_exponent(u_in, n);
+    std::vector<double> u(n), d(n);
+    for (u64 k = 0; k < n; ++k) u[k] = std::ldexp(u_in[k], shift);
+
+    double b = 0.0;
+    for (u64 k = 0; k < n; ++k) b += u[k] * u[k];
+    if (!(b > 0.0) || !std::isfinite(b)) throw std::runtime_error(refusal);
+
+    std::vector<double> m(n * n, 0.0);
+    for (u64 i = 0; i < n; ++i) m[i * (n + 1)] = 1.0;
+    for (u64 k = 0; k < n; ++k) d[k] = std::ldexp(v_in[k], shift) - u[k];
+    double e = 0.0;
+    for (u64 k = 0; k < n; ++k) e += d[k] * u[k];
+    const double h = b * b;
+    bool finite = true;
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j < n; ++j) {
+            double& mij = m[i * n + j];
+            mij = (((u[i] * d[j]) / b + (u[j] * d[i]) / b) - ((u[i] * e) * u[j]) / h) + mij;
+            finite = finite && std::isfinite(mij);
+        }
+    // A v far larger than u can still overflow d (the true entries exceed the range).
+    if (!finite) throw std::runtime_error(refusal);
+    return m;
 }
 }  // namespace
 

@@ -43,6 +43,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "host/double_limits.hpp"
 #include "host/host_device.hpp"
 #include "host/sparse_fill.hpp"
 
@@ -72,8 +73,6 @@ inline constexpr double kExpModeDualSide = 2.0;
 
 // Below this value of mu mu~ - 1 the two secant pairs are numerically parallel.
 inline constexpr double kExpCentralTol = 1e-7;
-inline constexpr double kExpDoubleMax = 1.7976931348623157e308;
-inline constexpr double kExpEpsilon = 2.220446049250313e-16;
 
 // ---------------------------------------------------------------------------------------
 // Small 3-vector helpers (fixed evaluation order, shared by host and device).
@@ -89,7 +88,7 @@ VELKORA_HD inline void exp_cross3(const double* a, const double* b, double* c) {
 }
 
 VELKORA_HD inline bool exp_finite3(const double* a) {
-    return fabs(a[0]) <= kExpDoubleMax && fabs(a[1]) <= kExpDoubleMax && fabs(a[2]) <= kExpDoubleMax;
+    return fabs(a[0]) <= kDoubleMax && fabs(a[1]) <= kDoubleMax && fabs(a[2]) <= kDoubleMax;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -306,7 +305,7 @@ VELKORA_HD inline void exp_state_nan(double* state) {
     for (u64 k = 0; k < kExpStateSize; ++k) state[k] = NAN;
 }
 
-VELKORA_HD inline bool exp_positive_finite(double v) { return v > 0.0 && v <= kExpDoubleMax; }
+VELKORA_HD inline bool exp_positive_finite(double v) { return v > 0.0 && v <= kDoubleMax; }
 
 // The primal-dual terms (false when a coefficient is not positive and finite or a direction
 // is degenerate; then nothing is written to h, p, g, q).

@@ -7,6 +7,8 @@
 
 #include <cmath>
 
+#include "host/double_limits.hpp"
+
 #ifdef __CUDACC__
 #define VELKORA_EXPCONE_FN __host__ __device__ __forceinline__
 #else
@@ -83,7 +85,7 @@ VELKORA_EXPCONE_FN int balance_exponent(const double* u, unsigned long long n) {
         const double a = std::fabs(u[k]);
         if (a > top) top = a;
     }
-    if (!(top > 0.0) || !(top <= 1.7976931348623157e308)) return 0;
+    if (!(top > 0.0) || !(top <= host::kDoubleMax)) return 0;
     int e = 0;
     std::frexp(top, &e);  // top = f 2^e with f in [0.5, 1)
     return 1 - e;

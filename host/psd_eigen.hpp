@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/double_limits.hpp"
 #include "host/host_device.hpp"
 
 namespace velkora::torv::cones::host {
@@ -143,7 +144,7 @@ VELKORA_HD inline int power_of_two_exponent(const double* M, u64 n) {
         const double v = fabs(M[e]);
         if (v > top) top = v;
     }
-    if (!(top > 0.0) || top > 1.7976931348623157e308) return 0;  // zero or infinite
+    if (!(top > 0.0) || top > kDoubleMax) return 0;  // zero or infinite
     int exponent = 0;
     frexp(top, &exponent);  // top = f 2^exponent, f in [0.5, 1)
     return exponent - 1;

@@ -32,6 +32,7 @@
 
 #include <cstdint>
 
+#include "host/double_limits.hpp"
 #include "host/host_device.hpp"
 #include "host/psd_eigen.hpp"
 #include "host/psd_nt.hpp"
@@ -313,7 +314,7 @@ VELKORA_HD inline double psd_step_item(const double* x, const double* dx, u64 n,
     const int kx = psd_quarter_exponent(x, m);
     if (!psd_cholesky_fill(x, n, kx, w.L)) return 0.0;
     for (u64 e = 0; e < m; ++e)
-        if (!(fabs(dx[e]) <= kPsdDoubleMax)) return 0.0;
+        if (!(fabs(dx[e]) <= kDoubleMax)) return 0.0;
     const int kd = psd_quarter_exponent(dx, m);
     psd_unit_smat(dx, n, kd, w.A);
     psd_lower_solve(w.L, n, w.A);  // Y = L'^-1 D'
@@ -333,7 +334,7 @@ VELKORA_HD inline double psd_step_item(const double* x, const double* dx, u64 n,
 VELKORA_HD inline double psd_spectral_min_item(const double* x, u64 n, const PsdStepWork& w) {
     const u64 m = psd_svec_length(n);
     for (u64 e = 0; e < m; ++e)
-        if (!(fabs(x[e]) <= kPsdDoubleMax)) return NAN;
+        if (!(fabs(x[e]) <= kDoubleMax)) return NAN;
     psd_smat_fill(x, n, w.A);
     const int ex = psd_eigenvalues(w.A, n, w.eig);
     return psd_smallest(w.eig.d, n, ex);

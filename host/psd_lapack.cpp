@@ -10,8 +10,9 @@
 
 #include <algorithm>
 
+#include "host/double_limits.hpp"
 #include "host/psd_eigen.hpp"
-#include "host/psd_nt.hpp"
+#include "host/psd_scale.hpp"
 #include "host/psd_svec.hpp"
 
 // The wheel's headers declare every routine with the library's symbol prefix.
@@ -46,7 +47,7 @@ class OpenBlasOneThread {
 
 bool all_finite(const double* v, u64 count) {
     for (u64 k = 0; k < count; ++k)
-        if (!(fabs(v[k]) <= kPsdDoubleMax)) return false;
+        if (!(fabs(v[k]) <= kDoubleMax)) return false;
     return true;
 }
 

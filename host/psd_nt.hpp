@@ -1,7 +1,8 @@
 // Nesterov-Todd scaling of the PSD cone: the scaling point W with W S W = Z and the
 // operator H of X -> W X W in svec coordinates (H s = z), by the general factor path
 // (any n), its 2x2 closed form and the 1x1 quotient. The inline pieces are shared by the
-// host routines and the device kernels; dense matrices are row-major n x n.
+// host routines and the device kernels; dense matrices are row-major n x n. The unit
+// scaling and the scalar guards, which the LAPACK path shares, are in host/psd_scale.hpp.
 //
 // The factor path never forms S^(1/2) Z S^(1/2), whose eigen-decomposition would square
 // the conditioning of the pair. With S = Ls Ls^T, Z = Lz Lz^T (Cholesky) and the singular
@@ -24,74 +25,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "host/double_limits.hpp"
 #include "host/host_device.hpp"
+#include "host/psd_scale.hpp"
 #include "host/psd_svec.hpp"
 
 namespace velkora::torv::cones::host {
 
 using u64 = std::uint64_t;
-
-constexpr double kPsdDoubleMax = 1.7976931348623157e308;
-constexpr double kPsdDoubleMinNormal = 2.2250738585072014e-308;
-constexpr double kPsdEpsilon = 2.220446049250313e-16;  // 2^-52
-
-// Exponent k of the even power of two 4^k that brings the largest finite |v_i| of the
-// `count` entries into [1, 4) (k = 0 for a zero or non-finite maximum). A symmetric matrix
-// scaled by 4^-k has its square root scaled by exactly 2^-k, so the NT formulas can run at
-// unit scale and be scaled back without rounding: their products of s- and z-sized
-// matrices then neither overflow nor underflow for entries anywhere in the double range.
-// psd_quarter_exponent_of takes that largest magnitude itself (NaN entries skipped: the
-// maximum of any subsets' maxima, in any order, is the same).
-VELKORA_HD inline double psd_largest_magnitude(double top, double v) {
-    const double a = fabs(v);
-    return a > top ? a : top;
-}
-
-VELKORA_HD inline int psd_quarter_exponent_of(double top) {
-    if (!(top > 0.0) || top > kPsdDoubleMax) return 0;
-    int exponent = 0;
-    frexp(top, &exponent);  // top in [2^(exponent-1), 2^exponent)
-    const int t = exponent - 1;
-    return t >= 0 ? t / 2 : -((1 - t) / 2);  // floor(t / 2)
-}
-
-VELKORA_HD inline int psd_quarter_exponent(const double* v, u64 count) {
-    double top = 0.0;
-    for (u64 e = 0; e < count; ++e) top = psd_largest_magnitude(top, v[e]);
-    return psd_quarter_exponent_of(top);
-}
-
-// Unit scale of a pair: the factor path works on 4^-ks S and 4^-kz Z, with ks from s and
-// kz from z (psd_quarter_exponent), kz raised by one when ks + kz is odd (Z's largest
-// entry then lies in [1/4, 1)). Then, exactly: W = 2^(kz - ks) W', H = 4^(kz - ks) H',
-// R = 2^((kz - ks)/2) R' and sigma = 2^(ks + kz) sigma' for the unit-scale W', H', R', sigma'.
-struct PsdNtScale {
-    int ks, kz;
-};
-
-VELKORA_HD inline PsdNtScale psd_nt_scale_of(int ks, int kz) {
-    PsdNtScale scale{ks, kz};
-    if ((scale.ks + scale.kz) % 2 != 0) scale.kz += 1;
-    return scale;
-}
-
-VELKORA_HD inline PsdNtScale psd_nt_scale(const double* s, const double* z, u64 count) {
-    return psd_nt_scale_of(psd_quarter_exponent(s, count), psd_quarter_exponent(z, count));
-}
-
-// Multiplication by 2^e with the result of ldexp(x, e) (exact, or one rounding into the
-// subnormal range), by one multiplication when 2^e is a normal double (ldexp is a library
-// call, many times the cost of a product).
-struct PsdPow2 {
-    int e;
-    double factor;
-    VELKORA_HD explicit PsdPow2(int exponent)
-        : e(exponent), factor(exponent >= -1022 && exponent <= 1023 ? ldexp(1.0, exponent) : 0.0) {}
-    VELKORA_HD double operator()(double x) const { return factor != 0.0 ? x * factor : ldexp(x, e); }
-};
-
-// Strict interior test of one Cholesky pivot: positive and finite (NaN and infinities fail).
-VELKORA_HD inline bool psd_pivot_ok(double pivot) { return pivot > 0.0 && pivot <= kPsdDoubleMax; }
 
 // The Cholesky sum of entry (i, j), j <= i, of the unit-scale matrix: a_ij - sum_{t<j} L[i][t]
 // L[j][t], t ascending, with a_ij the svec entry `stored` times `unit` (divided by sqrt(2) off the
@@ -261,7 +202,7 @@ VELKORA_HD inline void psd_rotate_columns(double* x, double* y, double c, double
 VELKORA_HD inline void psd_hestenes_svd(double* Bt, double* Ut, double* sigma, u64 n) {
     for (u64 e = 0; e < n * n; ++e) Ut[e] = 0.0;
     for (u64 i = 0; i < n; ++i) Ut[i * n + i] = 1.0;
-    const double tol = kPsdEpsilon * static_cast<double>(n);
+    const double tol = kDoubleEpsilon * static_cast<double>(n);
     const u64 rounds = psd_round_robin_rounds(n), pairs = (rounds + 1) / 2, split = psd_hestenes_split(n);
     for (u64 sweep = 0; sweep < kPsdHestenesSweeps; ++sweep) {
         bool rotated = false;
@@ -293,13 +234,6 @@ VELKORA_HD inline double psd_dot(const double* x, Index sx, const double* y, Ind
     VELKORA_DEVICE_NO_UNROLL
     for (Index k = from; k < to; ++k) sum += x[k * sx] * y[k * sy];
     return sum;
-}
-
-// A singular value as a divisor: sigma itself, raised to the smallest normal double when
-// it is not (it is positive for every positive definite pair, but could underflow for one
-// conditioned beyond the double range), so that the scaling stays finite.
-VELKORA_HD inline double psd_guarded_sigma(double sigma) {
-    return sigma >= kPsdDoubleMinNormal ? sigma : kPsdDoubleMinNormal;
 }
 
 // The NT factors of one pair at unit scale (psd_nt_scale): P' = Lz' U (n x n, row-major,
@@ -414,8 +348,10 @@ VELKORA_HD inline bool psd2_nt_scaling_fill(const double* s, const double* z, do
 }
 
 // ---- Host routines (sequential; failures throw std::runtime_error) ----
-// In builds with host LAPACK, the scaling point of orders from kPsdLapackNtFrom up comes
-// from the same factor path written with LAPACK routines (host/psd_lapack.hpp).
+// The front of the host NT scaling: in builds with host LAPACK, the scaling point of orders
+// from kPsdLapackNtFrom up comes from the same factor path written with LAPACK routines
+// (host/psd_lapack.hpp, which builds on the unit scaling of host/psd_scale.hpp, not on this
+// header).
 
 // The n x n scaling point W of one pair (s, z: n(n+1)/2 entries each); fails with
 // "PSD NT scaling requires strictly positive definite matrices".

@@ -130,7 +130,7 @@ VELKORA_LANES_INLINE void unit_scale(const SmallVectors<N>& g, LaneBits& e, Lane
     Lanes top = {};
     for (u64 i = 0; i < N; ++i) {
         const Lanes a = g.x[i] < 0.0 ? -g.x[i] : g.x[i];
-        const Lanes m = a <= 1.7976931348623157e308 ? a : inf;
+        const Lanes m = a <= kDoubleMax ? a : inf;
         top = top < m ? m : top;
     }
     LaneBits bits;
@@ -181,8 +181,7 @@ VELKORA_LANES_INLINE void small_unit(const SmallVectors<N>& s, const SmallVector
     u.sz = sz[0];
     lanes_sqrt(u.ss, u.ts);
     lanes_sqrt(u.zz, u.tz);
-    constexpr double kMax = 1.7976931348623157e308;
-    u.interior = (u.s0u > u.ts) & (u.s0u <= kMax) & (u.z0u > u.tz) & (u.z0u <= kMax);
+    u.interior = (u.s0u > u.ts) & (u.s0u <= kDoubleMax) & (u.z0u > u.tz) & (u.z0u <= kDoubleMax);
 }
 
 // Lanes [0, count) that pass `ok`, counted up to the first that does not.
@@ -384,15 +383,14 @@ double soc_violation(const double* x, u64 n) {
     if (n == 0) return 0.0;
     const double t = x[0];
     const double r = soc_tail_norm(x, n);
-    constexpr double kMax = 1.7976931348623157e308;
-    if (!(std::fabs(t) <= kMax) || !(r <= kMax)) return t == -HUGE_VAL && r == r ? HUGE_VAL : NAN;
+    if (!(std::fabs(t) <= kDoubleMax) || !(r <= kDoubleMax)) return t == -HUGE_VAL && r == r ? HUGE_VAL : NAN;
     if (t >= r) return 0.0;
     if (-t >= r) return rescued_pair_norm(t, r);
     constexpr double kHalfRoot = 0.7071067811865476;  // sqrt(1/2), rounded
     const double gap = r - t;
     // Near the top of the range r - t can overflow where its halves do not; the product
     // with 2 sqrt(1/2) (exactly twice kHalfRoot) is then the same number.
-    return gap <= kMax ? gap * kHalfRoot : (r * 0.5 - t * 0.5) * (kHalfRoot * 2.0);
+    return gap <= kDoubleMax ? gap * kHalfRoot : (r * 0.5 - t * 0.5) * (kHalfRoot * 2.0);
 }
 
 bool soc_contains(const double* x, u64 n, double atol) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "host/double_limits.hpp"
 #include "host/host_device.hpp"
 
 namespace velkora::torv::cones::host {
@@ -32,7 +33,7 @@ inline constexpr int kSocRescueShift = 600;
 inline constexpr double kSocRescueFactor = 0x1p600;  // 2^kSocRescueShift
 
 VELKORA_HD inline bool soc_sum_sq_trusted(double sum) {
-    return !(sum < 0x1p-900) && !(sum > 1.7976931348623157e308);
+    return !(sum < 0x1p-900) && !(sum > kDoubleMax);
 }
 
 // Exponent of the factor 2^shift applied to the root of the rescaled sum.
@@ -46,7 +47,7 @@ double soc_tail_norm(const double* x, u64 n);
 // t = ||x_bar|| > 0): (x_0 + t)*0.5, or x_0*0.5 + t*0.5 when the sum overflows.
 VELKORA_HD inline double soc_projection_head(double x0, double t) {
     const double sum = x0 + t;
-    return sum <= 1.7976931348623157e308 ? sum * 0.5 : x0 * 0.5 + t * 0.5;
+    return sum <= kDoubleMax ? sum * 0.5 : x0 * 0.5 + t * 0.5;
 }
 
 // Euclidean projection onto the cone. With t = x_0, r = ||x_bar||: x when t >= r, 0 when
@@ -86,7 +87,7 @@ VELKORA_HD inline double soc_double_from_bits(std::uint64_t bits) {
 // the maximum over a vector is infinite exactly when some entry is not finite.
 VELKORA_HD inline double soc_scale_magnitude(double v) {
     const double m = fabs(v);
-    return m <= 1.7976931348623157e308 ? m : HUGE_VAL;
+    return m <= kDoubleMax ? m : HUGE_VAL;
 }
 
 // Exponent a with 4^a <= top < 4^(a+1) (0 when top is 0, infinite or NaN). Dividing s and z
@@ -94,7 +95,7 @@ VELKORA_HD inline double soc_scale_magnitude(double v) {
 // power of two, so H(4^a s, 4^b z) = 4^(b-a) H(s, z) holds bit for bit whenever neither
 // side over- or underflows.
 VELKORA_HD inline int soc_quarter_exponent(double top) {
-    if (!(top > 0.0) || !(top <= 1.7976931348623157e308)) return 0;
+    if (!(top > 0.0) || !(top <= kDoubleMax)) return 0;
     // top = f 2^e, f in [0.5, 1): e from the exponent field of a normal top (as frexp gives
     // it, without the library call), from frexp for a subnormal one.
     const int field = static_cast<int>(soc_double_bits(top) >> 52);
@@ -165,7 +166,7 @@ VELKORA_HD inline double soc_jnorm(double x0, double t) { return t > 0.0 ? sqrt(
 // Strict interior of a unit-scaled vector from its head and tail sum of squares: finite
 // head greater than the tail norm (a NaN anywhere fails).
 VELKORA_HD inline bool soc_unit_interior(double x0u, double tail_sq) {
-    return x0u > sqrt(tail_sq) && x0u <= 1.7976931348623157e308;
+    return x0u > sqrt(tail_sq) && x0u <= kDoubleMax;
 }
 
 // Fills p from the unit-scaled pair's heads s0, z0, the sums of squares of their tails and

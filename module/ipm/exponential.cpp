@@ -63,7 +63,7 @@ using B = IpmExponentialCone;
 
 // Scalar arguments, tested after the views and device checks.
 void check_finite_nonnegative(double v, const char* message) {
-    if (!(v >= 0.0 && v <= host::kExpDoubleMax)) throw std::runtime_error(message);
+    if (!(v >= 0.0 && v <= host::kDoubleMax)) throw std::runtime_error(message);
 }
 
 void check_factor(double factor) {
@@ -71,11 +71,11 @@ void check_factor(double factor) {
 }
 
 void check_mu(double mu) {
-    if (!(mu > 0.0 && mu <= host::kExpDoubleMax)) throw std::runtime_error("mu must be positive and finite");
+    if (!(mu > 0.0 && mu <= host::kDoubleMax)) throw std::runtime_error("mu must be positive and finite");
 }
 
 void check_finite(double v, const char* message) {
-    if (!(std::fabs(v) <= host::kExpDoubleMax)) throw std::runtime_error(message);
+    if (!(std::fabs(v) <= host::kDoubleMax)) throw std::runtime_error(message);
 }
 
 // The primal and dual forms of one test or sum over the cones of x: names[dual], computed by
