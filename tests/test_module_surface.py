@@ -1,53 +1,32 @@
 """The module's Python surface: capabilities, registration order, constructors,
-rendered signatures, and the argument checks with their messages and order."""
+rendered signatures, and the argument checks with their messages and order.
+
+The signatures (names, parameters in order, annotations, defaults) are the suite's one
+hand-written copy in fuzz_model.SIGNATURES; the tests here hold the module, and the type
+stubs installed beside it, to that copy."""
+import ast
+import importlib.util
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+import fuzz_model as fm
 from dlpack_tags import KDL_CUDA, KDL_CUDA_HOST, KDL_CUDA_MANAGED, TaggedArray
 
-RO = "ndarray[dtype=float64, shape=(*), order='C', writable=False]"
-RW = "ndarray[dtype=float64, shape=(*), order='C']"
-IX = "ndarray[dtype=int64, shape=(*), order='C', writable=False]"
-LIST = "list[float]"
-ARR1 = "numpy.ndarray[dtype=float64, shape=(*), order='C']"
-ARR2 = "numpy.ndarray[dtype=float64, shape=(*, *), order='C']"
-
-CAPABILITIES = ["has_cuda", "cuda_runtime_version", "has_host_blas", "has_cublas", "has_cusolver", "host_blas_backend"]
-CLASSES = ["ZeroConeCpp", "NonnegativeConeCpp", "SecondOrderConeCpp", "PsdConeCpp", "ExponentialConeCpp"]
-PSD_FUNCTIONS = ["psd_smat", "psd_svec", "psd_smat_into", "psd_svec_into"]
-
-# Rendered signatures of every method, in registration order.
-NT_BATCH = f"(self, s: {RO}, z: {RO}, output: {RW}, batch: int, stream: int = \\0) -> None"
-SHARED_METHODS = [
-    ("project_into", f"(self, input: {RO}, output: {RW}, stream: int = \\0) -> None"),
-    ("violation", f"(self, input: {RO}) -> float"),
-    ("contains", f"(self, input: {RO}, atol: float = \\0) -> bool"),
-    ("unit_vector", f"(self, index: int) -> {LIST}"),
-    ("unit_vector_array", f"(self, index: int) -> {ARR1}"),
-    ("unit_vector_into", f"(self, index: int, output: {RW}) -> None"),
-    ("nt_scaling_matrix", f"(self, s: {RO}, z: {RO}) -> {LIST}"),
-    ("nt_scaling_matrix_array", f"(self, s: {RO}, z: {RO}) -> {ARR2}"),
-    ("nt_scaling_matrix_into", f"(self, s: {RO}, z: {RO}, output: {RW}, stream: int = \\0) -> None"),
-    ("nt_scaling_matrix_batch_into", NT_BATCH),
-]
-CHOICE_METHODS = [
-    ("nt_scaling_matrix_default_method", "(self, batch: int = \\0) -> str"),
-    ("nt_scaling_matrix_batch_custom_into", NT_BATCH),
-    ("nt_scaling_matrix_batch_cublas_into", NT_BATCH),
-]
-SPARSE = f"(self, s: {RO}, z: {RO}, {{}}: {IX}, {{}}: {IX}, values: {RW}, row_offset: int = \\0, stream: int = \\1) -> None"
-SPARSE_METHODS = [
-    ("hmatrix_csr_values_into", SPARSE.format("indptr", "indices")),
-    ("hmatrix_coo_values_into", SPARSE.format("row_indices", "col_indices")),
-]
-WITH_CHOICE = {"SecondOrderConeCpp", "PsdConeCpp"}
+CAPABILITIES = [name for name, sig in fm.FUNCTIONS.items() if not sig.params]
+CLASSES = fm.CLASSES
+PSD_FUNCTIONS = [name for name, sig in fm.FUNCTIONS.items() if sig.params]
+CALLABLES = [("module", name) for name in fm.FUNCTIONS] + [
+    (cls, name) for cls, members in fm.CLASS_MEMBERS.items() for name, sig in members.items() if not sig.is_property]
 
 
-def canonical_methods(class_name):
-    extra = CHOICE_METHODS if class_name in WITH_CHOICE else []
-    return SHARED_METHODS + extra + SPARSE_METHODS
+def bound(cones, owner, name):
+    return getattr(cones, name) if owner == "module" else getattr(getattr(cones, owner), name)
+
+
+def expected(owner, name):
+    return fm.FUNCTIONS[name] if owner == "module" else fm.CLASS_MEMBERS[owner][name]
 
 
 def test_docstring_and_capabilities(cones):
@@ -63,18 +42,15 @@ def test_docstring_and_capabilities(cones):
     assert isinstance(cones.has_cuda(), bool)
 
 
-@pytest.mark.parametrize(
-    "name, text",
-    [("has_cuda", "() -> bool"), ("cuda_runtime_version", "() -> str"), ("has_host_blas", "() -> bool"),
-     ("has_cublas", "() -> bool"), ("has_cusolver", "() -> bool"), ("host_blas_backend", "() -> str")],
-)
-def test_capability_signatures(cones, name, text):
-    assert getattr(cones, name).__nb_signature__[0][0] == f"def {name}{text}"
+@pytest.mark.parametrize("name", CAPABILITIES)
+def test_capability_signatures(cones, name):
+    assert getattr(cones, name).__nb_signature__[0][0] == fm.FUNCTIONS[name].rendered()
 
 
 def test_registration_order(cones):
     public = [k for k in vars(cones) if not k.startswith("_")]
     assert public == CAPABILITIES + CLASSES + PSD_FUNCTIONS
+    assert public == list(fm.FUNCTIONS)[:len(CAPABILITIES)] + CLASSES + list(fm.FUNCTIONS)[len(CAPABILITIES):]
 
 
 @pytest.mark.parametrize("class_name", CLASSES)
@@ -83,26 +59,71 @@ def test_method_tables(cones, class_name):
     the constructor and the two properties come first."""
     cls = getattr(cones, class_name)
     members = [k for k in vars(cls) if not k.startswith("_") or k == "__init__"]
+    canonical = fm.CLASS_MEMBERS[class_name]
     assert members[:3] == ["__init__", "dim", "rows"]
-    canonical = canonical_methods(class_name)
-    assert members[3:] == [m for m, _ in canonical]
-    for method, text in canonical:
-        assert getattr(cls, method).__nb_signature__[0][0] == f"def {method}{text}"
+    assert members == list(canonical)
+    for method, sig in canonical.items():
+        if not sig.is_property:
+            assert getattr(cls, method).__nb_signature__[0][0] == sig.rendered()
 
 
-def test_defaults(cones):
-    assert cones.NonnegativeConeCpp.contains.__nb_signature__[0][2] == (1e-08,)
-    assert cones.NonnegativeConeCpp.project_into.__nb_signature__[0][2] == (0,)
-    assert cones.ExponentialConeCpp.__init__.__nb_signature__[0][2] == (1,)
+@pytest.mark.parametrize("owner, name", CALLABLES, ids=[f"{o}.{n}" for o, n in CALLABLES])
+def test_defaults(cones, owner, name):
+    """The default values behind the rendered \\0, \\1, ...: their values and types."""
+    got = bound(cones, owner, name).__nb_signature__[0][2] or ()
+    want = expected(owner, name).defaults()
+    assert got == want and [type(v) for v in got] == [type(v) for v in want]
 
 
 @pytest.mark.parametrize("class_name", CLASSES)
 def test_constructor_and_property_signatures(cones, class_name):
     cls = getattr(cones, class_name)
-    arg = "blocks: int = \\0" if class_name == "ExponentialConeCpp" else "dim: int"
-    assert cls.__init__.__nb_signature__[0][0] == f"def __init__(self, {arg}) -> None"
-    assert cls.dim.fget.__nb_signature__[0][0].endswith("(self) -> int")
-    assert cls.rows.fget.__nb_signature__[0][0].endswith("(self) -> int")
+    members = fm.CLASS_MEMBERS[class_name]
+    assert cls.__init__.__nb_signature__[0][0] == members["__init__"].rendered()
+    for prop in ("dim", "rows"):
+        assert getattr(cls, prop).fget.__nb_signature__[0][0] == members[prop].rendered()
+
+
+def installed_stubs(module_name):
+    """The type stubs of a module beside it and in its <name>-stubs package."""
+    origin = Path(importlib.util.find_spec(module_name).origin).parent
+    return [p for p in (origin / f"{module_name}.pyi", origin / f"{module_name}-stubs" / "__init__.pyi")
+            if p.is_file()]
+
+
+def stub_surface(path):
+    """{owner: {name: (parameter names, default values)}} of a generated stub."""
+    tree = ast.parse(path.read_text())
+    surface = {"module": {}}
+
+    def entry(node, method):
+        args = node.args.args[1:] if method else node.args.args
+        return [a.arg for a in args], [ast.unparse(d) for d in node.args.defaults]
+
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            surface["module"][node.name] = entry(node, False)
+        elif isinstance(node, ast.ClassDef):
+            surface[node.name] = {n.name: entry(n, True) for n in node.body if isinstance(n, ast.FunctionDef)}
+    return surface
+
+
+def test_installed_stubs_match_the_signatures():
+    """The stubs generated with the build name the same functions, classes and members
+    in the same order, with the same parameters and defaults (as written in Python)."""
+    stubs = installed_stubs("_cpp_cuda")
+    if not stubs:
+        pytest.skip("no type stub beside this build of the module")
+    for path in stubs:
+        surface = stub_surface(path)
+        assert list(surface["module"]) == list(fm.FUNCTIONS), path
+        assert [k for k in surface if k != "module"] == CLASSES, path
+        for owner, members in [("module", fm.FUNCTIONS)] + list(fm.CLASS_MEMBERS.items()):
+            assert list(surface[owner]) == list(members), (path, owner)
+            for name, sig in members.items():
+                names, defaults = surface[owner][name]
+                assert names == [p.name for p in sig.params], (path, owner, name)
+                assert [ast.literal_eval(d) for d in defaults] == list(sig.defaults()), (path, owner, name)
 
 
 @pytest.mark.parametrize(
