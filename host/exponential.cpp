@@ -136,18 +136,12 @@ void exp_scaling_batch(const double* s, const double* z, double* out, u64 blocks
     if (failed) throw std::runtime_error(kInteriorMessage);
 }
 
-namespace {
-bool sparse_interior(const double* x) {
-    if (x[1] > 0.0) return x[2] > std::exp(x[0] / x[1]) * x[1];
-    return x[0] < 0.0 && x[1] == 0.0 && x[2] >= 0.0;
-}
-}  // namespace
-
 std::vector<double> exp_sparse_blocks(const double* s, const double* z, u64 blocks) {
     constexpr const char* message = "exponential sparse H fill requires strictly interior inputs";
     std::vector<double> m(9 * blocks);
     for (u64 k = 0; k < blocks; ++k) {
-        if (!sparse_interior(s + 3 * k) || !sparse_interior(z + 3 * k)) throw std::runtime_error(message);
+        if (!expcone::sparse_fill_interior(s + 3 * k) || !expcone::sparse_fill_interior(z + 3 * k))
+            throw std::runtime_error(message);
         if (!exp_balanced_block(s + 3 * k, z + 3 * k, m.data() + 9 * k, 3)) throw std::runtime_error(message);
     }
     return m;

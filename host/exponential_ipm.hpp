@@ -44,6 +44,7 @@
 #include <cstdint>
 
 #include "host/double_limits.hpp"
+#include "host/exponential_rules.hpp"
 #include "host/host_device.hpp"
 #include "host/sparse_fill.hpp"
 
@@ -87,35 +88,21 @@ VELKORA_HD inline void exp_cross3(const double* a, const double* b, double* c) {
     c[2] = a[0] * b[1] - a[1] * b[0];
 }
 
-VELKORA_HD inline bool exp_finite3(const double* a) {
-    return fabs(a[0]) <= kDoubleMax && fabs(a[1]) <= kDoubleMax && fabs(a[2]) <= kDoubleMax;
-}
+VELKORA_HD inline bool exp_finite3(const double* a) { return expcone::finite3(a); }
 
 // ---------------------------------------------------------------------------------------
 // Membership.
 // ---------------------------------------------------------------------------------------
 
-// log(num/den) for positive num, den: log1p((num - den)/den) when num/den lies in (0.5, 2)
-// (num - den is exact there), log(num/den) while the ratio is a normal number, log num - log den
-// when it would over- or underflow.
-VELKORA_HD inline double exp_log_ratio(double num, double den) {
-    const double q = num / den;
-    if (q > 0.5 && q < 2.0) return log1p((num - den) / den);
-    if (q > 1e-300 && q < 1e300) return log(q);
-    return log(num) - log(den);
-}
+// The log-form rules (host/exponential_rules.hpp, which also says why this module's membership
+// is not the perspective test of the cone-arithmetic module).
+VELKORA_HD inline double exp_log_ratio(double num, double den) { return expcone::log_ratio(num, den); }
 
 // s = (x, y, z) strictly inside K: finite entries, y > 0, z > 0, y log(z/y) - x > 0 (NaN fails).
-VELKORA_HD inline bool exp_primal_interior(const double* s) {
-    if (!(s[1] > 0.0 && s[2] > 0.0 && exp_finite3(s))) return false;
-    return s[1] * exp_log_ratio(s[2], s[1]) - s[0] > 0.0;
-}
+VELKORA_HD inline bool exp_primal_interior(const double* s) { return expcone::log_primal_interior(s); }
 
 // z = (u, v, w) strictly inside K*: finite entries, u < 0, w > 0, v - u - u log(w/(-u)) > 0.
-VELKORA_HD inline bool exp_dual_interior(const double* z) {
-    if (!(z[0] < 0.0 && z[2] > 0.0 && exp_finite3(z))) return false;
-    return (z[1] - z[0]) - z[0] * exp_log_ratio(z[2], -z[0]) > 0.0;
-}
+VELKORA_HD inline bool exp_dual_interior(const double* z) { return expcone::log_dual_interior(z); }
 
 // ---------------------------------------------------------------------------------------
 // Primal barrier and its derivatives at an interior s.
