@@ -1,14 +1,15 @@
 // The one class surface shared by all five cone classes, written once over a family
-// description F. F supplies:
-//   Bound, python_name, ctor_arg, ctor_default_one, construct(size), dim(c), rows(c)
+// description F, which derives from ConeFamilyDefaults. F supplies:
+//   Bound, python_name, construct(size), dim(c), rows(c), and where they differ from the
+//   defaults ctor_arg with ctor_default_one (module/family_class.hpp)
 // and, for bind_shared_methods, its routines (host pointers / device pointers):
 //   project(c, in, out)                     project_cuda(c, in, out, device, stream)
 //   violation(c, x)                         violation_cuda(c, x, device)
 //   contains(c, x, atol)                    contains_cuda(c, x, atol, device)
 //   nt_list(c, s, z) -> std::vector<double> nt_array(c, s, z) -> OwnedMatrix
 //   nt_into(c, s, z, out, batch)            nt_cuda(c, s, z, out, batch, device, stream)
-// and optionally nt_what, the label of a failed allocation of the dense NT results
-// ("<nt_what> allocation failed"; "NT scaling" when absent).
+// and where it differs from the default, nt_what, the label of a failed allocation of the
+// dense NT results ("<nt_what> allocation failed"; "NT scaling" by default).
 // The methods build the views in parameter order, run the device checks, pass the
 // availability gate when the deciding view is on CUDA, refuse outputs that share memory
 // with an input (the rule of check_no_overlap), and route on the deciding view.
@@ -16,50 +17,33 @@
 
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include "cuda/device_api.hpp"
-#include "host/sparse_fill.hpp"
+#include "module/family_class.hpp"
 #include "module/results.hpp"
+#include "module/sparse_arguments.hpp"
 #include "module/views.hpp"
 
 namespace velkora::torv::cones::cpp {
 
 using device::StreamHandle;
 
-// Allocation-failure labels of a family: F::nt_what / F::sparse_what when it has them.
-template <class F, class = void>
-struct NtWhat {
-    static constexpr const char* value = "NT scaling";
-};
-template <class F>
-struct NtWhat<F, std::void_t<decltype(F::nt_what)>> {
-    static constexpr const char* value = F::nt_what;
-};
-template <class F, class = void>
-struct SparseWhat {
-    static constexpr const char* value = "sparse H fill";
-};
-template <class F>
-struct SparseWhat<F, std::void_t<decltype(F::sparse_what)>> {
-    static constexpr const char* value = F::sparse_what;
+// The defaults of a cone family: the labels of a failed allocation of the dense NT results
+// ("<nt_what> allocation failed") and of the sparse fill's preparation ("<sparse_what> ...").
+struct ConeFamilyDefaults : FamilyDefaults {
+    static constexpr const char* nt_what = "NT scaling";
+    static constexpr const char* sparse_what = "sparse H fill";
 };
 
 template <class F>
 nb::class_<typename F::Bound> bind_cone_class(nb::module_& m) {
-    using B = typename F::Bound;
-    nb::class_<B> cls(m, F::python_name);
-    auto init = [](B* self, u64 size) { new (self) B(F::construct(size)); };
-    if constexpr (F::ctor_default_one)
-        cls.def("__init__", init, nb::arg(F::ctor_arg) = 1);
-    else
-        cls.def("__init__", init, nb::arg(F::ctor_arg));
-    cls.def_prop_ro("dim", [](const B& c) { return F::dim(c); });
-    cls.def_prop_ro("rows", [](const B& c) { return F::rows(c); });
+    auto cls = bind_family_class<F>(m);
+    def_size<&F::dim>(cls, "dim");
+    def_size<&F::rows>(cls, "rows");
     return cls;
 }
 
@@ -85,16 +69,34 @@ void nt_scaling_checked(const typename F::Bound& c, const RoVector& s, const RoV
         host_nt(sv.data, zv.data, out.data);
 }
 
-template <class F>
+// The NT scaling into output: host F::nt_into, device DeviceNt (F::nt_cuda, or a method of
+// the family's choice).
+template <class F, auto DeviceNt = &F::nt_cuda>
 void nt_scaling_dispatch(const typename F::Bound& c, const RoVector& s, const RoVector& z, const RwVector& output,
                          u64 batch, StreamHandle stream) {
     nt_scaling_checked<F>(
         c, s, z, output, batch,
         [&](const double* sd, const double* zd, double* hd) { F::nt_into(c, sd, zd, hd, batch); },
-        [&](const double* sd, const double* zd, double* hd, int dev) { F::nt_cuda(c, sd, zd, hd, batch, dev, stream); });
+        [&](const double* sd, const double* zd, double* hd, int dev) { DeviceNt(c, sd, zd, hd, batch, dev, stream); });
 }
 
-// Methods 1-10 of every class: projection, violation, membership, unit vectors and
+// The dense NT scaling matrix of one s, z pair, produced in host memory by make(c, s, z) (a
+// list or an array): host views s, z; a failed allocation is "<nt_what> allocation failed".
+template <class F, class R, class B, class Make>
+void def_dense_nt(nb::class_<B>& cls, const char* name, Make make) {
+    using namespace nb::literals;
+    cls.def(
+        name,
+        [make](const B& c, const RoVector& s, const RoVector& z) -> R {
+            const u64 n = F::rows(c);
+            auto sv = dense_input_view(s, n, "s");
+            auto zv = dense_input_view(z, n, "z");
+            return with_allocation_label(F::nt_what, [&] { return make(c, sv.data, zv.data); });
+        },
+        "s"_a.noconvert(), "z"_a.noconvert());
+}
+
+// The methods every class has: projection, violation, membership, unit vectors and
 // the dense NT scaling matrix as list, array, into and batch.
 template <class F>
 void bind_shared_methods(nb::class_<typename F::Bound>& cls) {
@@ -150,25 +152,8 @@ void bind_shared_methods(nb::class_<typename F::Bound>& cls) {
         },
         "index"_a, "output"_a.noconvert());
 
-    cls.def(
-        "nt_scaling_matrix",
-        [](const B& c, const RoVector& s, const RoVector& z) -> std::vector<double> {
-            const u64 n = F::rows(c);
-            auto sv = dense_input_view(s, n, "s");
-            auto zv = dense_input_view(z, n, "z");
-            return with_allocation_label(NtWhat<F>::value, [&] { return F::nt_list(c, sv.data, zv.data); });
-        },
-        "s"_a.noconvert(), "z"_a.noconvert());
-
-    cls.def(
-        "nt_scaling_matrix_array",
-        [](const B& c, const RoVector& s, const RoVector& z) -> OwnedMatrix {
-            const u64 n = F::rows(c);
-            auto sv = dense_input_view(s, n, "s");
-            auto zv = dense_input_view(z, n, "z");
-            return with_allocation_label(NtWhat<F>::value, [&] { return F::nt_array(c, sv.data, zv.data); });
-        },
-        "s"_a.noconvert(), "z"_a.noconvert());
+    def_dense_nt<F, std::vector<double>>(cls, "nt_scaling_matrix", &F::nt_list);
+    def_dense_nt<F, OwnedMatrix>(cls, "nt_scaling_matrix_array", &F::nt_array);
 
     cls.def(
         "nt_scaling_matrix_into",
@@ -186,7 +171,7 @@ void bind_shared_methods(nb::class_<typename F::Bound>& cls) {
 }
 
 // The three extra NT methods of the classes whose device NT scaling has a choice of
-// method (registered after method 10). F additionally supplies:
+// method (registered after the batch NT method). F additionally supplies:
 //   default_method(c) -> const char*        (the text the default device path uses)
 //   nt_cuda_custom(c, s, z, out, batch, device, stream)
 //   nt_cuda_cublas(c, s, z, out, batch, device, stream)
@@ -204,12 +189,7 @@ void bind_method_choice(nb::class_<typename F::Bound>& cls) {
     cls.def(
         "nt_scaling_matrix_batch_custom_into",
         [](const B& c, const RoVector& s, const RoVector& z, const RwVector& output, u64 batch, StreamHandle stream) {
-            nt_scaling_checked<F>(
-                c, s, z, output, batch,
-                [&](const double* sd, const double* zd, double* hd) { F::nt_into(c, sd, zd, hd, batch); },
-                [&](const double* sd, const double* zd, double* hd, int dev) {
-                    F::nt_cuda_custom(c, sd, zd, hd, batch, dev, stream);
-                });
+            nt_scaling_dispatch<F, &F::nt_cuda_custom>(c, s, z, output, batch, stream);
         },
         "s"_a.noconvert(), "z"_a.noconvert(), "output"_a.noconvert(), "batch"_a, "stream"_a = 0);
 
@@ -226,77 +206,54 @@ void bind_method_choice(nb::class_<typename F::Bound>& cls) {
         "s"_a.noconvert(), "z"_a.noconvert(), "output"_a.noconvert(), "batch"_a, "stream"_a = 0);
 }
 
-// The sparse H fill (methods 11 and 12, registered last). F additionally supplies:
+// The sparse H fill of one format. F additionally supplies:
 //   sparse_entries(c, s, z) -> callable (r, c) -> double  (host: the cone's precondition
 //                              and H preparation, done before anything is written)
-//   optionally sparse_what, the label of a failed allocation of that preparation
-//                              ("<sparse_what> allocation failed"; "sparse H fill" when absent)
+//   where it differs from the default, sparse_what, the label of a failed allocation of
+//                              that preparation ("<sparse_what> allocation failed"; "sparse H
+//                              fill" by default)
 //   hmatrix_csr_cuda(c, s, z, indptr, indices, values, nnz, row_offset, device, stream)
 //   hmatrix_coo_cuda(c, s, z, row_indices, col_indices, values, nnz, row_offset, device, stream)
-template <class F>
-void bind_sparse_methods(nb::class_<typename F::Bound>& cls) {
+// Views s, z, then the sparse matrix's; s/z, then the matrix's device checks; the availability
+// gate; a device fill's structure test; the values apart from every other array; routed on s.
+template <class F, SparseFormat Format>
+void def_sparse_fill(nb::class_<typename F::Bound>& cls) {
     using B = typename F::Bound;
     using namespace nb::literals;
 
     cls.def(
-        "hmatrix_csr_values_into",
-        [](const B& c, const RoVector& s, const RoVector& z, const IndexVector& indptr, const IndexVector& indices,
+        SparseNames<Format>::method,
+        [](const B& c, const RoVector& s, const RoVector& z, const IndexVector& first, const IndexVector& second,
            const RwVector& values, u64 row_offset, StreamHandle stream) {
             const u64 rows = F::rows(c);
             auto sv = vector_view(s, rows, "s");
             auto zv = vector_view(z, rows, "z");
-            auto ptr = index_vector_view(indptr, "indptr");
-            auto idx = index_vector_view(indices, "indices");
-            auto vals = vector_view(values, idx.size, "values");
+            auto t = sparse_target<Format>(first, second, values);
             check_inputs_same_device(sv, zv);
-            const int device = check_input_output_device(sv, vals);
-            check_index_device(sv, ptr, "first sparse index");
-            check_index_device(sv, idx, "second sparse index");
+            const int device = check_target_device(sv, t);
             const bool on_device = routes_to_device(sv);
-            // The kernels read indptr at row_offset .. row_offset + rows: its length is
-            // known here, so a short one is refused before launching.
-            if (on_device) host::check_csr_indptr_length(ptr.size, rows, row_offset);
-            check_no_overlap(vals, sv, zv, ptr, idx);
+            if (on_device) check_device_structure(t, rows, row_offset);
+            check_target_apart(t, sv, zv);
             if (on_device) {
-                F::hmatrix_csr_cuda(c, sv.data, zv.data, ptr.data, idx.data, vals.data, vals.size, row_offset, device,
-                                    stream);
+                constexpr auto fill = Format == SparseFormat::kCsr ? &F::hmatrix_csr_cuda : &F::hmatrix_coo_cuda;
+                fill(c, sv.data, zv.data, t.first.data, t.second.data, t.values.data, t.values.size, row_offset,
+                     device, stream);
                 return;
             }
-            auto entry = with_allocation_label(SparseWhat<F>::value,
+            auto entry = with_allocation_label(F::sparse_what,
                                                [&] { return F::sparse_entries(c, sv.data, zv.data); });
-            host::csr_fill(ptr.data, ptr.size, idx.data, vals.data, vals.size, rows, row_offset, entry);
+            host_fill(t, rows, row_offset, entry);
         },
-        "s"_a.noconvert(), "z"_a.noconvert(), "indptr"_a.noconvert(), "indices"_a.noconvert(),
-        "values"_a.noconvert(), "row_offset"_a = 0, "stream"_a = 0);
+        "s"_a.noconvert(), "z"_a.noconvert(), nb::arg(SparseNames<Format>::first).noconvert(),
+        nb::arg(SparseNames<Format>::second).noconvert(), "values"_a.noconvert(), "row_offset"_a = 0,
+        "stream"_a = 0);
+}
 
-    cls.def(
-        "hmatrix_coo_values_into",
-        [](const B& c, const RoVector& s, const RoVector& z, const IndexVector& row_indices,
-           const IndexVector& col_indices, const RwVector& values, u64 row_offset, StreamHandle stream) {
-            const u64 rows = F::rows(c);
-            auto sv = vector_view(s, rows, "s");
-            auto zv = vector_view(z, rows, "z");
-            auto ri = index_vector_view(row_indices, "row_indices");
-            auto ci = index_vector_view(col_indices, "col_indices");
-            auto vals = vector_view(values, ri.size, "values");
-            check_entry_count(ci.size, ri.size, "COO col_indices");
-            check_inputs_same_device(sv, zv);
-            const int device = check_input_output_device(sv, vals);
-            check_index_device(sv, ri, "first sparse index");
-            check_index_device(sv, ci, "second sparse index");
-            const bool on_device = routes_to_device(sv);
-            check_no_overlap(vals, sv, zv, ri, ci);
-            if (on_device) {
-                F::hmatrix_coo_cuda(c, sv.data, zv.data, ri.data, ci.data, vals.data, vals.size, row_offset, device,
-                                    stream);
-                return;
-            }
-            auto entry = with_allocation_label(SparseWhat<F>::value,
-                                               [&] { return F::sparse_entries(c, sv.data, zv.data); });
-            host::coo_fill(ri.data, ci.data, vals.data, vals.size, rows, row_offset, entry);
-        },
-        "s"_a.noconvert(), "z"_a.noconvert(), "row_indices"_a.noconvert(), "col_indices"_a.noconvert(),
-        "values"_a.noconvert(), "row_offset"_a = 0, "stream"_a = 0);
+// The sparse H fill into CSR, then COO values (registered last).
+template <class F>
+void bind_sparse_methods(nb::class_<typename F::Bound>& cls) {
+    def_sparse_fill<F, SparseFormat::kCsr>(cls);
+    def_sparse_fill<F, SparseFormat::kCoo>(cls);
 }
 
 }  // namespace velkora::torv::cones::cpp

@@ -14,7 +14,7 @@ namespace velkora::torv::cones::cpp {
 
 namespace {
 
-struct ExponentialFamily {
+struct ExponentialFamily : ConeFamilyDefaults {
     using Bound = BoundExponentialConeCpp;
     static constexpr const char* python_name = "ExponentialConeCpp";
     static constexpr const char* ctor_arg = "blocks";

@@ -7,7 +7,7 @@
 
 #include "cuda/device_api.hpp"
 #include "module/registration.hpp"
-#include "module/views.hpp"
+#include "module/argument_refusals.hpp"
 
 namespace nb = nanobind;
 namespace cones = velkora::torv::cones;

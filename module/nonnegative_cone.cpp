@@ -11,11 +11,9 @@ namespace velkora::torv::cones::cpp {
 
 namespace {
 
-struct NonnegativeFamily {
+struct NonnegativeFamily : ConeFamilyDefaults {
     using Bound = BoundNonnegativeConeCpp;
     static constexpr const char* python_name = "NonnegativeConeCpp";
-    static constexpr const char* ctor_arg = "dim";
-    static constexpr bool ctor_default_one = false;
     static constexpr const char* nt_what = "nonnegative NT scaling";
 
     static Bound construct(u64 dim) { return Bound{dim}; }

@@ -17,11 +17,9 @@ namespace velkora::torv::cones::cpp {
 
 namespace {
 
-struct PsdFamily {
+struct PsdFamily : ConeFamilyDefaults {
     using Bound = BoundPsdConeCpp;
     static constexpr const char* python_name = "PsdConeCpp";
-    static constexpr const char* ctor_arg = "dim";
-    static constexpr bool ctor_default_one = false;
     static constexpr const char* cublas_host_message = "PSD cuBLAS NT scaling requires CUDA arrays";
     static constexpr const char* nt_what = "PSD NT scaling";
     static constexpr const char* sparse_what = "PSD NT scaling";

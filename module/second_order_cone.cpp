@@ -13,11 +13,9 @@ namespace velkora::torv::cones::cpp {
 
 namespace {
 
-struct SecondOrderFamily {
+struct SecondOrderFamily : ConeFamilyDefaults {
     using Bound = BoundSecondOrderConeCpp;
     static constexpr const char* python_name = "SecondOrderConeCpp";
-    static constexpr const char* ctor_arg = "dim";
-    static constexpr bool ctor_default_one = false;
     static constexpr const char* cublas_host_message = "SOC cuBLAS NT scaling requires CUDA arrays";
 
     static Bound construct(u64 dim) {

@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "module/argument_refusals.hpp"
+
 namespace velkora::torv::cones::cpp {
 
 namespace nb = nanobind;
@@ -48,8 +50,8 @@ struct PlainArray {
 };
 
 // What an array parameter takes (every kind below is one-dimensional and C-contiguous):
-// its element type and whether it must be writable. Used only to say why an argument
-// was refused.
+// its element type and whether it must be writable: what the direct NumPy read accepts and
+// what a refusal says the parameter takes (module/argument_refusals.hpp).
 struct ArrayRequirement {
     nb::dlpack::dtype dtype;
     bool writable;
@@ -61,27 +63,14 @@ struct ArrayRequirementOf<nb::ndarray<T, nb::ndim<1>, nb::c_contig>> {
     static constexpr ArrayRequirement value{nb::dtype<std::remove_const_t<T>>(), !std::is_const_v<T>};
 };
 
+// The direct reads of NumPy array objects behind the casters below (module/numpy_arrays.cpp).
+//
 // The first element and entry count of `object` when it is an exact NumPy array (not a
 // subclass) that a parameter with `requirement` takes as it is: that element type (the
 // NumPy type itself, native byte order), one dimension, contiguous or at most one entry,
 // writable where required. False for anything else, with no Python error set and nothing
 // imported.
 bool read_numpy_array(PyObject* object, const ArrayRequirement& requirement, void** data, u64* size) noexcept;
-
-// The binding's refusal of an argument, told in its TypeError. nanobind refuses an
-// argument by failing the call's overload resolution; its TypeError lists the accepted
-// signatures but not which argument failed or why. The casters of PlainArray and
-// EntryIndex record the object they refused (on the calling thread), and every function
-// of the module is called through a wrapper that, when the call fails with that
-// TypeError, puts one line first: "<parameter> must be <what it takes> (got <what it
-// got>)", e.g. "input must be a 1-D C-contiguous float64 array (got float32)". The type,
-// the signature table and the signatures themselves are unchanged; successful calls pay
-// one indirect call.
-void note_refused_array(PyObject* object, const ArrayRequirement& requirement) noexcept;
-void note_refused_entry_index(PyObject* object) noexcept;
-// Installs the wrapper on every function and method of the module and of its classes
-// (called once, after everything is registered).
-void explain_argument_refusals(nb::module_& module);
 
 // True for an instance of numpy.ma.MaskedArray (or a subclass); no import is triggered
 // (an instance can only exist once numpy.ma is loaded), no Python error is left set.

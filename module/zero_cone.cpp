@@ -11,11 +11,9 @@ namespace velkora::torv::cones::cpp {
 
 namespace {
 
-struct ZeroFamily {
+struct ZeroFamily : ConeFamilyDefaults {
     using Bound = BoundZeroConeCpp;
     static constexpr const char* python_name = "ZeroConeCpp";
-    static constexpr const char* ctor_arg = "dim";
-    static constexpr bool ctor_default_one = false;
     static constexpr const char* nt_what = "identity matrix";
 
     static Bound construct(u64 dim) { return Bound{dim}; }

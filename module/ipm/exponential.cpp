@@ -18,7 +18,7 @@ struct IpmExponentialCone {
 
 namespace {
 
-struct ExponentialFamily {
+struct ExponentialFamily : IpmFamilyDefaults {
     using Bound = IpmExponentialCone;
     static constexpr const char* python_name = "ExponentialCone";
     static constexpr const char* ctor_arg = "blocks";
@@ -226,18 +226,12 @@ void bind_scaling(nb::class_<B>& cls) {
         [](const B& c, const RoVector& scaling, const RoVector& x, const RwVector& out, bool inverse, u64 batch,
            StreamHandle stream) {
             const u64 n = checked_count({3 * c.blocks, batch});
-            auto sc = vector_view(scaling, checked_count({host::kExpStateSize * c.blocks, batch}), "scaling");
-            auto xv = vector_view(x, n, "x");
-            auto ov = vector_view(out, n, "out");
-            check_inputs_same_device(sc, xv);
-            const int device = check_input_output_device(xv, ov);
-            check_no_overlap(ov, sc);
-            check_in_place_or_no_overlap(ov, xv);
+            auto p = scaling_product_views(scaling, x, out, checked_count({host::kExpStateSize * c.blocks, batch}), n);
             const u64 cones = c.blocks * batch;
-            if (routes_to_device(xv)) {
-                device::exp_ipm_apply_cuda(sc.data, xv.data, ov.data, cones, inverse, device, stream);
+            if (routes_to_device(p.x)) {
+                device::exp_ipm_apply_cuda(p.scaling.data, p.x.data, p.out.data, cones, inverse, p.device, stream);
             } else {
-                host::exp_ipm_apply(sc.data, xv.data, ov.data, cones, inverse);
+                host::exp_ipm_apply(p.scaling.data, p.x.data, p.out.data, cones, inverse);
             }
         },
         "scaling"_a.noconvert(), "x"_a.noconvert(), "out"_a.noconvert(), "inverse"_a = false, "batch"_a = 1,

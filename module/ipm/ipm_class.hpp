@@ -7,7 +7,7 @@
 // route on the deciding view: CUDA views go to the device launchers after the availability
 // gate, host views to the host routines. Nothing is written before every check has passed.
 //
-// F supplies:
+// F derives from IpmFamilyDefaults and supplies:
 //   Bound, python_name, class_doc, construct(dim), dim(c), rows(c), scaling_size(c)
 //   host (host pointers):                      device (device pointers on `device`):
 //   interior(c, x, batch) -> bool              interior_cuda(c, x, batch, device)
@@ -22,19 +22,19 @@
 //   hmatrix_csr_cuda(c, sc, indptr, indices, values, nnz, batch, row_offset, inv, device, stream)
 //   hmatrix_coo_cuda(c, sc, rows, cols, values, nnz, batch, row_offset, inv, device, stream)
 // The host routines that refuse (nt_scaling, jordan_solve) test every item before writing.
-// Optional members of F: ctor_arg with ctor_default_one (the constructor's argument name,
-// default "dim", and whether it defaults to 1) and hmatrix_doc (the H fill's docstring). A
-// family whose arithmetic is not the symmetric-cone surface's binds bind_ipm_class and
+// Where they differ from the defaults, F also declares ctor_arg with ctor_default_one
+// (module/family_class.hpp) and hmatrix_doc (the CSR H fill's docstring). A family whose
+// arithmetic is not the symmetric-cone surface's binds bind_ipm_class and
 // bind_hmatrix_methods with its own methods instead of bind_ipm_methods.
 #pragma once
 
 #include <cmath>
 #include <limits>
 #include <stdexcept>
-#include <type_traits>
 
 #include "cuda/device_api.hpp"
-#include "host/sparse_fill.hpp"
+#include "module/family_class.hpp"
+#include "module/sparse_arguments.hpp"
 #include "module/views.hpp"
 
 namespace velkora::torv::cones::cpp::ipm {
@@ -46,106 +46,103 @@ inline void check_alpha_max(double alpha_max) {
     if (!(alpha_max >= 0.0)) throw std::runtime_error("alpha_max must be nonnegative");
 }
 
-template <class F, class = void>
-struct IpmCtor {
-    static constexpr const char* arg = "dim";
-    static constexpr bool default_one = false;
-};
-template <class F>
-struct IpmCtor<F, std::void_t<decltype(F::ctor_arg)>> {
-    static constexpr const char* arg = F::ctor_arg;
-    static constexpr bool default_one = F::ctor_default_one;
-};
-
-template <class F, class = void>
-struct IpmHmatrixDoc {
-    static constexpr const char* csr =
+// The defaults of a family of this module: the docstring of its CSR H fill.
+struct IpmFamilyDefaults : FamilyDefaults {
+    static constexpr const char* hmatrix_doc =
         "H (or H^-1 = W^T W with inverse=True) of each item from the stored scaling into the values of a CSR "
         "matrix: items as consecutive diagonal blocks from row row_offset; other stored entries of those rows "
         "become 0.";
 };
-template <class F>
-struct IpmHmatrixDoc<F, std::void_t<decltype(F::hmatrix_doc)>> {
-    static constexpr const char* csr = F::hmatrix_doc;
-};
 
 template <class F>
 nb::class_<typename F::Bound> bind_ipm_class(nb::module_& m) {
-    using B = typename F::Bound;
-    using namespace nb::literals;
-    nb::class_<B> cls(m, F::python_name, F::class_doc);
-    auto init = [](B* self, u64 size) { new (self) B(F::construct(size)); };
-    if constexpr (IpmCtor<F>::default_one)
-        cls.def("__init__", init, nb::arg(IpmCtor<F>::arg) = 1);
-    else
-        cls.def("__init__", init, nb::arg(IpmCtor<F>::arg));
-    cls.def_prop_ro("dim", [](const B& c) { return F::dim(c); }, "Cone dimension (the order for PSD cones).");
-    cls.def_prop_ro("rows", [](const B& c) { return F::rows(c); }, "Entries of one item's vectors.");
-    cls.def_prop_ro("scaling_size", [](const B& c) { return F::scaling_size(c); },
-                    "Entries of one item's NT scaling state.");
+    auto cls = bind_family_class<F>(m, F::class_doc);
+    def_size<&F::dim>(cls, "dim", "Cone dimension (the order for PSD cones).");
+    def_size<&F::rows>(cls, "rows", "Entries of one item's vectors.");
+    def_size<&F::scaling_size>(cls, "scaling_size", "Entries of one item's NT scaling state.");
     return cls;
 }
 
-// The sparse H fill of a batch from the stored scaling: rows*batch rows from row_offset,
-// the items as consecutive diagonal blocks. Host: the structure is walked once to check
-// it, then again to write, so a refusal leaves `values` untouched.
-template <class F>
-void bind_hmatrix_methods(nb::class_<typename F::Bound>& cls) {
+// The sparse H fill of a batch from the stored scaling in one format: rows*batch rows from
+// row_offset, the items as consecutive diagonal blocks. Views scaling, then the sparse
+// matrix's; the matrix's device checks; the values apart from every other array; routed on
+// the values. Host: the structure is walked once to check it, then again to write, so a
+// refusal leaves `values` untouched.
+template <class F, SparseFormat Format>
+void def_hmatrix_fill(nb::class_<typename F::Bound>& cls, const char* doc) {
     using B = typename F::Bound;
     using namespace nb::literals;
 
     cls.def(
-        "hmatrix_csr_values_into",
-        [](const B& c, const RoVector& scaling, const IndexVector& indptr, const IndexVector& indices,
+        SparseNames<Format>::method,
+        [](const B& c, const RoVector& scaling, const IndexVector& first, const IndexVector& second,
            const RwVector& values, u64 batch, u64 row_offset, bool inverse, StreamHandle stream) {
             const u64 rows = checked_count({F::rows(c), batch});
             auto sc = vector_view(scaling, checked_count({F::scaling_size(c), batch}), "scaling");
-            auto ptr = index_vector_view(indptr, "indptr");
-            auto idx = index_vector_view(indices, "indices");
-            auto vals = vector_view(values, idx.size, "values");
-            const int device = check_input_output_device(sc, vals);
-            check_index_device(sc, ptr, "first sparse index");
-            check_index_device(sc, idx, "second sparse index");
-            check_no_overlap(vals, sc, ptr, idx);
-            if (routes_to_device(vals)) {
-                host::check_csr_indptr_length(ptr.size, rows, row_offset);
-                F::hmatrix_csr_cuda(c, sc.data, ptr.data, idx.data, vals.data, vals.size, batch, row_offset, inverse,
-                                    device, stream);
+            auto t = sparse_target<Format>(first, second, values);
+            const int device = check_target_device(sc, t);
+            check_target_apart(t, sc);
+            if (routes_to_device(t.values)) {
+                check_device_structure(t, rows, row_offset);
+                constexpr auto fill = Format == SparseFormat::kCsr ? &F::hmatrix_csr_cuda : &F::hmatrix_coo_cuda;
+                fill(c, sc.data, t.first.data, t.second.data, t.values.data, t.values.size, batch, row_offset, inverse,
+                     device, stream);
                 return;
             }
             auto entry = F::h_block(c, sc.data, batch, inverse);
-            host::csr_walk(ptr.data, ptr.size, idx.data, vals.size, rows, row_offset, [](u64, u64, host::i64) {});
-            host::csr_fill(ptr.data, ptr.size, idx.data, vals.data, vals.size, rows, row_offset, entry);
+            check_host_structure(t, rows, row_offset);
+            host_fill(t, rows, row_offset, entry);
         },
-        "scaling"_a.noconvert(), "indptr"_a.noconvert(), "indices"_a.noconvert(), "values"_a.noconvert(),
-        "batch"_a = 1, "row_offset"_a = 0, "inverse"_a = false, "stream"_a = 0, IpmHmatrixDoc<F>::csr);
+        "scaling"_a.noconvert(), nb::arg(SparseNames<Format>::first).noconvert(),
+        nb::arg(SparseNames<Format>::second).noconvert(), "values"_a.noconvert(), "batch"_a = 1, "row_offset"_a = 0,
+        "inverse"_a = false, "stream"_a = 0, doc);
+}
 
+template <class F>
+void bind_hmatrix_methods(nb::class_<typename F::Bound>& cls) {
+    def_hmatrix_fill<F, SparseFormat::kCsr>(cls, F::hmatrix_doc);
+    def_hmatrix_fill<F, SparseFormat::kCoo>(
+        cls, "As hmatrix_csr_values_into for a COO matrix; entries of other rows keep their values.");
+}
+
+// A value over the items of x (a test or a bound of them all): the views, then the host
+// routine host(c, x, batch) or the device one cuda(c, x, batch, device).
+template <class F, class R, class B, class Host, class Cuda>
+void def_items_value(nb::class_<B>& cls, const char* name, Host host, Cuda cuda, const char* doc) {
+    using namespace nb::literals;
     cls.def(
-        "hmatrix_coo_values_into",
-        [](const B& c, const RoVector& scaling, const IndexVector& row_indices, const IndexVector& col_indices,
-           const RwVector& values, u64 batch, u64 row_offset, bool inverse, StreamHandle stream) {
-            const u64 rows = checked_count({F::rows(c), batch});
-            auto sc = vector_view(scaling, checked_count({F::scaling_size(c), batch}), "scaling");
-            auto ri = index_vector_view(row_indices, "row_indices");
-            auto ci = index_vector_view(col_indices, "col_indices");
-            auto vals = vector_view(values, ri.size, "values");
-            check_entry_count(ci.size, ri.size, "COO col_indices");
-            const int device = check_input_output_device(sc, vals);
-            check_index_device(sc, ri, "first sparse index");
-            check_index_device(sc, ci, "second sparse index");
-            check_no_overlap(vals, sc, ri, ci);
-            if (routes_to_device(vals)) {
-                F::hmatrix_coo_cuda(c, sc.data, ri.data, ci.data, vals.data, vals.size, batch, row_offset, inverse,
-                                    device, stream);
-                return;
+        name,
+        [host, cuda](const B& c, const RoVector& x, u64 batch) -> R {
+            auto xv = vector_view(x, checked_count({F::rows(c), batch}), "x");
+            if (routes_to_device(xv)) {
+                return cuda(c, xv.data, batch, xv.device_id);
             }
-            auto entry = F::h_block(c, sc.data, batch, inverse);
-            host::coo_walk(ri.data, ci.data, vals.size, rows, row_offset, [](u64, u64, host::i64) {});
-            host::coo_fill(ri.data, ci.data, vals.data, vals.size, rows, row_offset, entry);
+            return host(c, xv.data, batch);
         },
-        "scaling"_a.noconvert(), "row_indices"_a.noconvert(), "col_indices"_a.noconvert(), "values"_a.noconvert(),
-        "batch"_a = 1, "row_offset"_a = 0, "inverse"_a = false, "stream"_a = 0,
-        "As hmatrix_csr_values_into for a COO matrix; entries of other rows keep their values.");
+        "x"_a.noconvert(), "batch"_a = 1, doc);
+}
+
+// The arrays of a product with the stored scaling, out = op(x) per item: the views scaling
+// (scaling_entries), x and out (n each) in parameter order, scaling and x on one device, out on
+// theirs (`device`), out apart from scaling (it may be x).
+struct ScalingProduct {
+    VectorView<const double> scaling;
+    VectorView<const double> x;
+    VectorView<double> out;
+    int device;
+};
+
+inline ScalingProduct scaling_product_views(const RoVector& scaling, const RoVector& x, const RwVector& out,
+                                            u64 scaling_entries, u64 n) {
+    ScalingProduct p;
+    p.scaling = vector_view(scaling, scaling_entries, "scaling");
+    p.x = vector_view(x, n, "x");
+    p.out = vector_view(out, n, "out");
+    check_inputs_same_device(p.scaling, p.x);
+    p.device = check_input_output_device(p.x, p.out);
+    check_no_overlap(p.out, p.scaling);
+    check_in_place_or_no_overlap(p.out, p.x);
+    return p;
 }
 
 // A Jordan-algebra method out = op(a, b) of two item vectors: the views in parameter order, both
@@ -181,16 +178,8 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
     using B = typename F::Bound;
     using namespace nb::literals;
 
-    cls.def(
-        "interior",
-        [](const B& c, const RoVector& x, u64 batch) -> bool {
-            auto xv = vector_view(x, checked_count({F::rows(c), batch}), "x");
-            if (routes_to_device(xv)) {
-                return F::interior_cuda(c, xv.data, batch, xv.device_id);
-            }
-            return F::interior(c, xv.data, batch);
-        },
-        "x"_a.noconvert(), "batch"_a = 1,
+    def_items_value<F, bool>(
+        cls, "interior", &F::interior, &F::interior_cuda,
         "True when every item is strictly interior, by the test behind the NT scaling refusal (NaN is not "
         "interior).");
 
@@ -212,17 +201,8 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
         "Largest alpha in [0, alpha_max] with x + alpha dx in the closed cone for every item; 0.0 when some "
         "item of x is not interior.");
 
-    cls.def(
-        "spectral_min",
-        [](const B& c, const RoVector& x, u64 batch) -> double {
-            auto xv = vector_view(x, checked_count({F::rows(c), batch}), "x");
-            if (routes_to_device(xv)) {
-                return F::spectral_min_cuda(c, xv.data, batch, xv.device_id);
-            }
-            return F::spectral_min(c, xv.data, batch);
-        },
-        "x"_a.noconvert(), "batch"_a = 1,
-        "Smallest spectral value over the items (+inf when there is none; NaN propagates).");
+    def_items_value<F, double>(cls, "spectral_min", &F::spectral_min, &F::spectral_min_cuda,
+                               "Smallest spectral value over the items (+inf when there is none; NaN propagates).");
 
     cls.def(
         "nt_scaling_into",
@@ -254,17 +234,11 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
         [](const B& c, const RoVector& scaling, const RoVector& x, const RwVector& out, bool inverse, bool transpose,
            u64 batch, StreamHandle stream) {
             const u64 n = checked_count({F::rows(c), batch});
-            auto sc = vector_view(scaling, checked_count({F::scaling_size(c), batch}), "scaling");
-            auto xv = vector_view(x, n, "x");
-            auto ov = vector_view(out, n, "out");
-            check_inputs_same_device(sc, xv);
-            const int device = check_input_output_device(xv, ov);
-            check_no_overlap(ov, sc);
-            check_in_place_or_no_overlap(ov, xv);
-            if (routes_to_device(xv)) {
-                F::scale_cuda(c, sc.data, xv.data, ov.data, inverse, transpose, batch, device, stream);
+            auto p = scaling_product_views(scaling, x, out, checked_count({F::scaling_size(c), batch}), n);
+            if (routes_to_device(p.x)) {
+                F::scale_cuda(c, p.scaling.data, p.x.data, p.out.data, inverse, transpose, batch, p.device, stream);
             } else {
-                F::scale(c, sc.data, xv.data, ov.data, inverse, transpose, batch);
+                F::scale(c, p.scaling.data, p.x.data, p.out.data, inverse, transpose, batch);
             }
         },
         "scaling"_a.noconvert(), "x"_a.noconvert(), "out"_a.noconvert(), "inverse"_a = false, "transpose"_a = false,

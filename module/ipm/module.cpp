@@ -3,7 +3,7 @@
 // and reserves no memory.
 #include <nanobind/nanobind.h>
 
-#include "module/views.hpp"
+#include "module/argument_refusals.hpp"
 
 // The families, in the order the module exposes them. Adding a family is one file
 // module/ipm/<family>.cpp defining register_<family>(module) and one line here.

@@ -13,7 +13,7 @@ struct IpmNonnegativeCone {
 
 namespace {
 
-struct NonnegativeFamily {
+struct NonnegativeFamily : IpmFamilyDefaults {
     using Bound = IpmNonnegativeCone;
     static constexpr const char* python_name = "NonnegativeCone";
     static constexpr const char* class_doc =

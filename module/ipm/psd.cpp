@@ -19,7 +19,7 @@ struct IpmPsdCone {
 
 namespace {
 
-struct PsdFamily {
+struct PsdFamily : IpmFamilyDefaults {
     using Bound = IpmPsdCone;
     static constexpr const char* python_name = "PsdCone";
     static constexpr const char* class_doc =

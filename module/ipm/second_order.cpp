@@ -24,7 +24,7 @@ namespace {
 // measures both with qdldl and SciPy's sparse LU).
 constexpr u64 kExpansionMinDim = 64;
 
-struct SecondOrderFamily {
+struct SecondOrderFamily : IpmFamilyDefaults {
     using Bound = IpmSecondOrderCone;
     static constexpr const char* python_name = "SecondOrderCone";
     static constexpr const char* class_doc =
@@ -149,23 +149,19 @@ void bind_expansion(nb::class_<IpmSecondOrderCone>& cls) {
            const RwVector& values, u64 extra_offset, u64 batch, u64 row_offset, bool inverse, StreamHandle stream) {
             const u64 n = c.dim;
             auto sc = vector_view(scaling, checked_count({host::soc_state_size(n), batch}), "scaling");
-            auto ptr = index_vector_view(indptr, "indptr");
-            auto idx = index_vector_view(indices, "indices");
-            auto vals = vector_view(values, idx.size, "values");
-            const int device = check_input_output_device(sc, vals);
-            check_index_device(sc, ptr, "first sparse index");
-            check_index_device(sc, idx, "second sparse index");
+            auto t = sparse_target<SparseFormat::kCsr>(indptr, indices, values);
+            const int device = check_target_device(sc, t);
             check_expansion_rows(n, batch, row_offset, extra_offset);
-            check_no_overlap(vals, sc, ptr, idx);
-            if (routes_to_device(vals)) {
-                host::check_csr_indptr_length(ptr.size, n * batch, row_offset);
-                host::check_csr_indptr_length(ptr.size, 2 * batch, extra_offset);
-                device::soc_expansion_csr_cuda(sc.data, ptr.data, idx.data, vals.data, vals.size, n, batch,
-                                               row_offset, extra_offset, inverse, device, stream);
+            check_target_apart(t, sc);
+            if (routes_to_device(t.values)) {
+                check_device_structure(t, n * batch, row_offset);
+                check_device_structure(t, 2 * batch, extra_offset);
+                device::soc_expansion_csr_cuda(sc.data, t.first.data, t.second.data, t.values.data, t.values.size, n,
+                                               batch, row_offset, extra_offset, inverse, device, stream);
                 return;
             }
-            host::soc_expansion_csr_fill(sc.data, ptr.data, ptr.size, idx.data, vals.data, vals.size, n, batch,
-                                         row_offset, extra_offset, inverse);
+            host::soc_expansion_csr_fill(sc.data, t.first.data, t.first.size, t.second.data, t.values.data,
+                                         t.values.size, n, batch, row_offset, extra_offset, inverse);
         },
         "scaling"_a.noconvert(), "indptr"_a.noconvert(), "indices"_a.noconvert(), "values"_a.noconvert(),
         "extra_offset"_a, "batch"_a = 1, "row_offset"_a = 0, "inverse"_a = false, "stream"_a = 0,

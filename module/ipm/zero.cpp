@@ -21,7 +21,7 @@ namespace {
 
 constexpr const char* kInteriorMessage = "zero-cone NT scaling requires zero primal and dual vectors";
 
-struct ZeroFamily {
+struct ZeroFamily : IpmFamilyDefaults {
     using Bound = IpmZeroCone;
     static constexpr const char* python_name = "ZeroCone";
     static constexpr const char* class_doc = "Zero cones {0} of dimension dim (equality rows).";
