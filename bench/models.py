@@ -10,6 +10,7 @@ import numpy as np
 import scipy.sparse as sp
 
 import cvxpy as cp
+from problems import laplacian
 
 
 def _rng(seed):
@@ -155,13 +156,7 @@ def _graph(n, rng, p=0.3):
 
 def maxcut(n, seed):
     rng = _rng(seed)
-    edges = _graph(n, rng)
-    L = np.zeros((n, n))
-    for i, j in edges:
-        L[i, i] += 1
-        L[j, j] += 1
-        L[i, j] -= 1
-        L[j, i] -= 1
+    L = laplacian(n, _graph(n, rng))
     X = cp.Variable((n, n), symmetric=True)
     return cp.Problem(cp.Maximize(cp.trace(L @ X) / 4), [X >> 0, cp.diag(X) == 1])
 

@@ -92,16 +92,22 @@ PETERSEN_EDGES = [(0, 1), (1, 2), (2, 3), (3, 4), (4, 0), (0, 5), (1, 6), (2, 7)
                   (5, 7), (7, 9), (9, 6), (6, 8), (8, 5)]
 
 
-def maxcut(edges=PETERSEN_EDGES, name="maxcut_petersen"):
-    """Max-cut SDP relaxation in its vertex form: min Σ y_i s.t. Diag(y) − L/4 ⪰ 0
-    (L the graph Laplacian); the optimum bounds the maximum cut from above."""
-    nodes = 1 + max(max(e) for e in edges)
+def laplacian(nodes, edges):
+    """The Laplacian of the graph on `nodes` vertices with the given edges (i, j)."""
     L = np.zeros((nodes, nodes))
     for i, j in edges:
         L[i, i] += 1
         L[j, j] += 1
         L[i, j] -= 1
         L[j, i] -= 1
+    return L
+
+
+def maxcut(edges=PETERSEN_EDGES, name="maxcut_petersen"):
+    """Max-cut SDP relaxation in its vertex form: min Σ y_i s.t. Diag(y) − L/4 ⪰ 0
+    (L the graph Laplacian); the optimum bounds the maximum cut from above."""
+    nodes = 1 + max(max(e) for e in edges)
+    L = laplacian(nodes, edges)
     # s = Diag(y) − L/4 = h − G y with h = −svec(L/4), column i of G = −svec(E_ii).
     G = sp.csr_matrix(np.column_stack([-svec(np.diag(np.eye(nodes)[i])) for i in range(nodes)]))
     return ConicProblem(name, np.ones(nodes), G, -svec(L / 4), [ConeDecl("psd", nodes)],
