@@ -154,8 +154,7 @@ __global__ void reduce_sum_sq_kernel(const double* x, double* partial, unsigned 
             default: v = 0.0; break;
         }
     }
-    const double total = block_reduce(buf, v, BlockSum{});
-    if (threadIdx.x == 0) partial[blockIdx.x] = total;
+    block_partial(buf, v, BlockSum{}, partial);
 }
 
 // First-pass transform of the maximum: |x|, or the negative part -x of x < 0. A NaN
@@ -174,16 +173,14 @@ __global__ void reduce_max_kernel(const double* x, double* partial, unsigned lon
             default: v = 0.0; break;
         }
     }
-    const double top = block_reduce(buf, v, BlockMax{});
-    if (threadIdx.x == 0) partial[blockIdx.x] = top;
+    block_partial(buf, v, BlockMax{}, partial);
 }
 
 // Minimum of the elements (mode unused): threads past n contribute +infinity; NaN wins.
 __global__ void reduce_min_kernel(const double* x, double* partial, unsigned long long n, int /*mode*/) {
     __shared__ double buf[kThreads];
     const unsigned long long i = global_index();
-    const double low = block_reduce(buf, i < n ? x[i] : HUGE_VAL, BlockMinNanWins{});
-    if (threadIdx.x == 0) partial[blockIdx.x] = low;
+    block_partial(buf, i < n ? x[i] : HUGE_VAL, BlockMinNanWins{}, partial);
 }
 
 namespace {

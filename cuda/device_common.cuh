@@ -155,6 +155,14 @@ __device__ __forceinline__ double block_reduce(double* buf, double value, Op op)
     return t == 0 ? buf[0] : 0.0;
 }
 
+// One pass of a multi-block reduction: the block's values reduced by `op`, the result
+// written by thread 0 to partial[blockIdx.x]. All threads of the block must call it.
+template <class Op>
+__device__ __forceinline__ void block_partial(double* buf, double value, Op op, double* partial) {
+    const double result = block_reduce(buf, value, op);
+    if (threadIdx.x == 0) partial[blockIdx.x] = result;
+}
+
 // Position of dense-matrix entry i in a batch of d x d matrices: item, row, column.
 // Divisions run in 32-bit arithmetic when both operands fit, 64-bit otherwise.
 struct MatrixEntry {

@@ -1,11 +1,14 @@
-// The device walks of the sparse H fill, shared by every gather kernel: a cone block's
-// entries written into the value array of a CSR or COO matrix in device memory. The caller's
-// entry functor gives H at block-local (r, c); the walks decide which stored positions belong
-// to the block. Malformed structure never causes a write outside `values`: positions >= nnz
-// are skipped, negative or out-of-block columns give 0.0, invalid row pointers skip the row.
+// The sparse H fill on the device, shared by every fill kernel: a cone block's entries
+// written into the value array of a CSR or COO matrix in device memory. The caller's entry
+// functor gives H at block-local (r, c); the walks decide which stored positions belong to
+// the block. Malformed structure never causes a write outside `values`: positions >= nnz are
+// skipped, negative or out-of-block columns give 0.0, invalid row pointers skip the row.
+// Below the walks: the launch of a fill kernel, and the gather of a block computed first as
+// a dense d x d matrix in stream-ordered scratch.
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "cuda/device_common.cuh"
 
@@ -68,6 +71,56 @@ __device__ __forceinline__ void coo_entries(const long long* row_indices, const 
     unsigned long long r, c;
     if (!block_local(row, row_offset, d, r)) return;
     values[k] = block_local(col, row_offset, d, c) ? entry(r, c) : 0.0;
+}
+
+// Launch of a fill kernel on `device` and `stream`: a CSR kernel runs one block per row of
+// the block's `rows` rows, a COO kernel one thread per stored position; nothing is launched
+// when there is nothing to fill.
+template <class... Params, class... Args>
+void launch_csr_fill(const char* name, void (*kernel)(Params...), std::uint64_t rows, int device,
+                     StreamHandle stream, Args&&... args) {
+    const DeviceGuard guard(device);
+    if (rows == 0) return;
+    launch_checked(name, kernel, grid_blocks(rows), dim3(kThreads), 0, to_stream(stream), std::forward<Args>(args)...);
+}
+
+template <class... Params, class... Args>
+void launch_coo_fill(const char* name, void (*kernel)(Params...), std::uint64_t nnz, int device,
+                     StreamHandle stream, Args&&... args) {
+    const DeviceGuard guard(device);
+    if (nnz == 0) return;
+    launch_checked(name, kernel, grid_for(nnz), dim3(kThreads), 0, to_stream(stream), std::forward<Args>(args)...);
+}
+
+#define VELKORA_LAUNCH_CSR_FILL(kernel, rows, device, stream, ...) \
+    ::velkora::torv::cones::device::launch_csr_fill(#kernel, kernel, rows, device, stream, __VA_ARGS__)
+#define VELKORA_LAUNCH_COO_FILL(kernel, nnz, device, stream, ...) \
+    ::velkora::torv::cones::device::launch_coo_fill(#kernel, kernel, nnz, device, stream, __VA_ARGS__)
+
+// The stored positions of one fill: CSR (row pointers and columns) or COO (rows and columns).
+struct FillStructure {
+    bool csr;
+    const std::int64_t* first;   // indptr or row_indices
+    const std::int64_t* second;  // indices or col_indices
+    double* values;
+    std::uint64_t nnz;
+    std::uint64_t row_offset;
+};
+
+// Fill of `st` from the d x d row-major matrix `dense` in device memory (queued on `stream`).
+void gather_dense(const double* dense, const FillStructure& st, std::uint64_t d, cudaStream_t stream);
+
+// A block computed as a d x d dense matrix first: `fill(scratch)` queues that on `stream`
+// into stream-ordered scratch, then the gather reads it.
+template <class Fill>
+void fill_from_dense(const FillStructure& st, std::uint64_t d, int device, StreamHandle stream, Fill&& fill) {
+    const DeviceGuard guard(device);
+    if (d == 0 || (!st.csr && st.nnz == 0)) return;
+    const cudaStream_t cs = to_stream(stream);
+    StreamBuffer scratch(d * d, cs);
+    fill(scratch.get());
+    gather_dense(scratch.get(), st, d, cs);
+    scratch.release();
 }
 
 }  // namespace velkora::torv::cones::device

@@ -18,9 +18,9 @@ namespace velkora::torv::cones::host {
 
 using u64 = std::uint64_t;
 
-// Size thresholds named by the description of the cones (the routines that measured
-// better thresholds define their own next to their loops).
-inline constexpr u64 kElementwiseThreshold = 8192;  // the batch loops of the zero and nonnegative NT forms
+// Shared size thresholds (the routines that measured better thresholds define their own
+// next to their loops).
+inline constexpr u64 kElementwiseThreshold = 8192;  // batch loops of one cheap operation per entry
 inline constexpr u64 kDiagonalThreshold = 2048;     // diagonal fill of a new n x n array: n > 2048
 
 // Whether a loop over `count` units goes parallel: above its threshold. A build configured

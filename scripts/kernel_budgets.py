@@ -37,16 +37,16 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCES = sorted((ROOT / "cuda").glob("*.cu"))
+SOURCES = sorted([*(ROOT / "cuda").glob("*.cu"), *(ROOT / "cones").glob("*/*.cu")])
 ARCHITECTURES = os.environ.get("CUDA_ARCHITECTURES", "75 80 86 89 90").split()
 
 # kernel: (registers per thread, local bytes per thread, static shared bytes per block)
 BUDGETS = {
     "dense_coo_gather_kernel": (24, 0, 0),  # today 16, 0, 0
     "dense_csr_gather_kernel": (32, 0, 0),  # today 20, 0, 0
-    "direct_coo_kernel": (48, 304, 0),  # today 40, 48, 0
-    "direct_csr_kernel": (72, 304, 0),  # today 58, 48, 0
     "exp_contains_kernel": (48, 0, 2048),  # today 36, 0, 2048
+    "exp_hmatrix_coo_kernel": (48, 304, 0),  # today 40, 48, 0
+    "exp_hmatrix_csr_kernel": (64, 304, 0),  # today 54, 48, 0
     "exp_ipm_apply_kernel": (56, 0, 0),  # today 46, 0, 0
     "exp_ipm_barrier_kernel": (56, 0, 2048),  # today 46, 0, 2048
     "exp_ipm_cone_step_kernel": (72, 0, 2048),  # today 64, 0, 2048
@@ -66,6 +66,8 @@ BUDGETS = {
     "nonnegative2_kernel": (24, 0, 0),  # today 16, 0, 0
     "nonnegative4_kernel": (32, 0, 0),  # today 20, 0, 0
     "nonnegative_contains_kernel": (24, 0, 2048),  # today 14, 0, 2048
+    "nonnegative_hmatrix_coo_kernel": (32, 0, 0),  # today 24, 0, 0
+    "nonnegative_hmatrix_csr_kernel": (48, 0, 0),  # today 35, 0, 0
     "nonnegative_interior_kernel": (24, 0, 2048),  # today 14, 0, 2048
     "nonnegative_jordan_product_kernel": (24, 0, 0),  # today 12, 0, 0
     "nonnegative_jordan_solve_kernel": (32, 0, 0),  # today 24, 0, 0
@@ -114,6 +116,8 @@ BUDGETS = {
     "soc_state_csr_kernel": (48, 0, 0),  # today 34, 0, 0
     "soc_violation_kernel": (40, 0, 2048),  # today 26, 0, 2048
     "zero_contains_kernel": (24, 0, 2048),  # today 14, 0, 2048
+    "zero_hmatrix_coo_kernel": (24, 0, 0),  # today 16, 0, 0
+    "zero_hmatrix_csr_kernel": (32, 0, 0),  # today 20, 0, 0
     "zero_nt_scaling_kernel": (40, 0, 0),  # today 26, 0, 0
 }
 

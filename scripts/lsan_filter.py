@@ -1,6 +1,6 @@
 """Reads LeakSanitizer reports (ASAN log_path files) and sorts every leak record by who
-allocated it: this project's code (module/, host/, cuda/, emu/ or one of its libraries
-anywhere on the allocation stack), the one-time registration of a module at import
+allocated it: this project's code (cones/, bindings/, extensions/, host/, cuda/, emu/ or one
+of its libraries anywhere on the allocation stack), the one-time registration of a module at import
 (types and functions that live as long as the interpreter), or the interpreter and other
 libraries. Prints a summary and the records of our code; exits 1 if there are any.
 
@@ -9,7 +9,7 @@ Usage: python scripts/lsan_filter.py REPORT_FILE...
 import re
 import sys
 
-OURS = re.compile(r"/(module|host|cuda|emu)/[^ ]+\.(cpp|hpp|cu|cuh|h)\b"
+OURS = re.compile(r"/(cones/[a-z_]+|bindings|extensions/[a-z_]+|host|cuda|emu)/[^ ]+\.(cpp|hpp|cu|cuh|h)\b"
                   r"|_cpp_cuda\.cpython|_ipm_cones\.cpython|_cuemu\.cpython|libcuemu\.so")
 REGISTRATION = re.compile(r"nanobind__cpp_cuda_exec|nanobind__ipm_cones_exec|nanobind__cuemu_exec"
                           r"|PyInit__cpp_cuda|PyInit__ipm_cones|PyInit__cuemu")

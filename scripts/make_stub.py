@@ -1,5 +1,5 @@
 """Type stub of an extension module: nanobind's stub generator, then the docstrings of
-module/stubs/<module>.txt put into the items that have none.
+extensions/<folder>/stub_docs.txt put into the items that have none.
 
     python scripts/make_stub.py <module> <directory of the built module> <output .pyi>
 
@@ -90,7 +90,7 @@ def main():
         subprocess.run([sys.executable, "-m", "nanobind.stubgen", "-q", "-i", str(module_dir), "-m", module,
                         "-o", str(raw)], check=True)
         stub = raw.read_text()
-    output.write_text(add_texts(stub, load_texts(ROOT / "module" / "stubs" / f"{module}.txt")))
+    output.write_text(add_texts(stub, load_texts(ROOT / "extensions" / module.lstrip("_") / "stub_docs.txt")))
 
 
 if __name__ == "__main__":

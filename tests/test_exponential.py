@@ -676,7 +676,7 @@ def test_device_launch_failures_name_the_kernel(cones, dev, emu, rng, kernel):
 
 # --- one boundary, three interior rules: sweep across it -------------------------------
 #
-# The two modules test "strictly inside" by three rules (all in host/exponential_rules.hpp):
+# The two modules test "strictly inside" by three rules (all in cones/exponential/exponential_rules.hpp):
 #   scaling  the PSB scaling refusal here: y > 0 and z > y exp(clamp(x/y, -745, 709));
 #   sparse   the sparse H fill here: z > exp(x/y) y unclamped for y > 0, the face
 #            x < 0, y = 0, z >= 0 accepted;

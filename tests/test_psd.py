@@ -1053,7 +1053,7 @@ def test_device_general_kernel_keeps_work_matrices_in_scratch(cones, dev):
     sanitizer build) without any frame holding a matrix."""
     if not dev.emulated:
         pytest.skip("stack frames are recorded by the emulated build")
-    su = Path(cones.__file__).parent / "CMakeFiles" / "velkora_core.dir" / "cuda" / "psd_cuda.cu.su"
+    su = Path(cones.__file__).parent / "CMakeFiles" / "velkora_core.dir" / "cones" / "psd" / "psd.cu.su"
     assert su.exists(), f"missing {su}: the emulated build must compile the device sources with -fstack-usage"
     frames = {}
     for line in su.read_text().splitlines():

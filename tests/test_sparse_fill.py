@@ -349,7 +349,7 @@ def test_device_refusals_before_launch(cones, dev):
     empty = dev.empty(0)
     cone.hmatrix_csr_values_into(s, z, dev.array(np.zeros(4, dtype=np.int64)), dev.array(np.zeros(0, dtype=np.int64)),
                                  empty)
-    assert dev.launches() == ["direct_csr_kernel"]
+    assert dev.launches() == ["nonnegative_hmatrix_csr_kernel"]
 
 
 # --- per-family preconditions and block structure -------------------------------------
