@@ -186,6 +186,23 @@ def test_surface(family):
             cone(family, 0)
     else:
         assert cone(family, 0).rows == 0
+    # Sizes never wrap: the largest dims whose state (and, second-order, expansion) sizes fit in
+    # 64 bits are taken with exact sizes, the next ones refused.
+    top = {"zero": 2**64 - 1, "nonnegative": 2**64 - 1, "second_order": (2**64 - 1) // 5, "psd": None}[family]
+    if top is not None:
+        assert cone(family, top).scaling_size == {"zero": 0, "nonnegative": top, "second_order": top + 4}[family]
+    if family in ("second_order", "psd"):
+        with pytest.raises(RuntimeError, match="^expected entry count overflows 64-bit unsigned arithmetic$"):
+            cone(family, (top or 2**32) + 1)
+    if family == "second_order":  # expansion coordinates are int64: the last row is 2^63 - 1
+        c = cone(family, 3)
+        rows, cols = c.expansion_pattern(2**63 - 2, 1, row_offset=0)
+        assert max(rows.max(), cols.max()) == 2**63 - 1 and min(rows.min(), cols.min()) == 0
+        rows, cols = c.expansion_pattern(0, 1, row_offset=2**63 - 3)
+        assert max(rows.max(), cols.max()) == 2**63 - 1 and min(rows.min(), cols.min()) == 0
+        for extra, offset in ((2**63 - 1, 0), (0, 2**63 - 2), (2**63, 0)):
+            with pytest.raises(RuntimeError, match=r"^expansion rows must lie below 2\^63 \(int64 coordinates\)$"):
+                c.expansion_pattern(extra, 1, row_offset=offset)
 
 
 # --- NT scaling state, scaled point, products with W, H fills ------------------------------
@@ -352,9 +369,11 @@ def test_max_step_against_exact_bisection(family, n, gap, place, rng):
     bad = x.copy()
     bad[-n] = -1.0  # last item not interior
     assert c.max_step(place.put(bad), place.put(dx), batch) == 0.0
-    nan = dx.copy()
-    nan[0] = np.nan
-    assert c.max_step(place.put(x), place.put(nan), batch) == 0.0
+    for value in (np.nan, np.inf, -np.inf):  # x + alpha dx is then never finite: never inside
+        for at in (0, n - 1):
+            bad_dx = dx.copy()
+            bad_dx[at] = value
+            assert c.max_step(place.put(x), place.put(bad_dx), batch) == 0.0
     with pytest.raises(RuntimeError, match="^alpha_max must be nonnegative$"):
         c.max_step(place.put(x), place.put(dx), batch, alpha_max=np.nan)
 
@@ -412,10 +431,13 @@ def test_interior_agrees_with_cpp_refusal(family, n, place, rng):
             accepted = False
         assert c.interior(place.put(x)) == accepted
         assert c.interior(place.put(np.concatenate([partner, x, partner])), 3) == accepted
-    if family != "zero" or n:
+    for value in (np.nan, np.inf):  # no non-finite entry is interior
         x = partner.copy()
-        x[0] = np.nan
+        x[0] = value
         assert not c.interior(place.put(x))
+        if isinstance(place, Host):  # the host refuses such a pair before writing
+            with pytest.raises(RuntimeError):
+                c.nt_scaling_into(place.put(x), place.put(partner), place.out(c.scaling_size), place.out(n))
 
 
 # --- refusals ------------------------------------------------------------------------------
@@ -819,6 +841,34 @@ def test_exp_shadow_omega_sweep(place):
         assert shadow[k, 2] == pytest.approx((1 + e) / e, rel=4 * EPS)
 
 
+def exp_neg_grad_exact(s):
+    """-grad f(s) in 60-digit decimal arithmetic, f(s) = -log(y log(z/y) - x) - log y - log z."""
+    from decimal import Decimal, getcontext
+    getcontext().prec = 60
+    x, y, z = (Decimal(float(t)) for t in s)
+    lr = (z / y).ln()
+    psi = y * lr - x
+    return [-1 / psi, (lr - 1) / psi + 1 / y, (y / z) / psi + 1 / z]
+
+
+def test_exp_shadow_extreme_scales(place):
+    """Where v/a, e or e w leave the double range but the shadow point s~ does not, s~ is still
+    the conjugate point: -grad f(s~) = z entry by entry to a few ulps in 60-digit arithmetic (and
+    <s~, z> = 3); on both sides of the switch to the form in b = a e."""
+    z = np.array([(-1.0, 1e300, 1.0), (-1.0, 1e308, 1.0), (-1e-10, 1e299, 1e-5), (-1e-8, 1e300, 1e300),
+                  (-1e-300, 1e8, 1e-300), (-1e300, 1e300, 1e300), (-1.0, 2.0 ** 64 * (1 - 2.0 ** -20), 3.0),
+                  (-1.0, 2.0 ** 64 * (1 + 2.0 ** -20), 3.0), (-3.0, 1e30, 1e-200), (-1e200, 1e250, 1e-100)])
+    shadow = exp_call(place, _ipm.ExponentialCone(len(z)).dual_shadow_into, z.size, z.reshape(-1)).reshape(-1, 3)
+    assert np.isfinite(shadow).all()
+    from decimal import Decimal
+    for sk, zk in zip(shadow, z):
+        back = exp_neg_grad_exact(sk)
+        for got, want in zip(back, zk):
+            assert float(got) == pytest.approx(want, rel=16 * EPS)
+        inner = sum(Decimal(float(a)) * Decimal(float(b)) for a, b in zip(sk, zk))
+        assert float(inner) == pytest.approx(3, rel=16 * EPS)
+
+
 @pytest.mark.parametrize("kind", ["moderate", "wide", "boundary", "near_central", "central"])
 def test_exp_scaling(kind, place, rng):
     """The scaling state and its fills: H and H^-1 exactly symmetric; H s = z and H^-1 z = s to
@@ -980,16 +1030,19 @@ def test_exp_corrector_and_shift(kind, place, rng):
 def test_exp_backtrack_step(kind, place, rng):
     """One call gives the backtracking loop's answer bit for bit: the first of alpha0,
     alpha0 factor, ... at which every cone's s + alpha ds is in int K and z + alpha dz in int K*
-    (judged by interior / dual_interior on the trial points); alpha_min cuts the sequence; 0.0
-    for non-interior data or NaN directions; zero directions keep alpha0."""
+    (judged by interior / dual_interior on the trial points); alpha_min cuts the sequence, and so
+    does its 1024th term, whatever the factor (a factor one ulp below 1 once looped for hours);
+    0.0 for non-interior data or NaN directions; zero directions keep alpha0."""
     s, z = exp_pairs(kind, rng, 64)
     c, batch = exp_cone(len(s))
     S, Z = s.reshape(-1), z.reshape(-1)
     one = _ipm.ExponentialCone(len(s))
 
-    def loop(ds, dz, alpha0, factor, alpha_min=0.0):
+    def loop(ds, dz, alpha0, factor, alpha_min=0.0, terms=1024):
         alpha = alpha0
-        while alpha >= alpha_min and alpha > 0:
+        for _ in range(terms):
+            if not (alpha >= alpha_min and alpha > 0):
+                break
             if one.interior(S + alpha * ds) and one.dual_interior(Z + alpha * dz):
                 return alpha
             nxt = alpha * factor
@@ -1010,9 +1063,16 @@ def test_exp_backtrack_step(kind, place, rng):
     assert steps[0] > 0 and steps[-1] == 0.5 and min(steps) < 0.5  # the spreads reach both ends
     zero = np.zeros(S.size)
     assert c.backtrack_step(place.put(S), place.put(zero), place.put(Z), place.put(zero), 0.75, 0.8, batch) == 0.75
+    # ds = -s: the trial points (1 - alpha) s are inside exactly for alpha < 1, so from alpha0 = 4
+    # the first accepted term is term 693 for factor 0.998 and term 2772 for 0.9995 (cut).
+    for factor, accepted in ((0.998, True), (0.9995, False)):
+        got = c.backtrack_step(place.put(S), place.put(-S), place.put(Z), place.put(zero), 4.0, factor, batch)
+        assert got == loop(-S, zero, 4.0, factor)
+        assert (got > 0) == accepted and loop(-S, zero, 4.0, factor, terms=4000) > 0
     nan = zero.copy()
     nan[4] = np.nan
-    assert c.backtrack_step(place.put(S), place.put(nan), place.put(Z), place.put(zero), 1.0, 0.8, batch) == 0.0
+    for factor in (0.8, np.nextafter(1.0, 0.0)):
+        assert c.backtrack_step(place.put(S), place.put(nan), place.put(Z), place.put(zero), 1.0, factor, batch) == 0.0
     bad = Z.copy()
     bad[-3] = 1.0  # the last cone's u > 0: z not in int K*
     assert c.backtrack_step(place.put(S), place.put(zero), place.put(bad), place.put(zero), 1.0, 0.8, batch) == 0.0
@@ -1338,8 +1398,9 @@ def test_psd_nt_near_the_boundary(n, place):
 def test_psd_jordan(n, batch, place, rng):
     """x o y = svec((XY + YX)/2) against NumPy; lam o (lam \\ x) = x for the diagonal lam of
     the NT scaled point (entrywise quotients: a few ulp) and for general positive definite
-    lam (Jacobi eigenvectors, whose 1e-12 stop bounds the residual by 2 n 1e-12 |lam| |u|);
-    out = x in place gives the same bits."""
+    lam, moderate or of condition 1e6 (a backward-stable solve, as one through LAPACK's
+    eigendecomposition: residual within 4 n eps |lam| |u|); out = x in place gives the same
+    bits."""
     c = cone("psd", n)
     m = c.rows
     x, y = rng.normal(size=m * batch), rng.normal(size=m * batch)
@@ -1350,7 +1411,9 @@ def test_psd_jordan(n, batch, place, rng):
     np.testing.assert_allclose(place.get(out), ref, rtol=0, atol=4 * n * EPS * np.abs(ref).max())
     _, nt_lam = state("psd", c, Host(), *psd_pairs(n, batch, rng), batch)
     general = psd_pairs(n, batch, rng)[0] * np.exp(rng.uniform(-5, 5))
-    for lam, atol in ((nt_lam, 8 * EPS), (general, 2 * n * 1e-12 + 64 * n * EPS)):
+    Q = [np.linalg.qr(rng.normal(size=(n, n)))[0] for _ in range(batch)]
+    conditioned = np.concatenate([svec((q * np.logspace(-3, 3, n)) @ q.T) for q in Q])
+    for lam, atol in ((nt_lam, 8 * EPS), (general, 4 * n * EPS), (conditioned, 4 * n * EPS)):
         u = place.out(m * batch)
         c.jordan_solve_into(place.put(lam), place.put(x), u, batch=batch)
         back = place.out(m * batch)

@@ -187,6 +187,7 @@ double exp_ipm_step(const double* s, const double* ds, const double* z, const do
     // the check at that term (and the continuation) keeps the answer exact also where rounding
     // makes a membership verdict non-monotone along the ray.
     if (cones == 0) return alpha0 >= alpha_min ? alpha0 : 0.0;
+    alpha_min = exp_backtrack_floor(alpha0, factor, alpha_min);
     double alpha = parallel_min(cones, costly_parallel(cones), [=](u64 k) {
         const u64 o = 3 * k;
         return exp_cone_step(s + o, ds + o, z + o, dz + o, alpha0, factor, alpha_min);

@@ -228,6 +228,7 @@ double exp_ipm_step_cuda(const double* s, const double* ds, const double* z, con
                          double alpha0, double factor, double alpha_min, int device) {
     const DeviceGuard guard(device);
     if (cones == 0) return alpha0 >= alpha_min ? alpha0 : 0.0;
+    alpha_min = host::exp_backtrack_floor(alpha0, factor, alpha_min);
     double alpha = combine_values(Combine::kMin, blocks_for(cones), [&](double* partials, cudaStream_t st) {
         VELKORA_LAUNCH(exp_ipm_cone_step_kernel, grid_for(cones), dim3(kThreads), 0, st, s, ds, z, dz, partials,
                        static_cast<unsigned long long>(cones), alpha0, factor, alpha_min);

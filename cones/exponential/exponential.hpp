@@ -281,13 +281,21 @@ VELKORA_HD inline double exp_omega_minus_one(double d) {
     return e;
 }
 
-// s~ with its psi and log(z/y) in closed form (psi(s~) = 1/a exactly, no cancellation), and e.
+// s~ with its psi and log(z/y) in closed form (psi(s~) = 1/a exactly, no cancellation), and
+// log e, log1p e (e itself may exceed the double range where v/a does).
 struct ExpShadow {
     double s[3];
     ExpPoint point;
     double a;  // -u
-    double e;
+    double log_e;
+    double log1p_e;
 };
+
+// From d = v/a + 1 + log(w/a) >= 2^64 on, the shadow is formed from b = a e, which stays in
+// range where v/a and e overflow: b = a d - a log1p(e), with log1p(e) = log b - log a to
+// within 1/e <= 2^-63 (fixed-point steps from b = a d, each contracting by 1/e, so two reach
+// rounding); then s~ = (((v + a)/b - 2)/a, 1/b, (a/b + 1)/w).
+inline constexpr double kExpShadowScaledFrom = 0x1p64;
 
 VELKORA_HD inline ExpShadow exp_dual_shadow(const double* zd) {
     ExpShadow sh;
@@ -295,27 +303,43 @@ VELKORA_HD inline ExpShadow exp_dual_shadow(const double* zd) {
     const double a = -u;
     const double lwa = exp_log_ratio(w, a);
     const double va = v / a;
-    const double d = (va + 1.0) + lwa;
-    const double e = exp_omega_minus_one(d);
-    const double y = 1.0 / (a * e);
-    sh.s[0] = y * ((va + 1.0) - (e + e));
-    sh.s[1] = y;
-    sh.s[2] = (1.0 + e) / (e * w);
+    if (!(va <= kExpShadowScaledFrom)) {
+        const double ad = (v + a) + a * lwa;
+        const double la = log(a);
+        double b = ad;
+        for (int k = 0; k < 2; ++k) b = ad - a * (log(b) - la);
+        const double le = log(b) - la;
+        const double y = 1.0 / b;
+        sh.s[0] = ((v + a) / b - 2.0) / a;
+        sh.s[1] = y;
+        sh.s[2] = (a / b + 1.0) / w;
+        sh.log_e = le;
+        sh.log1p_e = le;
+    } else {
+        const double d = (va + 1.0) + lwa;
+        const double e = exp_omega_minus_one(d);
+        const double y = 1.0 / (a * e);
+        sh.s[0] = y * ((va + 1.0) - (e + e));
+        sh.s[1] = y;
+        const double ew = e * w;  // out of range only for w beyond 2^960
+        sh.s[2] = ew <= kDoubleMax ? (1.0 + e) / ew : ((1.0 + e) / e) / w;
+        sh.log_e = log(e);
+        sh.log1p_e = log1p(e);
+    }
     sh.point.x = sh.s[0];
     sh.point.y = sh.s[1];
     sh.point.z = sh.s[2];
     sh.point.psi = 1.0 / a;
-    sh.point.r = log1p(e) - lwa;
+    sh.point.r = sh.log1p_e - lwa;
     sh.a = a;
-    sh.e = e;
     return sh;
 }
 
 // f*(z) = -3 - f(s~) = -3 - 2 log a - 2 log e - log w + log1p(e) (each logarithm of a
 // representable positive number, so nothing overflows on the way).
 VELKORA_HD inline double exp_dual_barrier_value(const ExpShadow& sh, double w) {
-    const double la = log(sh.a), le = log(sh.e);
-    return (((-3.0 - (la + la)) - (le + le)) - log(w)) + log1p(sh.e);
+    const double la = log(sh.a), le = sh.log_e;
+    return (((-3.0 - (la + la)) - (le + le)) - log(w)) + sh.log1p_e;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -580,6 +604,23 @@ VELKORA_HD inline double exp_next_alpha(double alpha, double factor, double alph
     return (next < alpha && next >= alpha_min) ? next : 0.0;
 }
 
+// At most kExpBacktrackTerms terms are tried: a call raises alpha_min to the last of them
+// (exp_backtrack_floor), so that it is bounded in passes whatever the factor (a factor just
+// below 1 would otherwise shrink alpha by one ulp per pass).
+inline constexpr int kExpBacktrackTerms = 1024;
+
+// alpha_min raised to term kExpBacktrackTerms - 1 of the sequence; alpha_min itself when
+// the sequence ends before that term.
+VELKORA_HD inline double exp_backtrack_floor(double alpha0, double factor, double alpha_min) {
+    double alpha = alpha0 >= alpha_min ? alpha0 : 0.0;
+    for (int k = 1; k < kExpBacktrackTerms && alpha > 0.0; ++k) {
+        const double next = exp_next_alpha(alpha, factor, alpha_min);
+        if (next == 0.0) return alpha_min;
+        alpha = next;
+    }
+    return alpha > alpha_min ? alpha : alpha_min;
+}
+
 // The first term >= alpha_min of the sequence at which this cone's trial points are inside;
 // 0.0 when there is none or when s or z is not interior.
 VELKORA_HD inline double exp_cone_step(const double* s, const double* ds, const double* z, const double* dz,
@@ -598,8 +639,9 @@ VELKORA_HD inline double exp_cone_step(const double* s, const double* ds, const 
 // Refusing routines test every cone before writing anything.
 // ---------------------------------------------------------------------------------------
 bool exp_ipm_interior(const double* x, u64 cones, bool dual);
-// The largest term alpha of alpha0, alpha0 factor, ... (>= alpha_min) with every cone's s + alpha
-// ds in int K and z + alpha dz in int K*; 0.0 when there is none or s, z are not interior.
+// The largest term alpha of alpha0, alpha0 factor, ... (>= alpha_min, at most
+// kExpBacktrackTerms terms) with every cone's s + alpha ds in int K and z + alpha dz in int K*;
+// 0.0 when there is none or s, z are not interior.
 double exp_ipm_step(const double* s, const double* ds, const double* z, const double* dz, u64 cones, double alpha0,
                     double factor, double alpha_min);
 // Sum over the cones of f(s) (dual: f*(z)); +inf when a cone is not interior.

@@ -223,8 +223,8 @@ void bind_membership(nb::class_<B>& cls) {
         "s"_a.noconvert(), "ds"_a.noconvert(), "z"_a.noconvert(), "dz"_a.noconvert(), "alpha0"_a, "factor"_a = 0.8,
         "batch"_a = 1, "alpha_min"_a = 0.0,
         "The first alpha of alpha0, alpha0 factor, alpha0 factor^2, ... (each the previous times factor, none "
-        "below alpha_min) with s + alpha ds in int K and z + alpha dz in int K* for every cone; 0.0 when there is "
-        "none or s, z are not interior. One call does the whole backtracking.");
+        "below alpha_min, at most 1024 terms) with s + alpha ds in int K and z + alpha dz in int K* for every "
+        "cone; 0.0 when there is none or s, z are not interior. One call does the whole backtracking.");
 
     bind_primal_and_dual<double>(
         cls, {"barrier", "dual_barrier"}, host::exp_ipm_barrier, device::exp_ipm_barrier_cuda,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cuda/device_api.hpp"
+#include "host/double_limits.hpp"
 #include "host/host_device.hpp"
 
 namespace velkora::torv::cones::host {
@@ -55,15 +56,15 @@ namespace velkora::torv::cones::host {
 
 using u64 = std::uint64_t;
 
-// Strict interior: x > 0 (NaN fails).
-VELKORA_HD inline bool nonnegative_entry_interior(double x) { return x > 0.0; }
+// Strict interior: 0 < x < +inf (NaN fails; an infinite entry is in no cone's interior).
+VELKORA_HD inline bool nonnegative_entry_interior(double x) { return x > 0.0 && x <= kDoubleMax; }
 
-// Largest alpha >= 0 with x + alpha dx >= 0 for one entry of an interior x: -x/dx when
-// dx < 0, +inf when dx >= 0; 0 when x is not interior or dx is NaN.
+// Largest alpha >= 0 with x + alpha dx in the interior's closure for one entry: -x/dx when
+// dx < 0, +inf when dx >= 0; 0 when x is not interior or dx is not finite (x + alpha dx is
+// then NaN or infinite for every alpha > 0).
 VELKORA_HD inline double nonnegative_entry_step(double x, double dx) {
-    if (!(x > 0.0)) return 0.0;
-    if (dx >= 0.0) return HUGE_VAL;
-    return dx < 0.0 ? -x / dx : 0.0;
+    if (!nonnegative_entry_interior(x) || !(fabs(dx) <= kDoubleMax)) return 0.0;
+    return dx >= 0.0 ? HUGE_VAL : -x / dx;
 }
 
 // d = sqrt(s)/sqrt(z) and lambda = sqrt(s) sqrt(z): square roots first (each taken once),

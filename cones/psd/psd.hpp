@@ -153,6 +153,30 @@ VELKORA_HD inline void psd_matmul_lower(const double* A, const double* B, u64 n,
     }
 }
 
+// C = A^T B.
+VELKORA_HD inline void psd_matmul_tn(const double* A, const double* B, u64 n, double* C) {
+    for (u64 e = 0; e < n * n; ++e) C[e] = 0.0;
+    for (u64 k = 0; k < n; ++k) {
+        const double* ak = A + k * n;
+        const double* bk = B + k * n;
+        for (u64 i = 0; i < n; ++i) {
+            const double a = ak[i];
+            double* ci = C + i * n;
+            for (u64 j = 0; j < n; ++j) ci[j] += a * bk[j];
+        }
+    }
+}
+
+// The lower triangle (j <= i) of C = A B^T; the strict upper triangle of C is not written.
+VELKORA_HD inline void psd_matmul_lower_nt(const double* A, const double* B, u64 n, double* C) {
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j <= i; ++j) {
+            double sum = 0.0;
+            for (u64 k = 0; k < n; ++k) sum += A[i * n + k] * B[j * n + k];
+            C[i * n + j] = sum;
+        }
+}
+
 // T = A^T.
 VELKORA_HD inline void psd_transpose(const double* A, u64 n, double* T) {
     for (u64 i = 0; i < n; ++i)
@@ -468,8 +492,12 @@ VELKORA_HD inline void psd_jordan_product_item(const double* x, const double* y,
 // U[i][j] = X[i][j] / ((l_i + l_j)/2), entrywise in svec, the half sums formed as
 // 0.5 l_i + 0.5 l_j (no overflow); its Cholesky test reduces to the pivots 4^-k l_i
 // (every product with an off-diagonal zero is zero), tested without the factorisation.
-// Otherwise Lambda = Q diag(l) Q^T by the Jacobi decomposition at unit scale (l = 2^el l'),
-// and U = 2^-el Q ((Q^T X Q) ./ (0.5 l'_i + 0.5 l'_j)) Q^T.
+// Otherwise Lambda = 2^el Q diag(l') Q^T by the Jacobi decomposition at unit scale, and the
+// solve of Lambda' U' + U' Lambda' = 2 X is S(X) = Q ((Q^T X Q) ./ h) Q^T, h_ij = 0.5 l'_i +
+// 0.5 l'_j; U = 2^-el U'. The decomposition is exact only to its rotations' rounding and
+// remainder, which the division by h amplifies by up to the condition of Lambda; so one step of
+// refinement follows: U' = U1 + S(R), U1 = S(X), with the residual R = X - (Lambda' U1 + U1
+// Lambda')/2 formed from lam itself. Its error is the square of the first solve's.
 // ---------------------------------------------------------------------------------------
 VELKORA_HD inline bool psd_is_diagonal(const double* v, u64 n) {
     u64 k = 0;
@@ -515,15 +543,36 @@ VELKORA_HD inline void psd_jordan_solve_item(const double* lam, const double* x,
     psd_smat_fill(lam, n, w.A);
     psd_smat_fill(x, n, w.X);
     const int el = jacobi_eigen_scaled(psd_jacobi_work(w.A, w.V, w.row_max, w.row_arg), n);
-    double* l = w.row_max;  // the unit-scale eigenvalues, then V^T in A
+    double* l = w.row_max;  // the unit-scale eigenvalues
     for (u64 i = 0; i < n; ++i) l[i] = w.A[i * n + i];
-    psd_transpose(w.V, n, w.A);
-    psd_matmul(w.X, w.V, n, w.Y);  // X V
-    psd_matmul(w.A, w.Y, n, w.X);  // V^T X V
+    // S(X) of the matrix in X, its lower triangle into `to` (X and Y overwritten).
+    auto solve = [&](double* to) {
+        psd_matmul(w.X, w.V, n, w.Y);     // X V
+        psd_matmul_tn(w.V, w.Y, n, w.X);  // Q^T X Q
+        for (u64 i = 0; i < n; ++i)
+            for (u64 j = 0; j < n; ++j) w.X[i * n + j] = w.X[i * n + j] / (0.5 * l[i] + 0.5 * l[j]);
+        psd_matmul(w.V, w.X, n, w.Y);          // Q Xh
+        psd_matmul_lower_nt(w.Y, w.V, n, to);  // Q Xh Q^T
+    };
+    solve(w.A);  // U1, mirrored
     for (u64 i = 0; i < n; ++i)
-        for (u64 j = 0; j < n; ++j) w.X[i * n + j] = w.X[i * n + j] / (0.5 * l[i] + 0.5 * l[j]);
-    psd_matmul(w.V, w.X, n, w.Y);        // V Xh
-    psd_matmul_lower(w.Y, w.A, n, w.X);  // V Xh V^T
+        for (u64 j = 0; j < i; ++j) w.A[j * n + i] = w.A[i * n + j];
+    psd_smat_fill(lam, n, w.Y);
+    const PsdPow2 unit(-el);
+    for (u64 e = 0; e < n * n; ++e) w.Y[e] = unit(w.Y[e]);  // Lambda'
+    psd_smat_fill(x, n, w.X);
+    for (u64 i = 0; i < n; ++i)  // R in X, entry by entry (R_ij reads X_ij only)
+        for (u64 j = 0; j < n; ++j) {
+            double lu = 0.0, ul = 0.0;
+            for (u64 k = 0; k < n; ++k) {
+                lu += w.Y[i * n + k] * w.A[k * n + j];
+                ul += w.A[i * n + k] * w.Y[k * n + j];
+            }
+            w.X[i * n + j] = w.X[i * n + j] - 0.5 * (lu + ul);
+        }
+    solve(w.X);  // S(R)
+    for (u64 i = 0; i < n; ++i)
+        for (u64 j = 0; j <= i; ++j) w.X[i * n + j] += w.A[i * n + j];
     psd_svec_scaled(w.X, n, -el, out);
 }
 

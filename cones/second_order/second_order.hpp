@@ -486,7 +486,9 @@ VELKORA_HD inline double soc_scale_tail(const SocScaleCoefs& c, double x_i, doub
 
 // Largest alpha >= 0 with x + alpha d in K, from the unit-scaled pair x' = x 4^-ex,
 // d' = d 4^-ed: x0u, d0u the heads, xx, dd, xd the tail sums x'x', d'd', x'd'. 0 unless x is
-// interior; +inf when no boundary is met; 0 when the data hold NaN. With
+// interior; +inf when no boundary is met; 0 when the data hold NaN or d an infinite entry
+// (x + alpha d then has a non-finite entry for every alpha > 0, and such a point is never
+// inside). With
 // det(x' + a d') = A a^2 + 2 B a + C, A = det d', B = x'^T J d', C = det x' > 0 (the
 // determinants as products (h - t)(h + t)), the exit is the smallest positive root, taken
 // from q = -(B + sign(B) sqrt(B^2 - A C)) as q/A or C/q (no cancellation); alpha =
@@ -494,6 +496,7 @@ VELKORA_HD inline double soc_scale_tail(const SocScaleCoefs& c, double x_i, doub
 VELKORA_HD inline double soc_step_from_sums(double x0u, double d0u, double xx, double dd, double xd, int ex,
                                             int ed) {
     if (!soc_unit_interior(x0u, xx)) return 0.0;
+    if (!(fabs(d0u) <= kDoubleMax && dd <= kDoubleMax)) return 0.0;
     const double tx = sqrt(xx);
     const double td = sqrt(dd);
     if (d0u >= td) return HUGE_VAL;  // d in K: x + alpha d stays in K

@@ -99,6 +99,7 @@ void register_second_order_cone(nb::module_& m) {
 // columns per cone, 5n stored entries instead of n^2.
 #include <nanobind/stl/tuple.h>
 
+#include <limits>
 #include <tuple>
 
 #include "cones/second_order/second_order.hpp"
@@ -128,6 +129,8 @@ struct SecondOrderFamily : IpmFamilyDefaults {
 
     static Bound construct(u64 dim) {
         if (dim == 0) throw std::runtime_error("second-order cone dim must be positive");
+        // The expansion's 5 dim entries per item (and so the state's dim + 4) fit in 64 bits.
+        checked_count({host::soc_expansion_entries(1), dim});
         return Bound{dim};
     }
     static u64 dim(const Bound& c) { return c.dim; }
@@ -225,6 +228,11 @@ void bind_expansion(nb::class_<IpmSecondOrderCone>& cls) {
         "expansion_pattern",
         [](const B& c, u64 extra_offset, u64 batch, u64 row_offset) {
             check_expansion_rows(c.dim, batch, row_offset, extra_offset);
+            // The coordinates are int64: the last cone row and the last extra row must fit.
+            constexpr u64 kLastIndex = static_cast<u64>(std::numeric_limits<std::int64_t>::max());
+            if ((batch != 0 && row_offset + c.dim * batch - 1 > kLastIndex) ||
+                (batch != 0 && extra_offset + 2 * batch - 1 > kLastIndex))
+                throw std::runtime_error("expansion rows must lie below 2^63 (int64 coordinates)");
             const u64 count = checked_count({host::soc_expansion_entries(c.dim), batch});
             std::int64_t* rows = zeroed_indices(count, "expansion pattern");
             auto rows_array = make_owned_index_array(rows, count);

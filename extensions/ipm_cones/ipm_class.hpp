@@ -180,8 +180,8 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
 
     def_items_value<F, bool>(
         cls, "interior", &F::interior, &F::interior_cuda,
-        "True when every item is strictly interior, by the test behind the NT scaling refusal (NaN is not "
-        "interior).");
+        "True when every item is strictly interior, by the test behind the NT scaling refusal (NaN and "
+        "infinite entries are not interior).");
 
     cls.def(
         "max_step",
@@ -199,7 +199,7 @@ void bind_ipm_methods(nb::class_<typename F::Bound>& cls) {
         "x"_a.noconvert(), "dx"_a.noconvert(), "batch"_a = 1,
         "alpha_max"_a = std::numeric_limits<double>::infinity(),
         "Largest alpha in [0, alpha_max] with x + alpha dx in the closed cone for every item; 0.0 when some "
-        "item of x is not interior.");
+        "item of x is not interior or an entry of dx is not finite (x + alpha dx is then never finite).");
 
     def_items_value<F, double>(cls, "spectral_min", &F::spectral_min, &F::spectral_min_cuda,
                                "Smallest spectral value over the items (+inf when there is none; NaN propagates).");
