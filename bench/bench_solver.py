@@ -9,6 +9,7 @@ including its own setup), iterations of both and their ratio, relative objective
     python bench/bench_solver.py --only EXP              # the exponential-cone models
     python bench/bench_solver.py --where device --size small   # emulation build on PYTHONPATH
     python bench/bench_solver.py --soc-expansion-min 64        # second-order expansion threshold
+    python bench/bench_solver.py --only lasso --model-size 2500 --set kkt.pardiso_ordering=nested_dissection
 
 Each time is the best of --repeat runs (default 7 for the small sizes, 1 for the large ones),
 ours and Clarabel's alternating, so that a loaded machine slows both alike.
@@ -27,6 +28,7 @@ import numpy as np
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 from cones_ipm import solve  # noqa: E402
+from cones_ipm.settings import overrides_from_texts  # noqa: E402
 from models import MODELS, STATUS_MODELS, conic_data  # noqa: E402
 from peers import clarabel_reference  # noqa: E402
 
@@ -35,7 +37,7 @@ CLARABEL_STATUS = {"Solved": "optimal", "AlmostSolved": "almost_optimal", "Prima
 
 
 def row(name, family, size, prob, data, args, repeat):
-    options = dict(where=args.where, linear_solver=args.linear_solver)
+    options = dict(where=args.where, linear_solver=args.linear_solver, **overrides_from_texts(args.set))
     if args.soc_expansion_min is not None:
         options["soc_expansion_min"] = args.soc_expansion_min
     ours, theirs = [], []
@@ -68,6 +70,9 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--repeat", type=int, default=None, help="best of this many runs (default 7 small, 1 large)")
     parser.add_argument("--soc-expansion-min", type=int, default=None)
+    parser.add_argument("--model-size", type=int, default=None, help="this size for every chosen model")
+    parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
+                        help="a solver setting, as python -m cones_ipm takes it (e.g. kkt.pardiso_ordering=...)")
     args = parser.parse_args()
     warnings.simplefilter("ignore")
     print("ratio = cones_ipm's time / Clarabel's (each with its own setup): below 1 cones_ipm is faster; "
@@ -83,13 +88,13 @@ def main():
         for name, entry in MODELS.items():
             if args.only and name not in args.only and entry[0] not in args.only:
                 continue
-            family, build, size = entry[0], entry[1], entry[k]
+            family, build, size = entry[0], entry[1], args.model_size or entry[k]
             data, prob = conic_data(build(size, args.seed))
             results.append(row(name, family, size, prob, data, args, repeat))
         for name, entry in STATUS_MODELS.items():
             if args.only and name not in args.only:
                 continue
-            build, size = entry[0], entry[k - 1]
+            build, size = entry[0], args.model_size or entry[k - 1]
             data, prob = conic_data(build(size, args.seed))
             results.append(row(name, "stat", size, prob, data, args, repeat))
     ratios = np.array([r for _, r in results])

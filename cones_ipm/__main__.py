@@ -6,10 +6,10 @@ import argparse
 import collections
 import sys
 import time
-from dataclasses import fields, is_dataclass, replace
 
 from . import solver
 from .readers import FORMATS, FormatError, file_objective, read_problem
+from .settings import overrides_from_texts
 
 EXIT_CODES = {
     solver.OPTIMAL: 0,
@@ -34,20 +34,6 @@ The objective is printed in the file's own terms: its sense (MPS/CBF OBJSENSE) a
 (the MPS objective row's RHS, CBF's OBJBCOORD) applied; for SDPA files it is c'x of
 min c'x s.t. sum x_i F_i - F_0 psd. Infeasibility refers to the program as read:
 min c'x s.t. G x + s = h, A x = b, s in K."""
-
-
-def _parse_value(text):
-    """A --set value: bool (true/false), None (none), int, float, or else the string itself."""
-    if text.lower() in ("true", "false"):
-        return text.lower() == "true"
-    if text.lower() == "none":
-        return None
-    for kind in (int, float):
-        try:
-            return kind(text)
-        except ValueError:
-            pass
-    return text
 
 
 def _parser():
@@ -90,29 +76,10 @@ def _cone_summary(cones):
 def main(argv=None):
     parser = _parser()
     args = parser.parse_args(argv)
-    # Settings by name; a field of a settings group by its path (kkt.attempts).
-    defaults = solver.Settings()
-    known = set()
-    for f in fields(defaults):
-        group = getattr(defaults, f.name)
-        known |= {f"{f.name}.{g.name}" for g in fields(group)} if is_dataclass(group) else {f.name}
-    known.discard("verbose")
-    overrides, groups = {}, {}
-    for item in args.set:
-        key, sep, value = item.partition("=")
-        if not sep or not key:
-            parser.error(f"--set expects KEY=VALUE, got {item!r}")
-        if key not in known:
-            parser.error(f"unknown solver setting {key!r} (one of: {', '.join(sorted(known))})")
-        group, dot, name = key.partition(".")
-        if dot:
-            groups.setdefault(group, {})[name] = _parse_value(value)
-        else:
-            overrides[key] = _parse_value(value)
-    for group, values in groups.items():
-        overrides[group] = replace(getattr(defaults, group), **values)
-    try:   # a value out of its range is a usage error, found before the file is read
-        solver.Settings(**overrides)
+    # Settings by name; a field of a settings group by its path (kkt.attempts). A value out
+    # of its range is a usage error, found before the file is read.
+    try:
+        overrides = overrides_from_texts(args.set)
     except (TypeError, ValueError) as err:
         parser.error(str(err))
 

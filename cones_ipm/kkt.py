@@ -24,14 +24,16 @@ u-rows the negative side, so −K stays quasi-definite.
 
 Factorisations (LDLᵀ with a fill-reducing ordering, symbolic analysis once):
 - "pardiso": MKL's supernodal solver (PyPI package `mkl`), multithreaded, nested-dissection
-  ordering, Bunch–Kaufman pivots within supernodes, tiny pivots perturbed (by 1e-13·‖K‖).
+  ordering (`KktSettings.pardiso_ordering`), Bunch–Kaufman pivots within supernodes, tiny
+  pivots perturbed (by 1e-13·‖K‖).
 - "qdldl": the simplicial LDLᵀ of the `qdldl` package with AMD ordering; light, always
   available. "auto" takes it for small systems and for those whose factorisation PARDISO's
   analysis predicts to be cheap (little fill), where it is the quicker one.
 −K has p + m + (v-rows) positive and n + (u-rows) negative eigenvalues; a factorisation with
 another inertia (a pivot that rounding pushed across zero) is retried with ε on the cone
-block too. A solve that refinement cannot repair ends PARDISO's part in the run: qdldl
-takes over. That policy (`FactorizationPolicy`) is apart from the system (`KktSystem`:
+block too. A PARDISO solve that refinement cannot repair is repeated on a refactorisation
+with ε growing on the cone block (the analysis kept); only when every attempt fails does
+qdldl take over. That policy (`FactorizationPolicy`) is apart from the system (`KktSystem`:
 structure, values, regularisation, products and refined solves); its thresholds are the
 `KktSettings`.
 """
@@ -177,7 +179,9 @@ class PardisoBackend:
 
     name = "pardiso"
 
-    def __init__(self, indptr, indices, n_pos):
+    ORDERINGS = {"minimum_degree": 0, "nested_dissection": 2}
+
+    def __init__(self, indptr, indices, n_pos, ordering="nested_dissection"):
         self.lib = _mkl()
         self.n = indptr.size - 1
         self.n_pos = n_pos
@@ -187,7 +191,7 @@ class PardisoBackend:
         self.iparm = np.zeros(64, dtype=np.int32)
         ip = self.iparm
         ip[0] = 1      # our settings below
-        ip[1] = 2      # nested-dissection ordering
+        ip[1] = self.ORDERINGS[ordering]
         ip[7] = 0      # (PARDISO's own refinement only after perturbed pivots; ours follows)
         ip[9] = 13     # perturb pivots below 1e-13 · ‖K‖ (larger perturbations swamp ε)
         ip[10] = 0     # no scaling and no matching: the analysis depends on the pattern only
@@ -482,7 +486,7 @@ class KktSystem:
         if name == "qdldl":
             return QdldlBackend(self.indptr, self.indices, self.n_pos, self._by_col)
         if name == "pardiso":
-            return PardisoBackend(self.indptr, self.indices, self.n_pos)
+            return PardisoBackend(self.indptr, self.indices, self.n_pos, self.settings.pardiso_ordering)
         return SpluBackend(self.n_pos, self.full.indptr, self.full.indices, self.full_map)
 
     def matvec_unregularized(self, u):
@@ -526,7 +530,7 @@ class KktSystem:
         u, rel = self._refined(rhs)
         if self.policy.recheck(rel):
             u, rel = self._refined(rhs)
-        if self.policy.hand_over_after(rel):
+        while self.policy.hand_over_after(rel):
             u, rel = self._refined(rhs)
         if not np.isfinite(u).all():
             raise FactorizationError("KKT solve is not finite")
@@ -557,6 +561,8 @@ class FactorizationPolicy:
         self.factorizations = 0
         self.wrong_inertia = 0
         self.fallbacks = 0
+        self.regularized_retries = 0
+        self._attempt = 0  # the attempt of the current factorisation
         self._handovers = {self.backend.name}
         self._unchecked = False
 
@@ -581,6 +587,7 @@ class FactorizationPolicy:
                 inertia = self.backend.inertia_ok()
             if inertia is None:        # zero or non-finite pivots
                 continue
+            self._attempt = attempt
             if inertia is UNCHECKED:
                 self._unchecked = True
                 return
@@ -610,9 +617,17 @@ class FactorizationPolicy:
     def hand_over_after(self, rel):
         """After a solve of relative residual `rel`: one that refinement could not bring below
         `failed_solve` (PARDISO) or `broken_solve` (qdldl) means a factorisation ruined by
-        tiny pivots, and the next backend takes over (`hand_over`). True if one did."""
+        tiny pivots. PARDISO refactorises with ε on the cone block grown once more (its
+        analysis kept), while attempts remain; otherwise the next backend takes over
+        (`hand_over`). True if the system was refactorised."""
         limit = self.settings.failed_solve if self.backend.name == "pardiso" else self.settings.broken_solve
-        return not rel <= limit and self.hand_over()
+        if rel <= limit:
+            return False
+        if self.backend.name == "pardiso" and self._attempt + 1 < self.settings.attempts:
+            self.regularized_retries += 1
+            self.factor(self._attempt + 1)
+            return True
+        return self.hand_over()
 
     def hand_over(self):
         """Another backend takes over for the rest of the run, each at most once: after a

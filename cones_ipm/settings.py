@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import functools
 import math
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields, is_dataclass, replace
 
 import numpy as np
 
@@ -48,6 +48,13 @@ class KktSettings:
     # Mflop (little fill): "auto" then takes qdldl, the quicker one.
     pardiso_min_entries: int = 20_000
     pardiso_min_mflop: float = 20
+    # PARDISO's fill-reducing ordering, "nested_dissection" or "minimum_degree". Measured at
+    # n + m = 10^4 (bench/bench_solver.py --set kkt.pardiso_ordering=..., one thread):
+    # minimum degree factorises faster on the sparse LP and the lasso (0.50 and 1.9 s against
+    # 0.81 and 3.5 s) but its analysis takes 8.3 and 41 s against 0.12 and 2.5 s, more than a
+    # whole run's factorisations save; on the portfolio and robust LP models nested
+    # dissection is faster in both.
+    pardiso_ordering: str = "nested_dissection"
 
 
 @dataclass
@@ -157,8 +164,10 @@ def _interval(lo_check, hi_check):
     return check
 
 
-def _backend(v):
-    return None if not isinstance(v, str) else v in ("auto", "qdldl", "pardiso", "splu")
+def _choice(*names):
+    def check(v):
+        return None if not isinstance(v, str) else v in names
+    return check
 
 
 def _instance(cls):
@@ -190,7 +199,7 @@ _SETTING_RULES = (
     ("equilibrate_iterations", _integer(0), "an integer >= 0"),
     ("equilibrate_bounds", _interval(_real(0.0, 1.0), _ABOVE_ONE), "a pair (lo, hi) with 0 < lo <= 1 <= hi < inf"),
     ("equilibrate_tolerance", _real(0.0, 1.0, hi_open=True), _UNIT),
-    ("linear_solver", _backend, "one of 'auto', 'qdldl', 'pardiso', 'splu'"),
+    ("linear_solver", _choice("auto", "qdldl", "pardiso", "splu"), "one of 'auto', 'qdldl', 'pardiso', 'splu'"),
     ("corrector", _flag, "True or False"),
     ("retry_step", _real(0.0, 1.0, lo_open=False), "a number in [0, 1]"),
     ("soc_expansion_min", _integer(1, optional=True), "None or an integer >= 1"),
@@ -208,7 +217,52 @@ _SETTING_RULES = (
     ("kkt.gamma_range", _interval(_real(0.0, 1.0), _ABOVE_ONE), "a pair (lo, hi) with 0 < lo <= 1 <= hi < inf"),
     ("kkt.pardiso_min_entries", _integer(0), "an integer >= 0"),
     ("kkt.pardiso_min_mflop", _real(0.0, math.inf, lo_open=False, hi_open=True), "a finite number >= 0"),
+    ("kkt.pardiso_ordering", _choice("minimum_degree", "nested_dissection"),
+     "one of 'minimum_degree', 'nested_dissection'"),
     ("exp_cone", _instance(ExpConeSettings), "an ExpConeSettings"),
     ("exp_cone.backtrack", _real(0.0, 1.0, hi_open=True), _UNIT),
     ("exp_cone.shortest_step", _real(0.0, 1.0, hi_open=True), _UNIT),
 )
+
+
+def _parse_value(text):
+    """A KEY=VALUE value: bool (true/false), None (none), int, float, or else the string itself."""
+    if text.lower() in ("true", "false"):
+        return text.lower() == "true"
+    if text.lower() == "none":
+        return None
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
+
+
+def overrides_from_texts(items):
+    """Keyword arguments of `Settings` from texts KEY=VALUE: a field by its name, a field of a
+    settings group by its path (kkt.attempts), the group replaced as a whole with the fields
+    given. ValueError for a malformed item, an unknown name or (from `Settings`) a value out
+    of its range; TypeError for a value of the wrong type."""
+    defaults = Settings()
+    known = set()
+    for f in fields(defaults):
+        group = getattr(defaults, f.name)
+        known |= {f"{f.name}.{g.name}" for g in fields(group)} if is_dataclass(group) else {f.name}
+    known.discard("verbose")
+    overrides, groups = {}, {}
+    for item in items:
+        key, sep, value = item.partition("=")
+        if not sep or not key:
+            raise ValueError(f"expected KEY=VALUE, got {item!r}")
+        if key not in known:
+            raise ValueError(f"unknown solver setting {key!r} (one of: {', '.join(sorted(known))})")
+        group, dot, name = key.partition(".")
+        if dot:
+            groups.setdefault(group, {})[name] = _parse_value(value)
+        else:
+            overrides[key] = _parse_value(value)
+    for group, values in groups.items():
+        overrides[group] = replace(getattr(defaults, group), **values)
+    Settings(**overrides)
+    return overrides
