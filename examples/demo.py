@@ -213,7 +213,7 @@ def device_demo():
         return
     if _cuemu is not None:
         print("\n== The same operations on device arrays, checked against the host ==\n"
-              "Run by the CUDA host emulation build (build/emu): the module's own cuda/ kernels compiled for the "
+              "Run by the CUDA host emulation build (build/emu): the module's own device kernels compiled for the "
               "CPU,\nwith emulated device memory and streams (there is no GPU on this machine).")
     else:
         print("\nThis module sees a CUDA device, but the demo makes its device arrays with the emulation's "

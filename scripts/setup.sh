@@ -2,7 +2,7 @@
 # Sets everything up from scratch on a fresh machine: a Python 3.12 virtual
 # environment in .venv with pinned package ranges, the production build of
 # _cpp_cuda (nvcc, installed into .venv) and the CUDA host emulation build in
-# build/emu (the same cuda/ sources compiled by the host compiler), the same
+# build/emu (the same device sources compiled by the host compiler), the same
 # emulation build instrumented with AddressSanitizer and UBSan in build/emu-asan, and
 # the emulation build without host LAPACK (-DVELKORA_HOST_LAPACK=OFF) in build/nolapack.
 set -euo pipefail
@@ -46,7 +46,7 @@ step "packages of requirements.txt" $PY -m pip install -q -r requirements.txt
 # Production build: nvcc, sm_75..sm_90, static CUDA runtime.
 step "production build (nvcc), installed into .venv" $PY -m pip install -q --no-build-isolation .
 
-# Emulation build: cuda/ compiled as C++ against emu/, plus the _cuemu test helper.
+# Emulation build: the device sources compiled as C++ against emu/, plus the _cuemu test helper.
 step "CUDA host emulation build (build/emu): configure" \
     cmake -S . -B build/emu -DVELKORA_CUDA_EMULATION=ON -DCMAKE_BUILD_TYPE=Release \
     -DPython_EXECUTABLE="$PWD/$PY" -Dnanobind_DIR="$($PY -m nanobind --cmake_dir)"
