@@ -84,7 +84,7 @@ VELKORA_HD inline void jacobi_update_row(const JacobiWork& w, u64 n, u64 k, u64 
 // column k of V its unit eigenvector. Each rotation: theta = atan2(2 A[p][q], A[q][q] -
 // A[p][p]), c = cos(theta/2), s = sin(theta/2); rows p, q of A, then columns p, q of A,
 // then columns p, q of V, each pair (a, b) -> (a c - b s, b c + a s). Never fails.
-VELKORA_HD inline void jacobi_eigen(const JacobiWork& w, u64 n, double tolerance = kJacobiTolerance) {
+VELKORA_HD inline void jacobi_eigen(const JacobiWork& w, u64 n) {
     double* A = w.A;
     double* V = w.V;
     for (u64 e = 0; e < n * n; ++e) V[e] = 0.0;
@@ -105,7 +105,7 @@ VELKORA_HD inline void jacobi_eigen(const JacobiWork& w, u64 n, double tolerance
                 q = w.row_arg[i];
             }
         }
-        if (best < tolerance) return;
+        if (best < kJacobiTolerance) return;
 
         const double theta = atan2(2.0 * A[p * n + q], A[q * n + q] - A[p * n + p]);
         const double c = cos(theta * 0.5);
@@ -152,11 +152,11 @@ VELKORA_HD inline int power_of_two_exponent(const double* M, u64 n) {
 
 // jacobi_eigen of the n x n matrix already in w.A after scaling it into [1, 2); the
 // eigenvalue of index k is ldexp(w.A[k][k], returned exponent).
-VELKORA_HD inline int jacobi_eigen_scaled(const JacobiWork& w, u64 n, double tolerance = kJacobiTolerance) {
+VELKORA_HD inline int jacobi_eigen_scaled(const JacobiWork& w, u64 n) {
     const int exponent = power_of_two_exponent(w.A, n);
     if (exponent != 0)
         for (u64 e = 0; e < n * n; ++e) w.A[e] = ldexp(w.A[e], -exponent);
-    jacobi_eigen(w, n, tolerance);
+    jacobi_eigen(w, n);
     return exponent;
 }
 
