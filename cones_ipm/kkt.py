@@ -26,14 +26,17 @@ Factorisations (LDLᵀ with a fill-reducing ordering, symbolic analysis once):
 - "pardiso": MKL's supernodal solver (PyPI package `mkl`), multithreaded, nested-dissection
   ordering (`KktSettings.pardiso_ordering`), Bunch–Kaufman pivots within supernodes, tiny
   pivots perturbed (by 1e-13·‖K‖).
+- "supernodal": the companion module's supernodal LDLᵀ (`_ipm_cones.SparseLdl`), AMD
+  ordering, dense kernels from the BLAS, tiny pivots perturbed as PARDISO does; the large
+  systems' factoriser of "auto" where MKL is not installed.
 - "qdldl": the simplicial LDLᵀ of the `qdldl` package with AMD ordering; light, always
-  available. "auto" takes it for small systems and for those whose factorisation PARDISO's
-  analysis predicts to be cheap (little fill), where it is the quicker one.
+  available. "auto" takes it for small systems and for those whose factorisation the
+  supernodal analysis predicts to be cheap (little fill), where it is the quicker one.
 −K has p + m + (v-rows) positive and n + (u-rows) negative eigenvalues; a factorisation with
 another inertia (a pivot that rounding pushed across zero) is retried with ε on the cone
 block too. A PARDISO solve that refinement cannot repair is repeated on a refactorisation
-with ε growing on the cone block (the analysis kept); only when every attempt fails does
-qdldl take over. That policy (`FactorizationPolicy`) is apart from the system (`KktSystem`:
+with ε growing on the cone block (the analysis kept), and so is one of the supernodal
+factoriser; only when every attempt fails does qdldl take over. That policy (`FactorizationPolicy`) is apart from the system (`KktSystem`:
 structure, values, regularisation, products and refined solves); its thresholds are the
 `KktSettings`.
 """
@@ -329,7 +332,65 @@ class QdldlBackend:
         return self.solver.solve(b)
 
 
-BACKENDS = ("pardiso", "qdldl", "splu")
+class SupernodalBackend:
+    """The companion module's supernodal LDLᵀ (`_ipm_cones.SparseLdl`: left-looking over
+    relaxed supernodes, dense kernels from the BLAS), analysed once on an approximate
+    minimum degree order (SuiteSparse AMD through CVXOPT). AMD sets rows of more than
+    10·√N entries aside as dense and orders them last; where the pattern has such rows the
+    order without that rule is analysed too and taken when it predicts under half the
+    work (a dense data block: its rows and columns are then ordered by degree instead of
+    left in their given order). Pivots no larger than 1e-13·max|K| become ±that with their
+    row's expected sign, as PARDISO perturbs them; the inertia is counted during the
+    factorisation."""
+
+    name = "supernodal"
+    TINY = 1e-13
+    DENSE_ROWS = 10.0   # AMD's own default for its dense-row rule
+
+    def __init__(self, indptr, indices, n_pos, signs):
+        from _ipm_cones import SparseLdl
+        n = indptr.size - 1
+        self.n, self.n_pos = n, n_pos
+        rows = np.repeat(np.arange(n, dtype=np.int32), np.diff(indptr))
+        cols = indices.astype(np.int32)
+        degree = np.bincount(rows, minlength=n) + np.bincount(cols, minlength=n)
+        ldl = SparseLdl(indptr, indices, self._amd(n, rows, cols, self.DENSE_ROWS), signs)
+        if n and degree.max() > max(16.0, self.DENSE_ROWS * np.sqrt(n)):
+            other = SparseLdl(indptr, indices, self._amd(n, rows, cols, np.inf), signs)
+            if other.factor_flops < 0.5 * ldl.factor_flops:
+                ldl = other
+        self.ldl = ldl
+        self.factor_nnz = ldl.factor_entries
+        self.factor_mflop = ldl.factor_flops / 1e6
+
+    @staticmethod
+    def _amd(n, rows, cols, dense):
+        from cvxopt import amd, matrix, spmatrix
+        # CVXOPT's AMD reads the lower triangle: our upper-triangle entries transposed.
+        pattern = spmatrix(1.0, matrix(cols), matrix(rows), (n, n))
+        saved = amd.options.get("AMD_DENSE")
+        amd.options["AMD_DENSE"] = dense if np.isfinite(dense) else -1.0   # negative: no row is dense
+        try:
+            return np.array(amd.order(pattern), dtype=np.int64).ravel()
+        finally:
+            if saved is None:
+                del amd.options["AMD_DENSE"]
+            else:
+                amd.options["AMD_DENSE"] = saved
+
+    def factor(self, values):
+        tiny = self.TINY * float(np.abs(values).max()) if values.size else 0.0
+        if not self.ldl.factor(values, tiny):
+            return None
+        return self.ldl.positive_pivots == self.n_pos
+
+    def solve(self, b):
+        x = np.empty(self.n)
+        self.ldl.solve_into(np.ascontiguousarray(b, dtype=np.float64), x)
+        return x
+
+
+BACKENDS = ("pardiso", "supernodal", "qdldl", "splu")
 
 
 # ---------------------------------------------------------------------------------------
@@ -487,6 +548,9 @@ class KktSystem:
             return QdldlBackend(self.indptr, self.indices, self.n_pos, self._by_col)
         if name == "pardiso":
             return PardisoBackend(self.indptr, self.indices, self.n_pos, self.settings.pardiso_ordering)
+        if name == "supernodal":
+            signs = np.concatenate([-np.ones(self.n), np.ones(self.p + self.m), np.sign(self.extra_diagonal)])
+            return SupernodalBackend(self.indptr, self.indices, self.n_pos, signs)
         return SpluBackend(self.n_pos, self.full.indptr, self.full.indices, self.full_map)
 
     def matvec_unregularized(self, u):
@@ -542,21 +606,22 @@ class KktSystem:
 # ---------------------------------------------------------------------------------------
 class FactorizationPolicy:
     """Which backend factorises a `KktSystem`, how a factorisation is retried, and which
-    backend takes over when refinement cannot repair its solves ("auto": PARDISO for
-    systems of `pardiso_min_entries` stored entries or more whose analysis predicts
-    `pardiso_min_mflop` or more, else qdldl; the thresholds are the `KktSettings`)."""
+    backend takes over when refinement cannot repair its solves ("auto": PARDISO, or the
+    supernodal factoriser where MKL is not installed, for systems of `pardiso_min_entries`
+    stored entries or more whose analysis predicts `pardiso_min_mflop` or more, else qdldl;
+    the thresholds are the `KktSettings`)."""
 
     def __init__(self, system, backend, settings: KktSettings):
         self.system, self.settings = system, settings
         if backend == "auto":
-            name = "pardiso" if system.indices.size >= settings.pardiso_min_entries and pardiso_available() \
-                else "qdldl"
+            large = system.indices.size >= settings.pardiso_min_entries
+            name = ("pardiso" if pardiso_available() else "supernodal") if large else "qdldl"
         elif backend in BACKENDS:
             name = backend
         else:
             raise ValueError(f"unknown KKT backend {backend!r}; expected one of {sorted(BACKENDS)} or 'auto'")
         self.backend = system.make_backend(name)
-        if backend == "auto" and name == "pardiso" and self.backend.factor_mflop < settings.pardiso_min_mflop:
+        if backend == "auto" and name != "qdldl" and self.backend.factor_mflop < settings.pardiso_min_mflop:
             self.backend = system.make_backend("qdldl")
         self.factorizations = 0
         self.wrong_inertia = 0
@@ -620,10 +685,11 @@ class FactorizationPolicy:
         tiny pivots. PARDISO refactorises with ε on the cone block grown once more (its
         analysis kept), while attempts remain; otherwise the next backend takes over
         (`hand_over`). True if the system was refactorised."""
-        limit = self.settings.failed_solve if self.backend.name == "pardiso" else self.settings.broken_solve
+        perturbs = self.backend.name in ("pardiso", "supernodal")
+        limit = self.settings.failed_solve if perturbs else self.settings.broken_solve
         if rel <= limit:
             return False
-        if self.backend.name == "pardiso" and self._attempt + 1 < self.settings.attempts:
+        if perturbs and self._attempt + 1 < self.settings.attempts:
             self.regularized_retries += 1
             self.factor(self._attempt + 1)
             return True
@@ -634,7 +700,8 @@ class FactorizationPolicy:
         factorisation that refinement cannot repair, the other LDLᵀ (qdldl after PARDISO;
         PARDISO, if installed, after qdldl, whose lack of pivoting a tiny pivot with large
         neighbours ruins), then SuperLU. False if there is none left."""
-        order = {"qdldl": ["pardiso", "splu"], "pardiso": ["qdldl", "splu"], "splu": []}[self.backend.name]
+        order = {"qdldl": ["pardiso", "supernodal", "splu"], "pardiso": ["qdldl", "splu"],
+                 "supernodal": ["qdldl", "splu"], "splu": []}[self.backend.name]
         for name in order:
             if name not in self._handovers and (name != "pardiso" or pardiso_available()):
                 break

@@ -43,9 +43,10 @@ class KktSettings:
     # solves the control problems, whose slacks end up far larger than their duals; beyond
     # that (1e4) ε becomes too small for the pivots of some LPs and trusses.
     gamma_range: tuple = (1e-2, 1e2)
-    # PARDISO's fixed costs (threads, supernode set-up) outweigh its speed below this many
-    # stored entries of −K, or when its analysis predicts a factorisation below this many
-    # Mflop (little fill): "auto" then takes qdldl, the quicker one.
+    # A supernodal factoriser's fixed costs (PARDISO's threads, the supernode set-up of
+    # either) outweigh its speed below this many stored entries of −K, or when its analysis
+    # predicts a factorisation below this many Mflop (little fill): "auto" then takes
+    # qdldl, the quicker one.
     pardiso_min_entries: int = 20_000
     pardiso_min_mflop: float = 20
     # PARDISO's fill-reducing ordering, "nested_dissection" or "minimum_degree". Measured at
@@ -97,7 +98,7 @@ class Settings:
     equilibrate_bounds: tuple = (1e-4, 1e4)
     # Ruiz's iteration stops when every row and column maximum is within this of 1.
     equilibrate_tolerance: float = 0.1
-    linear_solver: str = "auto"   # "pardiso" (MKL, if installed), "qdldl", "splu" (SuperLU), or "auto"
+    linear_solver: str = "auto"   # "pardiso" (MKL, if installed), "supernodal", "qdldl", "splu" (SuperLU), or "auto"
     corrector: bool = True        # Mehrotra's second-order term (third-order on exponential cones)
     # A combined step shorter than this is retried without the second-order terms (same
     # centring); the longer of the two steps is taken.
@@ -199,7 +200,8 @@ _SETTING_RULES = (
     ("equilibrate_iterations", _integer(0), "an integer >= 0"),
     ("equilibrate_bounds", _interval(_real(0.0, 1.0), _ABOVE_ONE), "a pair (lo, hi) with 0 < lo <= 1 <= hi < inf"),
     ("equilibrate_tolerance", _real(0.0, 1.0, hi_open=True), _UNIT),
-    ("linear_solver", _choice("auto", "qdldl", "pardiso", "splu"), "one of 'auto', 'qdldl', 'pardiso', 'splu'"),
+    ("linear_solver", _choice("auto", "qdldl", "pardiso", "supernodal", "splu"),
+     "one of 'auto', 'qdldl', 'pardiso', 'supernodal', 'splu'"),
     ("corrector", _flag, "True or False"),
     ("retry_step", _real(0.0, 1.0, lo_open=False), "a number in [0, 1]"),
     ("soc_expansion_min", _integer(1, optional=True), "None or an integer >= 1"),

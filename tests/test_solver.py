@@ -24,7 +24,7 @@ from cones_ipm.problem import ConeDecl, ConicProblem  # noqa: E402
 ITERATION_BOUND = 25
 
 SHIPPED = {p.name: p for p in problems.shipped_problems()}
-BACKENDS = ["qdldl", "splu"] + (["pardiso"] if pardiso_available() else [])
+BACKENDS = ["supernodal", "qdldl", "splu"] + (["pardiso"] if pardiso_available() else [])
 
 
 @pytest.fixture(autouse=True)
@@ -74,7 +74,7 @@ def test_shipped_problem_matches_peers(name, backend):
     prob = SHIPPED[name]
     res = solve(prob, linear_solver=backend)
     assert res.status == "optimal", res.message
-    assert res.linear_solver in (backend, "qdldl")  # PARDISO may hand over to qdldl
+    assert res.linear_solver in (backend, "qdldl")  # PARDISO and the supernodal LDLᵀ may hand over to qdldl
     assert res.iterations <= ITERATION_BOUND
     (cv_status, cv_obj, _), (cl_status, cl_obj, _) = peer_objectives(prob)
     assert cl_status in ("Solved", "AlmostSolved")
@@ -857,20 +857,100 @@ def test_kkt_solve_matches_dense_solve(backend, expansion_min, rng):
         r = rng.standard_normal(n + p + m)
         u = kkt.solve(-np.concatenate([r, np.zeros(kkt.extras)]))[:n + p + m]
         np.testing.assert_allclose(u, np.linalg.solve(dense, r), rtol=1e-9, atol=1e-9 * np.abs(u).max())
-    if backend == "pardiso":
-        # A PARDISO solve that refinement cannot repair is first repeated on refactorisations
-        # with ε grown on the cone block, up to the last attempt (the solves, refined against
-        # the true matrix, still agree with the dense solve); only then does qdldl take over.
+    if backend in ("pardiso", "supernodal"):
+        # A solve of a factoriser that perturbs tiny pivots that refinement cannot repair is
+        # first repeated on refactorisations with ε grown on the cone block, up to the last
+        # attempt (the solves, refined against the true matrix, still agree with the dense
+        # solve); only then does qdldl take over.
         policy = kkt.policy
         while True:
             assert policy.hand_over_after(1.0)
-            if policy.backend.name != "pardiso":
+            if policy.backend.name != backend:
                 break
             assert policy.fallbacks == 0
             u = kkt.solve(-np.concatenate([r, np.zeros(kkt.extras)]))[:n + p + m]
             np.testing.assert_allclose(u, np.linalg.solve(dense, r), rtol=1e-6, atol=1e-6 * np.abs(u).max())
         assert 2 <= policy.regularized_retries < kkt.settings.attempts
         assert policy.backend.name == "qdldl" and policy.fallbacks == 1
+
+
+def _quasi_definite(rng, n_neg, n_pos, density, dense_rows=0):
+    """A random symmetric quasi-definite matrix [[−D1, Mᵀ], [M, D2]] (D1, D2 positive
+    definite, sparse) with `dense_rows` rows of M full, and its row signs."""
+    def definite(k):
+        B = sp.random(k, k, density=density, random_state=rng, format="csr")
+        return (B @ B.T + sp.diags(rng.uniform(0.1, 2.0, k))).tocsr()
+    M = sp.random(n_pos, n_neg, density=density, random_state=rng, format="lil")
+    for r in range(dense_rows):
+        M[r, :] = rng.standard_normal(n_neg)
+    K = sp.bmat([[-definite(n_neg), M.T], [M, definite(n_pos)]]).tocsr()
+    return K, np.concatenate([-np.ones(n_neg), np.ones(n_pos)])
+
+
+@pytest.mark.parametrize("n_neg,n_pos,density,dense_rows", [
+    (1, 0, 1.0, 0), (3, 4, 0.6, 0), (40, 60, 0.05, 0), (120, 80, 0.02, 3), (300, 500, 0.004, 0), (60, 400, 0.01, 40)])
+@pytest.mark.parametrize("order", ["amd", "natural", "random"])
+def test_supernodal_ldl_matches_dense_solve_and_inertia(n_neg, n_pos, density, dense_rows, order, rng):
+    """The supernodal LDLᵀ of the companion module on random quasi-definite matrices (sparse,
+    with dense rows, tiny and large) in any order: solves agree with a dense solve to a
+    backward-stable residual, the positive pivots are the positive eigenvalues (Sylvester's
+    law of inertia), and a refactorisation with new values of the same pattern is as exact."""
+    from _ipm_cones import SparseLdl
+    from cones_ipm.kkt import SupernodalBackend
+    K, signs = _quasi_definite(rng, n_neg, n_pos, density, dense_rows)
+    N = K.shape[0]
+    U = sp.triu(K, format="csr")
+    U.sort_indices()
+    if order == "amd":
+        rows = np.repeat(np.arange(N, dtype=np.int32), np.diff(U.indptr))
+        perm = SupernodalBackend._amd(N, rows, U.indices.astype(np.int32), 10.0)
+    else:
+        perm = np.arange(N) if order == "natural" else rng.permutation(N)
+    ldl = SparseLdl(U.indptr.astype(np.int64), U.indices.astype(np.int64), perm.astype(np.int64), signs)
+    for scale in (1.0, 1e3):
+        values = U.data * scale
+        assert ldl.factor(values, 0.0)
+        dense = K.toarray() * scale
+        assert ldl.positive_pivots == np.count_nonzero(np.linalg.eigvalsh(dense) > 0) == n_pos
+        assert ldl.perturbed_pivots == 0
+        b = rng.standard_normal(N)
+        x = np.empty(N)
+        ldl.solve_into(b, x)
+        residual = np.abs(dense @ x - b).max()
+        assert residual <= 1e3 * N * np.finfo(float).eps * (np.abs(dense).max() * np.abs(x).max() + np.abs(b).max())
+        np.testing.assert_allclose(x, np.linalg.solve(dense, b), rtol=1e-8, atol=1e-8 * np.abs(x).max())
+
+
+def test_supernodal_ldl_tiny_pivots_and_refusals():
+    """A zero pivot: refused without perturbation (no solve from it), replaced by ±tiny with
+    its row's expected sign otherwise (then a solve of the perturbed matrix); inconsistent
+    patterns, orders and lengths refused with nothing analysed."""
+    from _ipm_cones import SparseLdl
+    # [[0, 1], [1, 1]] in the natural order: the first pivot is 0.
+    indptr, indices = np.array([0, 2, 3]), np.array([0, 1, 1])
+    values = np.array([0.0, 1.0, 1.0])
+    ldl = SparseLdl(indptr, indices, np.array([0, 1]), np.array([-1.0, 1.0]))
+    assert not ldl.factor(values, 0.0)
+    with pytest.raises(RuntimeError, match="no factorisation to solve with"):
+        ldl.solve_into(np.ones(2), np.empty(2))
+    assert ldl.factor(values, 1e-8)
+    assert ldl.perturbed_pivots == 1 and ldl.positive_pivots == 1
+    x = np.empty(2)
+    ldl.solve_into(np.array([1.0, 2.0]), x)
+    # Without exchanges the element growth is 1/tiny = 1e8: rounding amplified to ~1e8 eps.
+    np.testing.assert_allclose(np.array([[-1e-8, 1.0], [1.0, 1.0]]) @ x, [1.0, 2.0], rtol=1e8 * 1e-15)
+    assert not ldl.factor(np.array([np.nan, 1.0, 1.0]), 1e-8)
+    with pytest.raises(RuntimeError, match="upper triangle"):
+        SparseLdl(np.array([0, 1, 2]), np.array([0, 0]), np.array([0, 1]), np.ones(2))
+    with pytest.raises(RuntimeError, match="permutation"):
+        SparseLdl(indptr, indices, np.array([1, 1]), np.ones(2))
+    with pytest.raises(RuntimeError, match="indptr"):
+        SparseLdl(np.array([0, 2, 2]), indices, np.array([0, 1]), np.ones(2))
+    with pytest.raises(RuntimeError, match="values expected 3 entries, got 2"):
+        ldl.factor(np.ones(2))
+    with pytest.raises(RuntimeError, match="out overlaps rhs"):
+        b = np.ones(2)
+        ldl.solve_into(b, b)
 
 
 # ---- host and device runs --------------------------------------------------------------

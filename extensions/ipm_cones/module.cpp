@@ -19,6 +19,8 @@ namespace velkora::torv::cones::cpp::ipm {
 #define VELKORA_IPM_DECLARE(family) void register_##family(nanobind::module_& m);
 VELKORA_IPM_FAMILIES(VELKORA_IPM_DECLARE)
 #undef VELKORA_IPM_DECLARE
+// The sparse LDLᵀ of the solver's KKT systems (sparse_ldl_bindings.cpp).
+void register_sparse_ldl(nanobind::module_& m);
 }  // namespace velkora::torv::cones::cpp::ipm
 
 NB_MODULE(_ipm_cones, m) {
@@ -26,9 +28,10 @@ NB_MODULE(_ipm_cones, m) {
         "Interior-point cone arithmetic companion of _cpp_cuda: NT scaling state and scaled point, products "
         "with W, Jordan products and solves, step lengths and H or H^-1 from the stored scaling, for batches of "
         "equal cones on host (OpenMP) or CUDA device arrays; for exponential cones the barrier forms, primal-dual "
-        "scaling and corrector of a method for nonsymmetric cones.";
+        "scaling and corrector of a method for nonsymmetric cones; and the sparse LDL^T of the KKT systems.";
 #define VELKORA_IPM_REGISTER(family) velkora::torv::cones::cpp::ipm::register_##family(m);
     VELKORA_IPM_FAMILIES(VELKORA_IPM_REGISTER)
 #undef VELKORA_IPM_REGISTER
+    velkora::torv::cones::cpp::ipm::register_sparse_ldl(m);
     velkora::torv::cones::cpp::explain_argument_refusals(m);
 }
