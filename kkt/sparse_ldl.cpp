@@ -19,8 +19,8 @@ namespace velkora::torv::cones::kkt {
 
 namespace {
 
-// Pivot columns eliminated together before one trailing update by a matrix product.
-constexpr i64 kBlock = 32;
+// Columns of a panel eliminated one by one (more are split in halves, see eliminate).
+constexpr i64 kBase = 16;
 // Trailing updates of fewer multiply-adds than this run in plain loops (a library call
 // costs more than the work).
 constexpr double kLoopUpdate = 4096.0;
@@ -50,6 +50,35 @@ void subtract_product(i64 rows, i64 cols, i64 k, const double* A, i64 lda, const
             const double* a = A + p * lda;
             for (i64 i = 0; i < rows; ++i) c[i] -= a[i] * b;
         }
+    }
+}
+
+// The products of a panel's rows below its diagonal block (rows × cols, leading dimension
+// ld) in the solves: out = L21 v (rows entries), or with `transposed` out −= L21ᵀ v (cols
+// entries).
+void multiply_below(const double* L21, i64 ld, i64 rows, i64 cols, const double* v, double* out, bool transposed) {
+#if defined(VELKORA_HOST_LAPACK)
+    if (static_cast<double>(rows) * static_cast<double>(cols) >= kLoopUpdate) {
+        scipy_cblas_dgemv(CblasColMajor, transposed ? CblasTrans : CblasNoTrans, static_cast<int>(rows),
+                          static_cast<int>(cols), transposed ? -1.0 : 1.0, L21, static_cast<int>(ld), v, 1,
+                          transposed ? 1.0 : 0.0, out, 1);
+        return;
+    }
+#endif
+    if (transposed) {
+        for (i64 j = 0; j < cols; ++j) {
+            const double* l = L21 + j * ld;
+            double sum = 0.0;
+            for (i64 i = 0; i < rows; ++i) sum += l[i] * v[i];
+            out[j] -= sum;
+        }
+        return;
+    }
+    std::fill(out, out + rows, 0.0);
+    for (i64 j = 0; j < cols; ++j) {
+        const double* l = L21 + j * ld;
+        const double vj = v[j];
+        for (i64 i = 0; i < rows; ++i) out[i] += l[i] * vj;
     }
 }
 
@@ -344,8 +373,8 @@ SparseLdl::SparseLdl(i64 n, const i64* indptr, const i64* indices, i64 nnz, cons
         const i64 nrows = row_ptr_[s + 1] - row_ptr_[s], ncols = first_[s + 1] - first_[s];
         const i64 below = nrows - ncols;
         panel_[s + 1] = panel_[s] + nrows * ncols;
-        max_work = std::max({max_work, nrows * std::min(ncols, kBlock), std::min(below, kUpdatePiece) * ncols});
-        max_piece = std::max(max_piece, below * std::min(below, kUpdatePiece));
+        max_work = std::max(max_work, kUpdatePiece * ncols);
+        max_piece = std::max(max_piece, below * std::max<i64>(1, std::min(below, kUpdatePiece)));
         factor_entries_ += static_cast<i64>(trapezoid(ncols, nrows));
         for (i64 j = 0; j < ncols; ++j) {
             const double below_j = static_cast<double>(nrows - j - 1);
@@ -363,17 +392,15 @@ SparseLdl::SparseLdl(i64 n, const i64* indptr, const i64* indices, i64 nnz, cons
     col_sn_.swap(col_sn);
 }
 
-// LDLᵀ of one supernode's panel (nrows × ncols, column-major, its diagonal block's lower
-// triangle and the rows below), every update from its descendants already added: pivots
-// in column blocks, each block's columns one by one, then the panel's later columns updated
-// by one matrix product per piece. Columns of L are divided by their pivot. The pivots
-// belong to permuted columns first, first + 1, ...
-void SparseLdl::eliminate(double* F, i64 nrows, i64 ncols, i64 first) {
-    const i64 ld = nrows;
-    double* W = work_.data();
-    for (i64 k0 = 0; k0 < ncols; k0 += kBlock) {
-        const i64 k1 = std::min(ncols, k0 + kBlock);
-        for (i64 j = k0; j < k1; ++j) {
+// LDLᵀ of columns c0 .. c1 of one supernode's panel (nrows × ncols, column-major, leading
+// dimension ld: its diagonal block's lower triangle and the rows below), every update from
+// earlier columns already added. Recursive halves: the first half eliminated, the second
+// half updated by matrix products of the BLAS (rank up to half the columns), then
+// eliminated; a few columns one by one. Columns of L are divided by their pivot. The
+// pivots belong to permuted columns first + c0, ...
+void SparseLdl::eliminate(double* F, i64 ld, i64 nrows, i64 c0, i64 c1, i64 first) {
+    if (c1 - c0 <= kBase) {
+        for (i64 j = c0; j < c1; ++j) {
             double* col = F + j * ld;
             double d = col[j];
             if (fabs(d) <= tiny_) {
@@ -387,7 +414,7 @@ void SparseLdl::eliminate(double* F, i64 nrows, i64 ncols, i64 first) {
             d_[first + j] = d;
             if (d > 0.0) ++positive_;
             const double inv = 1.0 / d;
-            for (i64 c = j + 1; c < k1; ++c) {
+            for (i64 c = j + 1; c < c1; ++c) {
                 const double t = col[c];  // the entry before division: l_c d
                 if (t == 0.0) continue;
                 double* target = F + c * ld;
@@ -396,21 +423,25 @@ void SparseLdl::eliminate(double* F, i64 nrows, i64 ncols, i64 first) {
             }
             for (i64 i = j + 1; i < nrows; ++i) col[i] *= inv;
         }
-        if (k1 == ncols) continue;
-        // The panel's later columns: F[k1:, k1:ncols] -= L[k1:, k0:k1] D L[k1:ncols, k0:k1]ᵀ.
-        const i64 rows = nrows - k1, kb = k1 - k0;
-        for (i64 p = 0; p < kb; ++p) {
-            const double d = d_[first + k0 + p];
-            const double* l = F + (k0 + p) * ld + k1;
-            double* w = W + p * rows;
-            for (i64 i = 0; i < ncols - k1; ++i) w[i] = l[i] * d;
-        }
-        for (i64 c0 = 0; c0 < ncols - k1; c0 += kUpdatePiece) {
-            const i64 cb = std::min(kUpdatePiece, ncols - k1 - c0);
-            subtract_product(rows - c0, cb, kb, F + k0 * ld + k1 + c0, ld, W + c0, rows, F + (k1 + c0) * ld + k1 + c0,
-                             ld);
-        }
+        return;
     }
+    const i64 mid = c0 + (c1 - c0) / 2, k = mid - c0;
+    eliminate(F, ld, nrows, c0, mid, first);
+    if (!factored_) return;
+    // Columns mid .. c1, rows from their diagonal: F -= L[:, c0:mid] D L[mid:c1, c0:mid]ᵀ, in
+    // pieces of columns (W: the piece's rows of L scaled by D).
+    double* W = work_.data();
+    for (i64 p0 = mid; p0 < c1; p0 += kUpdatePiece) {
+        const i64 cb = std::min(kUpdatePiece, c1 - p0);
+        for (i64 p = 0; p < k; ++p) {
+            const double d = d_[first + c0 + p];
+            const double* l = F + (c0 + p) * ld + p0;
+            double* w = W + p * cb;
+            for (i64 i = 0; i < cb; ++i) w[i] = l[i] * d;
+        }
+        subtract_product(nrows - p0, cb, k, F + c0 * ld + p0, ld, W, cb, F + p0 * ld + p0, ld);
+    }
+    eliminate(F, ld, nrows, mid, c1, first);
 }
 
 // Adds to supernode t's panel the updates of every descendant with rows in t's columns
@@ -486,7 +517,7 @@ bool SparseLdl::factor(const double* values, double tiny) {
     for (i64 s = 0; s < ns; ++s) {
         const i64 nrows = row_ptr_[s + 1] - row_ptr_[s], ncols = first_[s + 1] - first_[s];
         gather_updates(s);
-        eliminate(lx_.data() + panel_[s], nrows, ncols, first_[s]);
+        eliminate(lx_.data() + panel_[s], nrows, nrows, 0, ncols, first_[s]);
         if (!factored_) break;
         next_[s] = ncols;
         if (ncols < nrows) {
@@ -498,31 +529,44 @@ bool SparseLdl::factor(const double* values, double tiny) {
     return factored_;
 }
 
+// Solves by supernodes: the diagonal block's triangle in place, the rows below through a
+// dense product with L21 (into or from a gathered vector t, a matrix–vector product of the
+// BLAS for large panels), so each supernode touches y's scattered rows once per pass.
 void SparseLdl::solve(const double* b, double* x) {
     double* y = work_.data();
+    double* t = piece_.data();
     const i64 ns = supernodes();
     for (i64 k = 0; k < n_; ++k) y[k] = b[order_[k]];
     for (i64 s = 0; s < ns; ++s) {
         const i64 f = first_[s], nrows = row_ptr_[s + 1] - row_ptr_[s], ncols = first_[s + 1] - f;
-        const i64* rows = rows_.data() + row_ptr_[s];
+        const i64 below = nrows - ncols;
         const double* L = lx_.data() + panel_[s];
+        double* yj = y + f;
         for (i64 j = 0; j < ncols; ++j) {
-            const double yj = y[f + j];
-            if (yj == 0.0) continue;
             const double* l = L + j * nrows;
-            for (i64 i = j + 1; i < nrows; ++i) y[rows[i]] -= l[i] * yj;
+            for (i64 i = j + 1; i < ncols; ++i) yj[i] -= l[i] * yj[j];
         }
+        if (below == 0) continue;
+        multiply_below(L + ncols, nrows, below, ncols, yj, t, false);
+        const i64* rows = rows_.data() + row_ptr_[s] + ncols;
+        for (i64 i = 0; i < below; ++i) y[rows[i]] -= t[i];
     }
     for (i64 k = 0; k < n_; ++k) y[k] /= d_[k];
     for (i64 s = ns - 1; s >= 0; --s) {
         const i64 f = first_[s], nrows = row_ptr_[s + 1] - row_ptr_[s], ncols = first_[s + 1] - f;
-        const i64* rows = rows_.data() + row_ptr_[s];
+        const i64 below = nrows - ncols;
         const double* L = lx_.data() + panel_[s];
+        double* yj = y + f;
+        if (below > 0) {
+            const i64* rows = rows_.data() + row_ptr_[s] + ncols;
+            for (i64 i = 0; i < below; ++i) t[i] = y[rows[i]];
+            multiply_below(L + ncols, nrows, below, ncols, t, yj, true);
+        }
         for (i64 j = ncols - 1; j >= 0; --j) {
             const double* l = L + j * nrows;
-            double sum = y[f + j];
-            for (i64 i = j + 1; i < nrows; ++i) sum -= l[i] * y[rows[i]];
-            y[f + j] = sum;
+            double sum = yj[j];
+            for (i64 i = j + 1; i < ncols; ++i) sum -= l[i] * yj[i];
+            yj[j] = sum;
         }
     }
     for (i64 k = 0; k < n_; ++k) x[order_[k]] = y[k];

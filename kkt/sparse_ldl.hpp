@@ -5,8 +5,8 @@
 // The numeric factorisation is left-looking over relaxed supernodes: each supernode's panel
 // (its columns and the rows below them, dense) receives its columns of the matrix and the
 // updates of the descendants with rows in its columns (each a matrix product of the BLAS),
-// then has its pivots eliminated in column blocks (the later columns updated by matrix
-// products too). Quasi-definite matrices have an LDLᵀ for every
+// then has its pivots eliminated by recursive halves (the later half updated by a matrix
+// product too). Quasi-definite matrices have an LDLᵀ for every
 // symmetric order, so pivots are taken in order without exchanges; a pivot of magnitude at
 // most `tiny` is replaced by ±tiny with the sign the caller expects of its row (static
 // pivoting), and the count of positive pivots gives the inertia.
@@ -48,7 +48,7 @@ class SparseLdl {
     std::mutex& lock() { return lock_; }
 
   private:
-    void eliminate(double* F, i64 nrows, i64 ncols, i64 first);
+    void eliminate(double* F, i64 ld, i64 nrows, i64 c0, i64 c1, i64 first);
     void gather_updates(i64 t);
 
     i64 n_ = 0, nnz_ = 0;
