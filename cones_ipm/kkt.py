@@ -27,7 +27,7 @@ Factorisations (LDLᵀ with a fill-reducing ordering, symbolic analysis once):
   ordering (`KktSettings.pardiso_ordering`), Bunch–Kaufman pivots within supernodes, tiny
   pivots perturbed (by 1e-13·‖K‖).
 - "supernodal": the companion module's supernodal LDLᵀ (`_ipm_cones.SparseLdl`), AMD
-  ordering, dense kernels from the BLAS, tiny pivots perturbed as PARDISO does; the large
+  ordering, dense kernels from the BLAS, zero or tiny wrongly signed pivots perturbed; the large
   systems' factoriser of "auto" where MKL is not installed.
 - "qdldl": the simplicial LDLᵀ of the `qdldl` package with AMD ordering; light, always
   available. "auto" takes it for small systems and for those whose factorisation the
@@ -338,9 +338,11 @@ class SupernodalBackend:
     minimum degree order (SuiteSparse AMD through CVXOPT). AMD sets rows of more than
     10·√N entries aside as dense and orders them last, in their given order; where many
     rows are such (a dense data block), the order without that rule is analysed too and
-    taken when it predicts under half the work. Pivots no larger than 1e-13·max|K| become ±that with their
-    row's expected sign, as PARDISO perturbs them; the inertia is counted during the
-    factorisation."""
+    taken when it predicts under half the work. Pivots no larger than 1e-13·max|K| become
+    ±that with their row's expected sign when they are zero or of the wrong sign (small
+    pivots of the right sign, the s/z of active rows, are kept: perturbing them too made
+    PILOT4 need 81 iterations and a hand-over instead of 63); the inertia is counted during
+    the factorisation."""
 
     name = "supernodal"
     TINY = 1e-13

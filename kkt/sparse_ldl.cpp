@@ -403,7 +403,7 @@ void SparseLdl::eliminate(double* F, i64 ld, i64 nrows, i64 c0, i64 c1, i64 firs
         for (i64 j = c0; j < c1; ++j) {
             double* col = F + j * ld;
             double d = col[j];
-            if (fabs(d) <= tiny_) {
+            if (fabs(d) <= tiny_ && d * sign_[first + j] <= 0.0) {
                 d = sign_[first + j] * tiny_;
                 ++perturbed_;
             }

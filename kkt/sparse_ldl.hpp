@@ -6,10 +6,13 @@
 // (its columns and the rows below them, dense) receives its columns of the matrix and the
 // updates of the descendants with rows in its columns (each a matrix product of the BLAS),
 // then has its pivots eliminated by recursive halves (the later half updated by a matrix
-// product too). Quasi-definite matrices have an LDLᵀ for every
-// symmetric order, so pivots are taken in order without exchanges; a pivot of magnitude at
-// most `tiny` is replaced by ±tiny with the sign the caller expects of its row (static
-// pivoting), and the count of positive pivots gives the inertia.
+// product too). Quasi-definite matrices have an LDLᵀ for every symmetric order, so pivots
+// are taken in order without exchanges. A pivot that is zero, or of the sign opposite to
+// the one the caller expects of its row and of magnitude at most `tiny`, becomes that sign
+// times tiny (static pivoting); small pivots of the expected sign are kept as they are
+// (an interior-point method's H⁻¹ has entries s/z that legitimately tend to 0, which a
+// perturbation would swamp). The count of positive pivots gives the inertia: a larger
+// pivot of the wrong sign shows there.
 #pragma once
 
 #include <cstdint>

@@ -923,7 +923,8 @@ def test_supernodal_ldl_matches_dense_solve_and_inertia(n_neg, n_pos, density, d
 
 def test_supernodal_ldl_tiny_pivots_and_refusals():
     """A zero pivot: refused without perturbation (no solve from it), replaced by ±tiny with
-    its row's expected sign otherwise (then a solve of the perturbed matrix); inconsistent
+    its row's expected sign otherwise (then a solve of the perturbed matrix), while a small
+    pivot of the expected sign is kept; inconsistent
     patterns, orders and lengths refused with nothing analysed."""
     from _ipm_cones import SparseLdl
     # [[0, 1], [1, 1]] in the natural order: the first pivot is 0.
@@ -940,6 +941,11 @@ def test_supernodal_ldl_tiny_pivots_and_refusals():
     # Without exchanges the element growth is 1/tiny = 1e8: rounding amplified to ~1e8 eps.
     np.testing.assert_allclose(np.array([[-1e-8, 1.0], [1.0, 1.0]]) @ x, [1.0, 2.0], rtol=1e8 * 1e-15)
     assert not ldl.factor(np.array([np.nan, 1.0, 1.0]), 1e-8)
+    # A small pivot of its row's expected sign (an active row's s/z) is kept as it is.
+    small = SparseLdl(np.array([0, 1, 2]), np.array([0, 1]), np.array([0, 1]), np.ones(2))
+    assert small.factor(np.array([1e-20, 1.0]), 1e-8) and small.perturbed_pivots == 0
+    small.solve_into(np.array([1e-20, 1.0]), x)
+    np.testing.assert_array_equal(x, [1.0, 1.0])
     with pytest.raises(RuntimeError, match="upper triangle"):
         SparseLdl(np.array([0, 1, 2]), np.array([0, 0]), np.array([0, 1]), np.ones(2))
     with pytest.raises(RuntimeError, match="permutation"):

@@ -29,8 +29,9 @@ void register_sparse_ldl(nb::module_& m) {
         m, "SparseLdl",
         "Sparse LDL^T of a symmetric quasi-definite matrix (multifrontal over relaxed supernodes, dense kernels "
         "from the BLAS): symbolic analysis once for the pattern and a fill-reducing order, numeric "
-        "refactorisations in place, solves. Pivots are taken in order (no exchanges); a pivot of magnitude at "
-        "most `tiny` becomes +-tiny with its row's expected sign. Host arrays only.")
+        "refactorisations in place, solves. Pivots are taken in order (no exchanges); a pivot that is zero, or "
+        "of the wrong sign for its row and of magnitude at most `tiny`, becomes +-tiny with the row's expected "
+        "sign. Host arrays only.")
         .def(
             "__init__",
             [](SparseLdl* self, const IndexVector& indptr, const IndexVector& indices, const IndexVector& order,
@@ -81,7 +82,7 @@ void register_sparse_ldl(nb::module_& m) {
         .def_prop_ro("factor_flops", &SparseLdl::factor_flops, "Predicted multiply-adds of one factorisation.")
         .def_prop_ro("positive_pivots", &SparseLdl::positive_pivots, "Positive pivots of the last factorisation.")
         .def_prop_ro("perturbed_pivots", &SparseLdl::perturbed_pivots,
-                     "Pivots of the last factorisation replaced by +-tiny.");
+                     "Pivots of the last factorisation replaced by +-tiny (zero or wrongly signed).");
 }
 
 }  // namespace velkora::torv::cones::cpp::ipm
