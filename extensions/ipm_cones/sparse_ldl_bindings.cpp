@@ -27,7 +27,7 @@ const View& host_only(const View& view) {
 void register_sparse_ldl(nb::module_& m) {
     nb::class_<SparseLdl>(
         m, "SparseLdl",
-        "Sparse LDL^T of a symmetric quasi-definite matrix (multifrontal over relaxed supernodes, dense kernels "
+        "Sparse LDL^T of a symmetric quasi-definite matrix (left-looking over relaxed supernodes, dense kernels "
         "from the BLAS): symbolic analysis once for the pattern and a fill-reducing order, numeric "
         "refactorisations in place, solves. Pivots are taken in order (no exchanges); a pivot that is zero, or "
         "of the wrong sign for its row and of magnitude at most `tiny`, becomes +-tiny with the row's expected "
