@@ -1,13 +1,11 @@
 // Symbolic analysis (elimination tree, postorder, column counts, relaxed supernodes, their
-// row sets and assembly maps) and the multifrontal numeric LDLᵀ with its solves.
+// row sets and assembly maps) and the left-looking numeric LDLᵀ with its solves.
 #include "kkt/sparse_ldl.hpp"
 
 #include <math.h>
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
-#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -21,11 +19,11 @@ namespace {
 
 // Columns of a panel eliminated one by one (more are split in halves, see eliminate).
 constexpr i64 kBase = 16;
-// Trailing updates of fewer multiply-adds than this run in plain loops (a library call
-// costs more than the work).
+// Products of fewer multiply-adds than this run in plain loops (a library call costs more
+// than the work).
 constexpr double kLoopUpdate = 4096.0;
-// Column width of the pieces of a trailing update (each piece one matrix product over the
-// rows from its first column down: the lower trapezoid, with little of the upper part).
+// Column width of the pieces of an update (each piece one matrix product over the rows from
+// its first column down: the lower trapezoid, with little of the upper part).
 constexpr i64 kUpdatePiece = 256;
 
 // C[rows × cols] -= A[rows × k] · B[cols × k]ᵀ (C = −A Bᵀ with `overwrite`), column-major
@@ -298,12 +296,8 @@ SparseLdl::SparseLdl(i64 n, const i64* indptr, const i64* indices, i64 nnz, cons
         merged_into[s] = P;
     }
     first_.clear();
-    std::vector<i64> renumber(fundamental, -1);
     for (i64 s = 0; s < fundamental; ++s)
-        if (merged_into[s] == -1) {
-            renumber[s] = static_cast<i64>(first_.size());
-            first_.push_back(sfirst[s]);
-        }
+        if (merged_into[s] == -1) first_.push_back(sfirst[s]);
     const i64 ns = static_cast<i64>(first_.size());
     first_.push_back(n);
     for (i64 s = 0; s < ns; ++s)
