@@ -167,7 +167,8 @@ SOC_EXTRA = [
 def test_surface(family):
     """Class names, properties, every method with its signature and a one-line docstring."""
     assert _ipm.__doc__
-    assert [k for k in vars(_ipm) if not k.startswith("_")] == list(CLASSES.values()) + ["ExponentialCone"]
+    public = [k for k in vars(_ipm) if not k.startswith("_")]
+    assert public == list(CLASSES.values()) + ["ExponentialCone", "SparseLdl"]
     c = cone(family, 4)
     expected = {"zero": (4, 0), "nonnegative": (4, 4), "second_order": (4, 8), "psd": (10, 37)}[family]
     assert (c.dim, c.rows, c.scaling_size) == (4, *expected)
