@@ -36,8 +36,9 @@ Factorisations (LDLᵀ with a fill-reducing ordering, symbolic analysis once):
 another inertia (a pivot that rounding pushed across zero) is retried with ε on the cone
 block too. A PARDISO solve that refinement cannot repair is repeated on a refactorisation
 with ε growing on the cone block (the analysis kept), and so is one of the supernodal
-factoriser; only when every attempt fails does qdldl take over. That policy (`FactorizationPolicy`) is apart from the system (`KktSystem`:
-structure, values, regularisation, products and refined solves); its thresholds are the
+factoriser; only when every attempt fails does qdldl take over. That policy
+(`FactorizationPolicy`) is apart from the system (`KktSystem`: structure, values,
+regularisation, products and refined solves); its thresholds are the
 `KktSettings`.
 """
 from __future__ import annotations
@@ -362,10 +363,11 @@ class SupernodalBackend:
         rows = np.repeat(np.arange(n, dtype=np.int32), np.diff(indptr))
         cols = indices.astype(np.int32)
         degree = np.bincount(rows, minlength=n) + np.bincount(cols, minlength=n)
-        ldl = SparseLdl(indptr, indices, self._amd(n, rows, cols, self.DENSE_ROWS), signs)
+        pattern = self.amd_pattern(n, rows, cols)   # built once: it costs more than AMD itself
+        ldl = SparseLdl(indptr, indices, self._amd(pattern, self.DENSE_ROWS), signs)
         dense = np.count_nonzero(degree > max(16.0, self.DENSE_ROWS * np.sqrt(n)))
         if dense > self.DENSE_SHARE * n and ldl.factor_flops > self.RETRY_FLOPS:
-            other = SparseLdl(indptr, indices, self._amd(n, rows, cols, np.inf), signs)
+            other = SparseLdl(indptr, indices, self._amd(pattern, np.inf), signs)
             if other.factor_flops < 0.5 * ldl.factor_flops:
                 ldl = other
         self.ldl = ldl
@@ -373,10 +375,15 @@ class SupernodalBackend:
         self.factor_mflop = ldl.factor_flops / 1e6
 
     @staticmethod
-    def _amd(n, rows, cols, dense):
-        from cvxopt import amd, matrix, spmatrix
-        # CVXOPT's AMD reads the lower triangle: our upper-triangle entries transposed.
-        pattern = spmatrix(1.0, matrix(cols), matrix(rows), (n, n))
+    def amd_pattern(n, rows, cols):
+        """The pattern CVXOPT's AMD reads, its lower triangle: the upper-triangle entries
+        (rows, cols) transposed."""
+        from cvxopt import matrix, spmatrix
+        return spmatrix(1.0, matrix(cols), matrix(rows), (n, n))
+
+    @staticmethod
+    def _amd(pattern, dense):
+        from cvxopt import amd
         saved = amd.options.get("AMD_DENSE")
         amd.options["AMD_DENSE"] = dense if np.isfinite(dense) else -1.0   # negative: no row is dense
         try:

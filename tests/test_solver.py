@@ -903,7 +903,7 @@ def test_supernodal_ldl_matches_dense_solve_and_inertia(n_neg, n_pos, density, d
     U.sort_indices()
     if order == "amd":
         rows = np.repeat(np.arange(N, dtype=np.int32), np.diff(U.indptr))
-        perm = SupernodalBackend._amd(N, rows, U.indices.astype(np.int32), 10.0)
+        perm = SupernodalBackend._amd(SupernodalBackend.amd_pattern(N, rows, U.indices.astype(np.int32)), 10.0)
     else:
         perm = np.arange(N) if order == "natural" else rng.permutation(N)
     ldl = SparseLdl(U.indptr.astype(np.int64), U.indices.astype(np.int64), perm.astype(np.int64), signs)
